@@ -1,0 +1,69 @@
+// The option parser. It never reorders or changes argv and prints nothing;
+// the caller decides what a '?' means.
+#include "getopt.h"
+
+#include <cstring>
+
+namespace sbopt {
+
+int optind = 1;
+char *optarg = nullptr;
+int optopt = 0;
+
+// Next option character inside the current argument; null or a NUL means the
+// next call starts on a new argument.
+static char *nextchar = nullptr;
+
+int getopt(int argc, char *const argv[], const char *optstring)
+{
+    if (optind >= argc)
+        return -1;
+
+    char *arg = argv[optind];
+    // A word that is not an option, or a lone '-', ends the options untouched.
+    if (arg[0] != '-' || arg[1] == '\0')
+        return -1;
+
+    if (nextchar == nullptr || *nextchar == '\0') {
+        nextchar = arg + 1;
+        // Two leading hyphens ("--", "--help", ...) end the options and are consumed.
+        if (*nextchar == '-') {
+            optind++;
+            return -1;
+        }
+    }
+
+    int c = (unsigned char)*nextchar++;
+    // strchr would find the terminator for c == 0; no option character is 0.
+    const char *spec = c != 0 ? std::strchr(optstring, c) : nullptr;
+    if (spec == nullptr) {
+        optopt = c;
+        return '?';
+    }
+
+    if (spec[1] == ':') {
+        if (*nextchar != '\0') {
+            // Attached argument: the rest of this word.
+            optarg = nextchar;
+            nextchar = nullptr;
+            optind++;
+            return c;
+        }
+        optind++;
+        if (optind >= argc) {
+            optopt = c;
+            return '?';
+        }
+        // The whole next word, whatever it holds.
+        optarg = argv[optind];
+        nextchar = nullptr;
+        optind++;
+        return c;
+    }
+
+    if (*nextchar == '\0')
+        optind++;
+    return c;
+}
+
+}  // namespace sbopt

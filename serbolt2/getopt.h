@@ -1,0 +1,20 @@
+// Command-line option parser of serbolt2: the POSIX calling pattern (call it
+// again and again until it returns -1), short options only, strict.
+//
+// The state lives in its own namespace so that neither the Windows runtime's
+// nor the host C library's getopt/optind/optarg can clash with it; callers bring
+// the names in with using-declarations and keep calling them getopt, optind,
+// optarg and optopt.
+#pragma once
+
+namespace sbopt {
+
+extern int optind;    // index of the argument being examined or examined next
+extern char *optarg;  // argument of the last option that takes one
+extern int optopt;    // the character that caused the last '?'
+
+// Next option character from argv, '?' for an unknown letter or a missing
+// argument (optopt names it), -1 when the options are over. Writes nothing.
+int getopt(int argc, char *const argv[], const char *optstring);
+
+}  // namespace sbopt

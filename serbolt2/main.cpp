@@ -1,0 +1,116 @@
+// serbolt2: host tool for the Korvan on a Windows COM port. Parses the command
+// line, opens the port, then runs the terminal or uploads a file.
+#include "com.h"
+#include "getopt.h"
+#include "terminal.h"
+#include "upload.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+static const int kActionTerminal = -1;
+static const int kActionUpload = 1;
+static const char kOptions[] = "o:i:a:d:hrbt";
+static const char kDefaultDevice[] = "COM1";
+
+// Run options: written while the command line is parsed, read afterwards. The
+// texts point into argv (or at the default device name).
+static int action = kActionTerminal;
+static const char *filename = nullptr;
+static const char *outpath = nullptr;
+static int reset = 0;
+static int boot = 0;
+static int stay = 0;
+static const char *device = nullptr;
+
+static void printUsage()
+{
+    fprintf(stderr, "Usage: ");
+    fprintf(stderr, "-i FILE_IN\n");
+    fprintf(stderr, "-o FILE_OUT\n");
+    fprintf(stderr, "-a ACTION (1=Filetransfer)\n");
+    fprintf(stderr, "-r send reset\n");
+    fprintf(stderr, "-b send reboot\n");
+    fprintf(stderr, "-t stay in terminal mode\n");
+    fprintf(stderr, "-d DEVICE (default: 'COM1')\n");
+    fprintf(stderr, "If no parameter given, terminal display mode is used\n");
+}
+
+// Fills the Run options. -1 when the run goes on, otherwise the exit status.
+static int parseCommandLine(int argc, char *argv[])
+{
+    using sbopt::getopt;
+    using sbopt::optarg;
+
+    int c;
+    while ((c = getopt(argc, argv, kOptions)) != -1) {
+        switch (c) {
+        case 'i': filename = optarg; break;
+        case 'o': outpath = optarg; break;
+        case 'a': action = atoi(optarg); break;
+        case 'd': device = optarg; break;
+        case 'r': reset = 1; break;
+        case 'b': boot = 1; break;
+        case 't': stay = 1; break;
+        case 'h':
+            printUsage();
+            return 0;
+        default:
+            printUsage();
+            return 1;
+        }
+    }
+    return -1;
+}
+
+// After the port is open: the chosen action. Returns the exit status; the
+// caller closes the port.
+static int runAction()
+{
+    if (action == kActionTerminal) {
+        terminalMode();
+        return 0;
+    }
+    if (action != kActionUpload) {
+        fprintf(stderr, "Unknown action: %d\n", action);
+        return 1;
+    }
+    if (filename == nullptr || outpath == nullptr) {
+        fprintf(stderr, "Both FILE_IN and FILE_OUT must be specified!\n");
+        return 1;
+    }
+    if (uploadFile(filename, outpath) != 0)
+        return 1;
+
+    if (boot) {
+        comWriteString("reboot\n");
+        printf("Reboot sent...\n");
+    }
+    if (reset) {
+        comWriteString("reset\n");
+        printf("Reset sent...\n");
+    }
+    if (stay) {
+        printf("Staying in terminal mode...\n");
+        terminalMode();
+    }
+    return 0;
+}
+
+int main(int argc, char *argv[])
+{
+    device = kDefaultDevice;
+    if (argc == 1) {
+        printUsage();
+        return 1;
+    }
+    int status = parseCommandLine(argc, argv);
+    if (status >= 0)
+        return status;
+
+    if (!comOpen(device))
+        return 1;
+    status = runAction();
+    comClose();
+    return status;
+}
