@@ -1,0 +1,267 @@
+// korvan-sim main loop: one pseudo-terminal, one thread, one ppoll() over the master side.
+// Received bytes go to the device logic (device.cpp); what the device sends waits in the output
+// queue (output.cpp) and is written only while the master is writable.
+#include "record.h"
+#include "sim.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+constexpr size_t IN_SIZE = 4096;
+constexpr size_t STREAM_FILL = 8192;   // stream text kept queued ahead of the line
+constexpr int64_t NS_PER_MS = 1000000;
+constexpr int64_t NS_PER_S = 1000000000;
+constexpr char STREAM_TEXT[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+
+static int master_fd = -1;
+static int slave_fd = -1;   // our own slave descriptor: a host closing the slave does not hang up
+static volatile sig_atomic_t stop_signal;
+static bool finishing;
+static int finish_status;
+static char in_buf[IN_SIZE];
+static size_t in_len, in_pos;
+
+static bool stream_on;
+static uint64_t stream_start_ns, stream_sent, stream_counter;
+static char stream_line[128];
+static size_t stream_line_len, stream_line_pos;
+
+void sim_log(const char *fmt, ...)
+{
+    char buf[DEST_MAX + 256];
+    const char prefix[] = "korvan-sim: ";
+    size_t n = sizeof prefix - 1;
+    memcpy(buf, prefix, n);
+    va_list ap;
+    va_start(ap, fmt);
+    int m = vsnprintf(buf + n, sizeof buf - n - 1, fmt, ap);
+    va_end(ap);
+    if (m < 0) m = 0;
+    n += (size_t)m < sizeof buf - n - 1 ? (size_t)m : sizeof buf - n - 2;
+    buf[n++] = '\n';
+    ssize_t w = write(STDERR_FILENO, buf, n);
+    (void)w;
+}
+
+uint64_t mono_ns()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (uint64_t)ts.tv_sec * NS_PER_S + (uint64_t)ts.tv_nsec;
+}
+
+static void on_signal(int) { stop_signal = 1; }
+
+static void cleanup()
+{
+    if (g_opt.link) unlink(g_opt.link);
+    record_close();
+    if (master_fd >= 0) close(master_fd);
+    if (slave_fd >= 0) close(slave_fd);
+    master_fd = slave_fd = -1;
+}
+
+void loop_hangup()
+{
+    close(master_fd);
+    close(slave_fd);
+    master_fd = slave_fd = -1;
+    sim_log("line hung up");
+    cleanup();
+    exit(0);
+}
+
+void loop_finish(int status)
+{
+    finishing = true;
+    finish_status = status;
+}
+
+static bool set_raw(int fd)
+{
+    struct termios t;
+    if (tcgetattr(fd, &t) != 0) return false;
+    cfmakeraw(&t);
+    return tcsetattr(fd, TCSANOW, &t) == 0;
+}
+
+static const char *open_pty()
+{
+    master_fd = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (master_fd < 0 || grantpt(master_fd) != 0 || unlockpt(master_fd) != 0) return nullptr;
+    const char *name = ptsname(master_fd);
+    if (!name) return nullptr;
+    slave_fd = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (slave_fd < 0 || !set_raw(master_fd) || !set_raw(slave_fd)) return nullptr;
+    int fl = fcntl(master_fd, F_GETFL);
+    if (fl < 0 || fcntl(master_fd, F_SETFL, fl | O_NONBLOCK) != 0) return nullptr;
+    return name;
+}
+
+static bool make_link(const char *target)
+{
+    struct stat st;
+    if (lstat(g_opt.link, &st) == 0) {
+        if (!S_ISLNK(st.st_mode)) {
+            sim_log("%s exists and is not a symbolic link", g_opt.link);
+            return false;
+        }
+        unlink(g_opt.link);
+    }
+    if (symlink(target, g_opt.link) != 0) {
+        sim_log("cannot link %s: %s", g_opt.link, strerror(errno));
+        return false;
+    }
+    return true;
+}
+
+// Tops up the output queue with numbered lines of --stream text, cut at exactly N bytes.
+static void stream_fill(uint64_t now)
+{
+    if (!stream_on || now < stream_start_ns) return;
+    while (out_queued() < STREAM_FILL) {
+        if (stream_line_pos == stream_line_len) {
+            int n = snprintf(stream_line, sizeof stream_line, "stream %06llu %s%.*s",
+                             (unsigned long long)++stream_counter, STREAM_TEXT, g_opt.eol.len,
+                             g_opt.eol.s);
+            stream_line_len = n < 0 ? 0 : (size_t)n < sizeof stream_line ? (size_t)n : sizeof stream_line - 1;
+            stream_line_pos = 0;
+        }
+        size_t n = stream_line_len - stream_line_pos;
+        if (g_opt.stream_bytes > 0 && n > g_opt.stream_bytes - stream_sent)
+            n = (size_t)(g_opt.stream_bytes - stream_sent);
+        out_bytes(stream_line + stream_line_pos, n);
+        stream_line_pos += n;
+        stream_sent += n;
+        if (g_opt.stream_bytes > 0 && stream_sent >= g_opt.stream_bytes) {
+            stream_on = false;
+            sim_log("stream done (%llu bytes)", (unsigned long long)stream_sent);
+            return;
+        }
+    }
+}
+
+static void shorten(int64_t &timeout, int64_t t)
+{
+    if (t < 0) return;
+    if (timeout < 0 || t < timeout) timeout = t;
+}
+
+// Runs until a signal, a finished --once run, or a fatal error. Returns the exit status.
+static int run_loop(const sigset_t *wait_mask)
+{
+    for (;;) {
+        if (stop_signal) return 0;
+        uint64_t now = mono_ns();
+        bucket_refill(g_send_bucket, now);
+        bucket_refill(g_recv_bucket, now);
+        stream_fill(now);
+        in_pos += device_input(in_buf + in_pos, in_len - in_pos);
+        if (in_pos == in_len) in_pos = in_len = 0;
+        if (finishing && out_queued() == 0) return finish_status;
+
+        struct pollfd pfd = {master_fd, 0, 0};
+        int64_t timeout = -1;
+        size_t can_read = 0;
+        if (in_len == 0 && !finishing) {
+            can_read = bucket_allow(g_recv_bucket, IN_SIZE);
+            if (can_read > 0) pfd.events |= POLLIN;
+            else shorten(timeout, bucket_wait_ns(g_recv_bucket, IN_SIZE));
+        }
+        int64_t out_wait;
+        size_t can_send = out_sendable(now, &out_wait);
+        if (can_send > 0) pfd.events |= POLLOUT;
+        else shorten(timeout, out_wait);
+        if (stream_on && now < stream_start_ns) shorten(timeout, (int64_t)(stream_start_ns - now));
+
+        struct timespec ts = {(time_t)(timeout / NS_PER_S), (long)(timeout % NS_PER_S)};
+        int r = ppoll(&pfd, 1, timeout < 0 ? nullptr : &ts, wait_mask);
+        if (r < 0) {
+            if (errno == EINTR) continue;
+            sim_log("poll failed: %s", strerror(errno));
+            return 1;
+        }
+        if (r == 0) continue;
+        if (pfd.revents & POLLOUT) {
+            ssize_t w = write(master_fd, out_front(), can_send);
+            if (w > 0) out_sent((size_t)w, mono_ns());
+        }
+        if (pfd.revents & POLLIN) {
+            ssize_t n = read(master_fd, in_buf, can_read);
+            if (n > 0) {
+                record_append(mono_ns(), in_buf, (size_t)n);
+                bucket_take(g_recv_bucket, (size_t)n);
+                in_len = (size_t)n;
+                in_pos = 0;
+            } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
+                sim_log("read failed: %s", strerror(errno));
+                return 1;
+            }
+        } else if (pfd.revents & (POLLHUP | POLLERR | POLLNVAL)) {
+            sim_log("line failed (poll events 0x%x)", (unsigned)pfd.revents);
+            return 1;
+        }
+    }
+}
+
+int sim_main(int argc, char **argv)
+{
+    int status = options_parse(argc, argv);
+    if (status >= 0) return status;
+
+    signal(SIGPIPE, SIG_IGN);
+    sigset_t block, wait_mask;
+    sigemptyset(&block);
+    sigaddset(&block, SIGTERM);
+    sigaddset(&block, SIGINT);
+    sigprocmask(SIG_BLOCK, &block, &wait_mask);
+    sigdelset(&wait_mask, SIGTERM);
+    sigdelset(&wait_mask, SIGINT);
+    struct sigaction sa;
+    memset(&sa, 0, sizeof sa);
+    sa.sa_handler = on_signal;
+    sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGINT, &sa, nullptr);
+
+    if (g_opt.record && !record_open(g_opt.record)) {
+        sim_log("cannot create record %s: %s", g_opt.record, strerror(errno));
+        return 1;
+    }
+    if (store_open(g_opt.store) < 0) return 1;
+    const char *slave = open_pty();
+    if (!slave) {
+        sim_log("cannot open a pseudo-terminal: %s", strerror(errno));
+        return 1;
+    }
+    char slave_path[256];
+    snprintf(slave_path, sizeof slave_path, "%s", slave);
+    if (g_opt.link && !make_link(slave_path)) {
+        g_opt.link = nullptr;  // not ours to remove
+        cleanup();
+        return 1;
+    }
+    out_init();
+    device_init();
+    if (g_opt.have_say) out_bytes(g_opt.say.s, (size_t)g_opt.say.len);
+    stream_on = g_opt.stream && !g_opt.silent;
+    stream_start_ns = mono_ns() + (uint64_t)g_opt.stream_delay_ms * NS_PER_MS;
+
+    printf("%s\n", slave_path);
+    fflush(stdout);
+    sim_log("device on %s, store %s", slave_path, g_opt.store);
+
+    status = run_loop(&wait_mask);
+    if (stop_signal) sim_log("stopped by signal");
+    cleanup();
+    return status;
+}

@@ -1,0 +1,93 @@
+// korvan-sim: a stand-in for the Korvan device on the far side of a pseudo-terminal.
+// Shared declarations of the simulator's modules (options, output queue, store, device, loop).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// ---- limits ----
+constexpr int TEXT_MAX = 256;                       // longest TEXT option after unescaping
+constexpr int DEST_MAX = 4096;                      // longest destination path we accept
+constexpr uint64_t PAYLOAD_MAX = 16u * 1024u * 1024u;  // largest upload the device takes
+
+// ---- options (options.cpp) ----
+struct SimText {
+    char s[TEXT_MAX];
+    int len;
+};
+
+struct SimOptions {
+    const char *link;        // --link, nullptr if none
+    const char *store;       // --store
+    const char *record;      // --record, nullptr if none
+    bool silent, echo, no_ready, no_done, once;
+    SimText junk, ready, done, eol, say;
+    bool have_say;
+    long delay_ms, gap_ms;
+    bool stream;             // --stream given
+    uint64_t stream_bytes;   // 0 = forever
+    long stream_delay_ms;
+    long rate;               // bytes per second each way, 0 = unlimited
+    bool hangup;             // --hangup-after given
+    uint64_t hangup_after;
+};
+
+extern SimOptions g_opt;
+
+// Parses the command line into g_opt. Returns -1 to go on, otherwise the exit status to end with.
+int options_parse(int argc, char **argv);
+// Turns C escapes (\r \n \t \\ \xNN) into bytes. Returns the length, or -1 if it does not fit.
+int unescape(const char *in, char *out, int cap);
+
+// ---- logging (loop.cpp) ----
+void sim_log(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+uint64_t mono_ns();
+
+// ---- output queue (output.cpp) ----
+void out_init();
+// Room left for new output; input is processed only while this is comfortable.
+bool out_has_room();
+size_t out_queued();
+// Queues raw bytes at once (echo, console lines, stream). Dropped under --silent.
+void out_bytes(const char *p, size_t n);
+// Queues a device line: text followed by the line end.
+void out_line(const char *text);
+// Queues a protocol reply: junk, text, line end, with --delay-ms and --gap-ms applied.
+void out_reply(const SimText &text);
+// How many bytes may be written now; sets *wait_ns to how long until more may (or -1 for never).
+size_t out_sendable(uint64_t now, int64_t *wait_ns);
+const char *out_front();
+void out_sent(size_t n, uint64_t now);
+
+// Token bucket of the modelled line; both directions use one each.
+struct Bucket {
+    double tokens;
+    uint64_t last_ns;
+};
+void bucket_refill(Bucket &b, uint64_t now);
+size_t bucket_allow(const Bucket &b, size_t want);
+int64_t bucket_wait_ns(const Bucket &b, size_t want);
+void bucket_take(Bucket &b, size_t n);
+extern Bucket g_send_bucket, g_recv_bucket;
+
+// ---- store (store.cpp) ----
+int store_open(const char *dir);
+// Checks the destination and opens a temporary file for it. Returns a descriptor, or -1 when refused.
+int store_begin(const char *dest, size_t len);
+bool store_write(const char *p, size_t n);
+// Renames the temporary file into place. Returns true when stored.
+bool store_finish();
+void store_abort();
+// Appends "path size" lines of the stored files, at most cap bytes. Returns the length.
+size_t store_list(char *out, size_t cap);
+
+// ---- device protocol (device.cpp) ----
+void device_init();
+// Consumes received bytes; returns how many were taken (stops early when output room runs short).
+size_t device_input(const char *p, size_t n);
+
+// ---- main loop (loop.cpp) ----
+// Requests a hang-up of the line (after --hangup-after) or the end of the run once output drained.
+void loop_hangup();
+void loop_finish(int status);
+int sim_main(int argc, char **argv);
