@@ -13,6 +13,7 @@
 #include <ctime>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -21,6 +22,9 @@ constexpr size_t IN_SIZE = 4096;
 constexpr size_t STREAM_FILL = 8192;   // stream text kept queued ahead of the line
 constexpr int64_t NS_PER_MS = 1000000;
 constexpr int64_t NS_PER_S = 1000000000;
+constexpr int64_t LINGER_STEP_NS = 10 * NS_PER_MS;  // how often a finishing run looks at the line
+constexpr uint64_t LINGER_MIN_NS = 50 * NS_PER_MS;  // the pty hands written bytes on asynchronously
+constexpr uint64_t LINGER_MAX_NS = 2 * NS_PER_S;    // longest wait for the host to read our last words
 constexpr char STREAM_TEXT[] = "abcdefghijklmnopqrstuvwxyz0123456789";
 
 static int master_fd = -1;
@@ -28,6 +32,7 @@ static int slave_fd = -1;   // our own slave descriptor: a host closing the slav
 static volatile sig_atomic_t stop_signal;
 static bool finishing;
 static int finish_status;
+static uint64_t finish_start;
 static char in_buf[IN_SIZE];
 static size_t in_len, in_pos;
 
@@ -85,6 +90,18 @@ void loop_finish(int status)
 {
     finishing = true;
     finish_status = status;
+    finish_start = 0;
+}
+
+// Closing the master hangs up the line and throws away what the host has not read yet, so a
+// finishing run waits (boundedly) until the host has taken everything we sent.
+static bool host_has_read_all(uint64_t now)
+{
+    if (finish_start == 0) finish_start = now;
+    if (now - finish_start < LINGER_MIN_NS) return false;
+    int unread = 0;
+    if (ioctl(slave_fd, FIONREAD, &unread) != 0) return true;
+    return unread == 0 || now - finish_start >= LINGER_MAX_NS;
 }
 
 static bool set_raw(int fd)
@@ -168,7 +185,8 @@ static int run_loop(const sigset_t *wait_mask)
         stream_fill(now);
         in_pos += device_input(in_buf + in_pos, in_len - in_pos);
         if (in_pos == in_len) in_pos = in_len = 0;
-        if (finishing && out_queued() == 0) return finish_status;
+        bool lingering = finishing && out_queued() == 0;
+        if (lingering && host_has_read_all(now)) return finish_status;
 
         struct pollfd pfd = {master_fd, 0, 0};
         int64_t timeout = -1;
@@ -182,6 +200,7 @@ static int run_loop(const sigset_t *wait_mask)
         size_t can_send = out_sendable(now, &out_wait);
         if (can_send > 0) pfd.events |= POLLOUT;
         else shorten(timeout, out_wait);
+        if (lingering) shorten(timeout, LINGER_STEP_NS);
         if (stream_on && now < stream_start_ns) shorten(timeout, (int64_t)(stream_start_ns - now));
 
         struct timespec ts = {(time_t)(timeout / NS_PER_S), (long)(timeout % NS_PER_S)};
