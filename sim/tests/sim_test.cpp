@@ -1,0 +1,406 @@
+// Drives the real korvan-sim binary over its pseudo-terminal, as a host would.
+#include "record.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <poll.h>
+#include <string>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+static double now_s()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (double)ts.tv_sec + (double)ts.tv_nsec / 1e9;
+}
+
+static uint64_t now_ns()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (uint64_t)ts.tv_sec * 1000000000u + (uint64_t)ts.tv_nsec;
+}
+
+struct SimRun {
+    pid_t pid = -1;
+    int tty = -1;  // our end: the slave, opened and set raw like a host does
+    std::string dir, store, record, link, slave;
+};
+
+// Starts korvan-sim with a private store, record and link, plus `extra`; opens the slave.
+static void start(SimRun &s, const std::vector<std::string> &extra = {})
+{
+    s = SimRun();
+    char tmpl[] = "/tmp/korvan-sim-test-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    s.dir = tmpl;
+    s.store = s.dir + "/store";
+    s.record = s.dir + "/record";
+    s.link = s.dir + "/tty";
+    std::vector<std::string> args = {KORVAN_SIM_PATH, "--store", s.store, "--record", s.record,
+                                     "--link", s.link};
+    args.insert(args.end(), extra.begin(), extra.end());
+    int out[2];
+    ASSERT_EQ(pipe(out), 0);
+    s.pid = fork();
+    ASSERT_GE(s.pid, 0);
+    if (s.pid == 0) {
+        dup2(out[1], 1);
+        int err = open((s.dir + "/log").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(err, 2);
+        std::vector<char *> argv;
+        for (auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    close(out[1]);
+    char c;
+    struct pollfd p = {out[0], POLLIN, 0};
+    while (poll(&p, 1, 5000) == 1 && read(out[0], &c, 1) == 1 && c != '\n') s.slave += c;
+    close(out[0]);
+    ASSERT_EQ(s.slave.rfind("/dev/pts/", 0), 0u) << s.slave;
+    ASSERT_EQ(fs::read_symlink(s.link).string(), s.slave);
+    s.tty = open(s.slave.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(s.tty, 0);
+    struct termios t;
+    ASSERT_EQ(tcgetattr(s.tty, &t), 0);
+    cfmakeraw(&t);
+    ASSERT_EQ(tcsetattr(s.tty, TCSANOW, &t), 0);
+}
+
+// Waits for the sim to end; returns its exit status, or -1 (after a kill) on a time-out.
+static int wait_exit(SimRun &s, double timeout_s)
+{
+    double end = now_s() + timeout_s;
+    int st = 0;
+    while (waitpid(s.pid, &st, WNOHANG) == 0) {
+        if (now_s() > end) {
+            kill(s.pid, SIGKILL);
+            waitpid(s.pid, &st, 0);
+            s.pid = -1;
+            return -1;
+        }
+        usleep(10000);
+    }
+    s.pid = -1;
+    return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+}
+
+// SIGTERM, reap, clean up. Returns the exit status.
+static int stop(SimRun &s)
+{
+    int st = 0;
+    if (s.pid > 0) {
+        kill(s.pid, SIGTERM);
+        st = wait_exit(s, 5);
+    }
+    if (s.tty >= 0) close(s.tty);
+    s.tty = -1;
+    std::error_code ec;
+    fs::remove_all(s.dir, ec);
+    return st;
+}
+
+static void send(SimRun &s, const std::string &b)
+{
+    size_t done = 0;
+    while (done < b.size()) {
+        ssize_t w = write(s.tty, b.data() + done, b.size() - done);
+        if (w < 0 && errno == EINTR) continue;
+        ASSERT_GT(w, 0) << strerror(errno);
+        done += (size_t)w;
+    }
+}
+
+// Reads until `needle` has arrived or `timeout_s` passed (needle empty: read for the whole time).
+static std::string recv(SimRun &s, const std::string &needle, double timeout_s = 5)
+{
+    std::string got;
+    double end = now_s() + timeout_s;
+    while (needle.empty() || got.find(needle) == std::string::npos) {
+        int ms = (int)((end - now_s()) * 1000);
+        struct pollfd p = {s.tty, POLLIN, 0};
+        if (ms <= 0 || poll(&p, 1, ms) != 1) break;
+        char buf[4096];
+        ssize_t n = read(s.tty, buf, sizeof buf);
+        if (n <= 0) break;
+        got.append(buf, (size_t)n);
+    }
+    return got;
+}
+
+// Reads until `count` bytes have arrived or `timeout_s` passed.
+static std::string recv_bytes(SimRun &s, size_t count, double timeout_s)
+{
+    std::string got;
+    double end = now_s() + timeout_s;
+    char buf[4096];
+    struct pollfd p = {s.tty, POLLIN, 0};
+    while (got.size() < count && now_s() < end && poll(&p, 1, 100) >= 0) {
+        ssize_t n = (p.revents & POLLIN) ? read(s.tty, buf, sizeof buf) : 0;
+        if (n > 0) got.append(buf, (size_t)n);
+    }
+    return got;
+}
+
+static std::string slurp(const std::string &path)
+{
+    std::ifstream f(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+}
+
+static std::string all_bytes(size_t repeat)
+{
+    std::string b;
+    for (size_t r = 0; r < repeat; r++)
+        for (int i = 0; i < 256; i++) b += (char)i;
+    return b;
+}
+
+static std::string frame(const std::string &dest, const std::string &payload)
+{
+    return std::to_string(payload.size()) + "\n" + dest + "\n" + payload;
+}
+
+static const std::string READY = "Ko:Ready\r\n";
+static const std::string DONE = "Ko:Data received\r\n";
+static const std::string INVALID = "Ko:Error invalid path\r\n";
+
+TEST(Upload, StoresEveryByteValueAndEmptyFiles)
+{
+    SimRun s;
+    ASSERT_NO_FATAL_FAILURE(start(s));
+    const std::string data = all_bytes(64);  // 16 KiB, bytes that a cooked line would mangle
+    send(s, "filecopy\n");
+    EXPECT_EQ(recv(s, READY), READY);  // first and only thing sent: no echo, no prompt
+    send(s, frame("sub/dir/all.bin", data));
+    EXPECT_EQ(recv(s, DONE), DONE);
+    EXPECT_EQ(slurp(s.store + "/sub/dir/all.bin"), data);
+
+    send(s, "filecopy\n" + frame("empty", ""));
+    EXPECT_EQ(recv(s, READY + DONE), READY + DONE);
+    ASSERT_TRUE(fs::is_regular_file(s.store + "/empty"));
+    EXPECT_EQ(fs::file_size(s.store + "/empty"), 0u);
+
+    send(s, "ls\n");  // no temporary file left behind
+    std::string ls = recv(s, "", 0.5);
+    EXPECT_NE(ls.find("sub/dir/all.bin 16384\r\n"), std::string::npos) << ls;
+    EXPECT_NE(ls.find("empty 0\r\n"), std::string::npos) << ls;
+    EXPECT_EQ(ls.find("tmp"), std::string::npos) << ls;
+    EXPECT_EQ(stop(s), 0);
+}
+
+TEST(Upload, RefusedDestinationsStoreNothing)
+{
+    SimRun s;
+    ASSERT_NO_FATAL_FAILURE(start(s));
+    std::string outside = s.dir + "/outside";
+    fs::create_directory(outside);
+    fs::create_directory_symlink(outside, s.store + "/evil");
+    const std::vector<std::string> bad = {"../x", outside + "/abs", "evil/x", "evil",
+                                          "a/../../x", "", std::string("nu\0l", 4)};
+    for (const auto &dest : bad) {
+        send(s, "filecopy\n" + frame(dest, "XXXX"));
+        EXPECT_EQ(recv(s, READY + INVALID), READY + INVALID) << dest;
+    }
+    EXPECT_TRUE(fs::is_empty(outside));
+    EXPECT_FALSE(fs::exists(s.dir + "/x"));
+    EXPECT_FALSE(fs::exists(s.store + "/a"));
+    // The refused payloads were consumed: the line is in step for the next upload.
+    send(s, "filecopy\n" + frame("good", "data"));
+    EXPECT_EQ(recv(s, READY + DONE), READY + DONE);
+    EXPECT_EQ(slurp(s.store + "/good"), "data");
+    EXPECT_EQ(stop(s), 0);
+}
+
+TEST(Console, AnswersCommandsAndRejectsBadSizes)
+{
+    SimRun s;
+    ASSERT_NO_FATAL_FAILURE(start(s));
+    send(s, "version\r\n\nreboot\nreset\rfoo bar\n");
+    EXPECT_EQ(recv(s, "foo bar\r\n"),
+              "Korvan simulator 1.0\r\nRebooting...\r\nResetting...\r\nUnknown command: foo bar\r\n");
+    for (const char *size : {"abc", "12x", "16777217", "-1", ""}) {
+        send(s, std::string("filecopy\n") + size + "\n");
+        EXPECT_EQ(recv(s, "bad size\r\n"), READY + "Ko:Error bad size\r\n") << size;
+    }
+    send(s, "help\n");
+    EXPECT_NE(recv(s, "\r\n").find("filecopy"), std::string::npos);
+    EXPECT_EQ(stop(s), 0);
+}
+
+TEST(Options, EchoJunkAndCustomTexts)
+{
+    SimRun s;
+    ASSERT_NO_FATAL_FAILURE(start(s, {"--echo"}));
+    send(s, "filecopy\n");
+    EXPECT_EQ(recv(s, READY), "filecopy\n" + READY);
+    send(s, frame("f", "\r\n\x11"));  // the payload is not echoed
+    EXPECT_EQ(recv(s, DONE), "3\nf\n" + DONE);
+    stop(s);
+
+    ASSERT_NO_FATAL_FAILURE(start(s, {"--junk", "j\\x00\\t", "--ready", "R\\\\", "--done", "D", "--eol", "\\n"}));
+    send(s, "filecopy\n" + frame("f", "abc"));
+    EXPECT_EQ(recv(s, "D\n"), std::string("j\0\tR\\\nj\0\tD\n", 11));
+    EXPECT_EQ(stop(s), 0);
+}
+
+TEST(Options, NoReadyAndNoDoneStaySilent)
+{
+    SimRun s;
+    ASSERT_NO_FATAL_FAILURE(start(s, {"--no-ready"}));
+    send(s, "filecopy\n");
+    EXPECT_EQ(recv(s, "", 0.4), "");
+    stop(s);
+
+    ASSERT_NO_FATAL_FAILURE(start(s, {"--no-done"}));
+    send(s, "filecopy\n" + frame("f", "abc"));
+    EXPECT_EQ(recv(s, "", 0.4), READY);
+    EXPECT_EQ(slurp(s.store + "/f"), "abc");
+    EXPECT_EQ(stop(s), 0);
+}
+
+TEST(Options, DelayAndGapPaceReplies)
+{
+    SimRun s;
+    ASSERT_NO_FATAL_FAILURE(start(s, {"--delay-ms", "300"}));
+    double t0 = now_s();
+    send(s, "filecopy\n");
+    EXPECT_EQ(recv(s, READY), READY);
+    EXPECT_GE(now_s() - t0, 0.25);
+    stop(s);
+
+    ASSERT_NO_FATAL_FAILURE(start(s, {"--gap-ms", "30"}));
+    t0 = now_s();
+    send(s, "filecopy\n");
+    EXPECT_EQ(recv(s, READY), READY);
+    EXPECT_GE(now_s() - t0, 0.25);  // 9 gaps of 30 ms
+    EXPECT_EQ(stop(s), 0);
+}
+
+TEST(Options, SayAndStreamCutExactly)
+{
+    SimRun s;
+    ASSERT_NO_FATAL_FAILURE(start(s, {"--say", "hello\\r\\n", "--stream", "1000"}));
+    std::string got = recv(s, "", 1.0);
+    ASSERT_EQ(got.size(), 7u + 1000u);
+    EXPECT_EQ(got.substr(0, 59), "hello\r\nstream 000001 abcdefghijklmnopqrstuvwxyz0123456789\r\n");
+    EXPECT_EQ(got.substr(got.size() - 12), "stream 00002");  // 19 lines of 52 bytes, then 12
+    send(s, "version\n");  // the console still answers
+    EXPECT_EQ(recv(s, "\r\n"), "Korvan simulator 1.0\r\n");
+    EXPECT_EQ(stop(s), 0);
+}
+
+TEST(Record, HoldsEveryReceivedByteInOrderWithTimes)
+{
+    SimRun s;
+    ASSERT_NO_FATAL_FAILURE(start(s));
+    const std::vector<std::string> parts = {"ver", "sion\n", std::string("\0\xff\r", 3), "x\n"};
+    uint64_t t0 = now_ns();
+    std::string sent;
+    for (const auto &p : parts) {
+        send(s, p);
+        sent += p;
+        usleep(50000);
+    }
+    uint64_t t1 = now_ns();
+    std::vector<RecordChunk> chunks;
+    ASSERT_TRUE(record_load(s.record.c_str(), chunks));
+    std::string joined;
+    uint64_t last = t0;
+    for (const auto &c : chunks) {
+        joined += c.bytes;
+        EXPECT_GE(c.t_ns, last);
+        last = c.t_ns;
+    }
+    EXPECT_EQ(joined, sent);
+    EXPECT_LE(last, t1);
+    EXPECT_GE(chunks.size(), parts.size());  // 50 ms apart: one read each at least
+    EXPECT_FALSE(record_load((s.dir + "/missing").c_str(), chunks));
+    EXPECT_EQ(stop(s), 0);
+}
+
+TEST(Lifecycle, HangupAfterClosesTheLine)
+{
+    SimRun s;
+    ASSERT_NO_FATAL_FAILURE(start(s, {"--hangup-after", "10"}));
+    send(s, "filecopy\n" + frame("h", std::string(100, 'q')));
+    recv(s, READY);
+    struct pollfd p = {s.tty, POLLIN, 0};
+    ASSERT_EQ(poll(&p, 1, 5000), 1);
+    char c;
+    EXPECT_TRUE((p.revents & POLLHUP) || read(s.tty, &c, 1) <= 0);
+    EXPECT_EQ(wait_exit(s, 5), 0);
+    EXPECT_FALSE(fs::exists(fs::symlink_status(s.link)));
+    EXPECT_FALSE(fs::exists(s.store + "/h"));
+    stop(s);
+}
+
+TEST(Lifecycle, OnceExitStatusAndSignals)
+{
+    SimRun s;
+    ASSERT_NO_FATAL_FAILURE(start(s, {"--once"}));
+    send(s, "filecopy\n" + frame("ok", "1"));
+    EXPECT_EQ(recv(s, DONE), READY + DONE);  // the last reply is not lost to the hang-up
+    EXPECT_EQ(wait_exit(s, 5), 0);
+    stop(s);
+
+    ASSERT_NO_FATAL_FAILURE(start(s, {"--once"}));
+    send(s, "filecopy\n" + frame("../no", "1"));
+    EXPECT_EQ(recv(s, INVALID), READY + INVALID);
+    EXPECT_EQ(wait_exit(s, 5), 1);
+    stop(s);
+
+    ASSERT_NO_FATAL_FAILURE(start(s));
+    std::string link = s.link;
+    kill(s.pid, SIGINT);
+    EXPECT_EQ(wait_exit(s, 5), 0);
+    EXPECT_FALSE(fs::exists(fs::symlink_status(link)));
+    stop(s);
+
+    std::string cmd = std::string(KORVAN_SIM_PATH) + " --no-such-option 2>/dev/null";
+    int st = system(cmd.c_str());
+    EXPECT_EQ(WEXITSTATUS(st), 2);
+    st = system((std::string(KORVAN_SIM_PATH) + " --help >/dev/null").c_str());
+    EXPECT_EQ(WEXITSTATUS(st), 0);
+}
+
+TEST(Rate, ModelsTheLineSpeedBothWays)
+{
+    SimRun s;
+    ASSERT_NO_FATAL_FAILURE(start(s, {"--rate", "92160"}));
+    const std::string data(46080, 'r');
+    send(s, "filecopy\n");
+    recv(s, READY);
+    double t0 = now_s();
+    send(s, frame("big", data));
+    EXPECT_EQ(recv(s, DONE, 10), DONE);
+    double took = now_s() - t0;
+    EXPECT_GT(took, 0.3);
+    EXPECT_LT(took, 3.0);
+    stop(s);
+
+    ASSERT_NO_FATAL_FAILURE(start(s, {"--rate", "92160", "--stream", "46080"}));
+    t0 = now_s();
+    std::string got = recv_bytes(s, data.size(), 10);
+    took = now_s() - t0;
+    EXPECT_EQ(got.size(), data.size());
+    EXPECT_GT(took, 0.3);
+    EXPECT_LT(took, 3.0);
+    EXPECT_EQ(stop(s), 0);
+}
