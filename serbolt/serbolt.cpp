@@ -616,7 +616,10 @@ int transferFile(const char *filename, const char *outpath)
     len = snprintf(line, sizeof line, "%s\n", outpath);
     if (!korvan_send_bytes(line, len))
         return 1;
-    terminalReceive();
+    // Show what the device says to the two lines. With no payload to follow, the next thing it
+    // sends is already the Data received reply, which the wait below must see.
+    if (size > 0)
+        terminalReceive();
 
     progressBegin();
     bool sent = korvan_send_bytes(data, size);

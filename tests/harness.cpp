@@ -238,14 +238,23 @@ static void append_available(int fd, std::string &to)
     }
 }
 
-Run run_program(const std::vector<std::string> &argv, double timeout_s, Input input,
-                const std::string &stdin_data, const std::vector<std::string> &env)
+Outcome run_program(const std::vector<std::string> &argv, double timeout_s, Input input,
+                const std::string &stdin_data, const std::vector<std::string> &env, bool stderr_tty)
 {
-    Run run;
+    Outcome run;
     int out[2], err[2], in[2] = { -1, -1 };
     int pty_master = -1, pty_slave = -1;
-    if (pipe(out) != 0 || pipe(err) != 0)
+    if (pipe(out) != 0)
         return run;
+    if (stderr_tty) {
+        err[0] = open_pty(&err[1]);
+        struct termios t;
+        tcgetattr(err[1], &t);
+        t.c_oflag &= ~OPOST;   // collect exactly the bytes the program wrote
+        tcsetattr(err[1], TCSANOW, &t);
+    } else if (pipe(err) != 0) {
+        return run;
+    }
     if (input == Input::Pipe && pipe(in) != 0)
         return run;
     if (input == Input::Pty)

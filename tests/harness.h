@@ -48,7 +48,7 @@ uint64_t now_ns();
 // Standard input of a program run by run_program.
 enum class Input { Null, Pipe, Pty };
 
-struct Run {
+struct Outcome {
     int status = -1;         // exit status, or 128+signal when killed by a signal
     bool timed_out = false;  // killed by the harness after the time limit
     std::string out, err;    // standard output and standard error
@@ -57,10 +57,12 @@ struct Run {
 
 // Runs argv[0] (a path) with argv, standard output and error on pipes, standard input as
 // `input` (Pipe: `stdin_data` is written then closed; Pty: a pseudo-terminal whose master is
-// kept open and silent for the whole run). Kills the program after `timeout_s`.
-Run run_program(const std::vector<std::string> &argv, double timeout_s,
+// kept open and silent for the whole run). Kills the program after `timeout_s`. `env` holds
+// extra "NAME=value" entries. With `stderr_tty`, standard error is a pseudo-terminal (as at a
+// console) and what the program writes there is collected in Outcome::err.
+Outcome run_program(const std::vector<std::string> &argv, double timeout_s,
                 Input input = Input::Null, const std::string &stdin_data = "",
-                const std::vector<std::string> &env = {});
+                const std::vector<std::string> &env = {}, bool stderr_tty = false);
 
 // An interactive run: standard input and standard output on one pseudo-terminal (a console),
 // standard error on a pipe. The test types by writing to `master` and reads the screen from it.
@@ -75,7 +77,7 @@ bool console_start(Console &c, const std::vector<std::string> &argv);
 void console_type(Console &c, const std::string &keys);
 // Reads the screen until `needle` has appeared (true) or `timeout_s` passed (false).
 bool console_wait_for(Console &c, const std::string &needle, double timeout_s);
-// Waits for the program to end; returns its status as Run::status does (-1 on time-out, after a kill).
+// Waits for the program to end; returns its status as Outcome::status does (-1 on time-out, after a kill).
 int console_finish(Console &c, double timeout_s);
 // Local-mode flags of the console, as the program left them.
 unsigned console_lflag(const Console &c);

@@ -1,0 +1,166 @@
+// serbolt's command line, device search and exit statuses.
+#include "common.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+static const char *USAGE =
+    "-i FILE_IN\n"
+    "-o FILE_OUT\n"
+    "-a ACTION (1=Filetransfer)\n"
+    "-r send reset\n"
+    "-b send reboot\n"
+    "-t stay in terminal mode\n"
+    "-d DEVICE (default: '/dev/ttyUSB0')\n"
+    "If no parameter given, then terminal display\n";
+
+// Runs serbolt inside a private /dev where ttyUSB0/ttyUSB1 link to the given paths ("-": absent).
+static Outcome serbolt_private_dev(const std::string &usb0, const std::string &usb1,
+                               const std::vector<std::string> &args, Input input = Input::Null,
+                               const std::string &stdin_data = "")
+{
+    std::vector<std::string> argv = { SERBOLT_PRIVATE_DEV, usb0, usb1, serbolt_path() };
+    argv.insert(argv.end(), args.begin(), args.end());
+    return run_program(argv, 30, input, stdin_data);
+}
+
+#define SKIP_WITHOUT_NAMESPACE(run)                                                          \
+    if ((run).status == 99)                                                                  \
+    GTEST_SKIP() << "private mount namespace not permitted: " << (run).err
+
+TEST(CommandLine, HelpWritesUsageOnlyAndNeverOpensTheLine)
+{
+    for (const std::vector<std::string> &args :
+         std::vector<std::vector<std::string>>{ { "-h" }, { "-r", "-a", "1", "-h" }, { "-h", "-z" },
+                                                { "-bh" }, { "-d", "/nonexistent", "-h", "stray" } }) {
+        Outcome r = serbolt(args);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.err, USAGE);
+        EXPECT_EQ(r.out, "") << "the line must not be opened";
+    }
+}
+
+TEST(CommandLine, RejectedOptionsEndWithStatusOneBeforeTheLineIsOpened)
+{
+    for (const std::vector<std::string> &args :
+         std::vector<std::vector<std::string>>{ { "-z" }, { "-z", "-h" }, { "-a" }, { "-i" }, { "-o" },
+                                                { "-d" }, { "-r", "-q" } }) {
+        Outcome r = serbolt(args);
+        EXPECT_EQ(r.status, 1) << args[0];
+        EXPECT_EQ(r.out, "") << args[0];
+        EXPECT_NE(r.err, "") << "the parser's own diagnostic";
+        EXPECT_EQ(r.err.find("-i FILE_IN"), std::string::npos) << "no usage text";
+    }
+}
+
+TEST(CommandLine, ActionsOtherThanTerminalAndTransferAreRefusedAfterOpening)
+{
+    SimGuard g;
+    for (const char *a : { "x", "0", "2", "12", "-2", "99999999999999999999", "-99999999999999999999" }) {
+        Outcome r = serbolt({ "-d", g.sim.link, "-a", a });
+        EXPECT_EQ(r.status, 1) << a;
+        EXPECT_EQ(r.out, "Serial device " + g.sim.link + " - connected.\n") << a;
+        EXPECT_EQ(r.err, "Unkown action command\n") << a;
+    }
+    Outcome twice = serbolt({ "-d", g.sim.link, "-a", "1", "-a", "2", "-i", "f", "-o", "g" });
+    EXPECT_EQ(twice.status, 1);
+    EXPECT_EQ(twice.err, "Unkown action command\n") << "the later -a counts";
+    EXPECT_EQ(sim_received(g.sim), "") << "nothing goes to the device";
+}
+
+TEST(CommandLine, TransferNeedsBothFiles)
+{
+    SimGuard g;
+    // "1x" and " 1" read as 1, like atoi.
+    for (const std::vector<std::string> &args : std::vector<std::vector<std::string>>{
+             { "-a", "1", "-i", "in" }, { "-a", "1x", "-o", "out" }, { "-a", " 1" } }) {
+        std::vector<std::string> full = { "-d", g.sim.link };
+        full.insert(full.end(), args.begin(), args.end());
+        Outcome r = serbolt(full);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, "Serial device " + g.sim.link + " - connected.\n");
+        EXPECT_EQ(r.err, "Both FILE_IN and FILE_OUT must be given!\n");
+    }
+    EXPECT_EQ(sim_received(g.sim), "");
+}
+
+TEST(CommandLine, UploadOptionsWithoutActionOneJustRunTheTerminal)
+{
+    SimGuard g;
+    Outcome r = serbolt({ "-d", g.sim.link, "-i", "in", "-o", "out", "-r", "-b", "-t" }, 30, Input::Pipe, "x");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "Serial device " + g.sim.link + " - connected.\n\n");
+    Outcome minus_one = serbolt({ "-d", g.sim.link, "-a", "-1" }, 30, Input::Pipe, "x");
+    EXPECT_EQ(minus_one.status, 0);
+    EXPECT_EQ(sim_received(g.sim), "");
+}
+
+TEST(DeviceSearch, NoCandidateOpensGivesThreeLinesAHintAndStatusOne)
+{
+    Outcome r = serbolt_private_dev("-", "-", {});
+    SKIP_WITHOUT_NAMESPACE(r);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "Serial device (none) - failed to connect.\n"
+                     "Serial device /dev/ttyUSB0 - failed to connect.\n"
+                     "Serial device /dev/ttyUSB1 - failed to connect.\n");
+    EXPECT_EQ(count_of(r.err, "\n"), 1u) << r.err;
+    EXPECT_NE(r.err.find("-d"), std::string::npos) << "the hint suggests -d: " << r.err;
+
+    Outcome given = serbolt_private_dev("-", "-", { "-d", "/dev/ttyACM7", "-a", "1" });
+    EXPECT_EQ(given.status, 1);
+    EXPECT_EQ(given.out, "Serial device /dev/ttyACM7 - failed to connect.\n"
+                         "Serial device /dev/ttyUSB0 - failed to connect.\n"
+                         "Serial device /dev/ttyUSB1 - failed to connect.\n");
+}
+
+TEST(DeviceSearch, FallsBackToTtyUSB0ThenTtyUSB1)
+{
+    SimGuard g;
+    Outcome usb0 = serbolt_private_dev(g.sim.slave, "-", { "-a", "2" });
+    SKIP_WITHOUT_NAMESPACE(usb0);
+    EXPECT_EQ(usb0.out, "Serial device (none) - failed to connect.\n"
+                        "Serial device /dev/ttyUSB0 - connected.\n");
+    EXPECT_EQ(usb0.status, 1);   // the action is refused, but only after the line opened
+
+    Outcome usb1 = serbolt_private_dev("-", g.sim.slave, { "-d", "/dev/nothing", "-a", "2" });
+    EXPECT_EQ(usb1.out, "Serial device /dev/nothing - failed to connect.\n"
+                        "Serial device /dev/ttyUSB0 - failed to connect.\n"
+                        "Serial device /dev/ttyUSB1 - connected.\n");
+    EXPECT_EQ(usb1.err, "Unkown action command\n") << "no hint once a device opened";
+
+    // A given device that opens is the only one tried.
+    Outcome given = serbolt_private_dev(g.sim.slave, g.sim.slave, { "-d", g.sim.slave, "-a", "2" });
+    EXPECT_EQ(given.out, "Serial device " + g.sim.slave + " - connected.\n");
+}
+
+TEST(DeviceSearch, ADeviceThatIsNotATerminalEndsTheSearch)
+{
+    SimGuard g;
+    std::string dir = make_temp_dir("notatty");
+    std::string file = make_file(dir, "plain", 10);
+    Outcome r = serbolt_private_dev(g.sim.slave, "-", { "-d", file });
+    SKIP_WITHOUT_NAMESPACE(r);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "Error from tcgetattr: Inappropriate ioctl for device\n"
+                     "Serial device " + file + " - failed to connect [attributes].\n")
+        << "/dev/ttyUSB0 must not be tried after a device opened";
+}
+
+TEST(DeviceSearch, PermissionDeniedGivesTheGroupHint)
+{
+    if (getuid() != 0 || access("/usr/bin/setpriv", X_OK) != 0)
+        GTEST_SKIP() << "needs root and setpriv to run serbolt as an unprivileged user";
+    SimGuard g;
+    ASSERT_EQ(chmod(g.sim.slave.c_str(), 0600), 0);
+    ASSERT_EQ(chown(g.sim.slave.c_str(), 0, 20), 0);   // group dialout on Debian
+    std::vector<std::string> argv = { SERBOLT_PRIVATE_DEV, "-", "-", "/usr/bin/setpriv", "--reuid=65534",
+                                      "--regid=65534", "--clear-groups", serbolt_path(), "-d", g.sim.slave };
+    Outcome r = run_program(argv, 30);
+    SKIP_WITHOUT_NAMESPACE(r);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out.rfind("Serial device " + g.sim.slave + " - failed to connect.\n", 0), 0u) << r.out;
+    EXPECT_EQ(count_of(r.err, "\n"), 1u) << r.err;
+    EXPECT_NE(r.err.find(g.sim.slave), std::string::npos);
+    EXPECT_NE(r.err.find("Permission denied"), std::string::npos);
+    EXPECT_NE(r.err.find("usermod"), std::string::npos);
+}

@@ -1,0 +1,142 @@
+// serbolt's console terminal on a real pseudo-terminal: keys, echo, 'x', the user's terminal
+// settings, signals, end of input and a device that never stops talking.
+#include "common.h"
+
+#include <csignal>
+#include <termios.h>
+#include <unistd.h>
+
+static bool wait_received(const Sim &s, const std::string &expected, double timeout_s)
+{
+    uint64_t deadline = now_ns() + (uint64_t)(timeout_s * 1e9);
+    while (now_ns() < deadline) {
+        if (sim_received(s) == expected)
+            return true;
+        usleep(10000);
+    }
+    return false;
+}
+
+struct ConsoleGuard {
+    Console c;
+    ~ConsoleGuard() { console_close(c); }
+};
+
+static const unsigned CANON_ECHO = ICANON | ECHO;
+
+TEST(Terminal, KeysAreEchoedAndSentAndXLeaves)
+{
+    SimGuard g;
+    ConsoleGuard t;
+    ASSERT_TRUE(console_start(t.c, { serbolt_path(), "-d", g.sim.link }));
+    ASSERT_TRUE(console_wait_for(t.c, "connected.", 10));
+    // Keys are raw while the terminal runs.
+    uint64_t deadline = now_ns() + 5000000000ull;
+    while ((console_lflag(t.c) & CANON_ECHO) != 0 && now_ns() < deadline)
+        usleep(5000);
+    EXPECT_EQ(console_lflag(t.c) & CANON_ECHO, 0u);
+
+    console_type(t.c, "ab");
+    EXPECT_TRUE(wait_received(g.sim, "ab", 5));
+    console_type(t.c, std::string("X\0", 2));   // capital X is a key; a zero byte is dropped
+    console_type(t.c, "\r");                     // Enter reaches the device as a line feed
+    EXPECT_TRUE(wait_received(g.sim, "abX\n", 5)) << sim_received(g.sim);
+    // The device's answer to the line shows on the screen.
+    EXPECT_TRUE(console_wait_for(t.c, "abX", 5));
+    EXPECT_TRUE(console_wait_for(t.c, "Unknown command", 5)) << t.c.screen;
+
+    console_type(t.c, "x");
+    EXPECT_EQ(console_finish(t.c, 10), 0);
+    EXPECT_EQ(sim_received(g.sim), "abX\n") << "'x' is not sent";
+    EXPECT_EQ(t.c.screen.substr(t.c.screen.size() - 2), "\r\n") << "one closing newline";
+    EXPECT_EQ(console_lflag(t.c) & CANON_ECHO, CANON_ECHO) << "canonical mode and echo back on";
+}
+
+TEST(Terminal, PastedTextIsHandledWithoutWaitingForAnotherKey)
+{
+    SimGuard g;
+    ConsoleGuard t;
+    ASSERT_TRUE(console_start(t.c, { serbolt_path(), "-d", g.sim.link }));
+    ASSERT_TRUE(console_wait_for(t.c, "connected.", 10));
+    console_type(t.c, "version\n");   // arrives as one read, like a paste
+    EXPECT_TRUE(wait_received(g.sim, "version\n", 5)) << sim_received(g.sim);
+    EXPECT_TRUE(console_wait_for(t.c, "Korvan", 5)) << t.c.screen;
+    uint64_t typed = now_ns();
+    console_type(t.c, "k");
+    EXPECT_TRUE(wait_received(g.sim, "version\nk", 5));
+    EXPECT_LT(now_ns() - typed, 2000000000u) << "a key on a quiet line reaches the device promptly";
+    console_type(t.c, "x");
+    EXPECT_EQ(console_finish(t.c, 10), 0);
+}
+
+TEST(Terminal, XLeavesPromptlyWhileTheDeviceStreams)
+{
+    SimGuard g({ "--stream", "0" });
+    ConsoleGuard t;
+    ASSERT_TRUE(console_start(t.c, { serbolt_path(), "-d", g.sim.link }));
+    ASSERT_TRUE(console_wait_for(t.c, "stream 000100", 20));
+    console_type(t.c, "q");
+    EXPECT_TRUE(wait_received(g.sim, "q", 5)) << "keys are taken while the device streams";
+    uint64_t typed = now_ns();
+    console_type(t.c, "x");
+    EXPECT_EQ(console_finish(t.c, 10), 0);
+    EXPECT_LT(now_ns() - typed, 3000000000u);
+    EXPECT_EQ(console_lflag(t.c) & CANON_ECHO, CANON_ECHO);
+}
+
+TEST(Terminal, TimedDisplayEndsOnTimeWhileTheDeviceStreams)
+{
+    SimGuard g({ "--stream", "0" });
+    // The upload fails at once (no such file), so the run is the 0.3 s display and nothing else.
+    Outcome r = serbolt({ "-d", g.sim.link, "-a", "1", "-i", "/nonexistent", "-o", "x" }, 30);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("stream 0"), std::string::npos) << "the display shows what the device sends";
+    EXPECT_LT(r.seconds, 3.0) << "the 0.3 s display must not be stretched by a busy line";
+}
+
+TEST(Terminal, EndOfInputShowsTheRestAndLeavesLikeX)
+{
+    SimGuard g({ "--say", "hello from korvan\r\n" });
+    Outcome r = serbolt({ "-d", g.sim.link }, 30, Input::Pipe, "ver");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_FALSE(r.timed_out);
+    EXPECT_EQ(sim_received(g.sim), "ver") << "no end-of-file value is sent as a key";
+    EXPECT_NE(r.out.find("hello from korvan\r\n"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.back(), '\n');
+}
+
+TEST(Terminal, SignalsGiveTheShellItsEchoBack)
+{
+    SimGuard g;
+    for (int sig : { SIGTERM, SIGHUP, SIGINT }) {
+        ConsoleGuard t;
+        ASSERT_TRUE(console_start(t.c, { serbolt_path(), "-d", g.sim.link }));
+        ASSERT_TRUE(console_wait_for(t.c, "connected.", 10));
+        uint64_t deadline = now_ns() + 5000000000ull;
+        while ((console_lflag(t.c) & CANON_ECHO) != 0 && now_ns() < deadline)
+            usleep(5000);
+        if (sig == SIGINT)
+            console_type(t.c, "\003");   // the interrupt key, as the user would press it
+        else
+            kill(t.c.pid, sig);
+        EXPECT_EQ(console_finish(t.c, 10), 128 + sig) << "ends by the signal";
+        EXPECT_EQ(console_lflag(t.c) & CANON_ECHO, CANON_ECHO) << "signal " << sig;
+    }
+    EXPECT_EQ(sim_received(g.sim), "") << "the interrupt key never reaches the device";
+}
+
+TEST(Terminal, StayAfterUploadRunsTheTerminal)
+{
+    SimGuard g;
+    std::string file = make_file(make_temp_dir("stay"), "f", 500);
+    ConsoleGuard t;
+    ASSERT_TRUE(console_start(t.c, { serbolt_path(), "-d", g.sim.link, "-a", "1", "-i", file, "-o",
+                                     "f", "-t", "-b" }));
+    ASSERT_TRUE(console_wait_for(t.c, "Reboot sent...", 20)) << t.c.screen;
+    console_type(t.c, "ls\r");
+    EXPECT_TRUE(console_wait_for(t.c, "500", 5)) << "the device lists the stored file: " << t.c.screen;
+    console_type(t.c, "x");
+    EXPECT_EQ(console_finish(t.c, 10), 0);
+    std::string wire = sim_received(g.sim);
+    EXPECT_EQ(wire.substr(wire.size() - 10), "reboot\nls\n");
+}

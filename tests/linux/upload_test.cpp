@@ -1,0 +1,211 @@
+// serbolt's upload exchange against the simulated device: bytes on the wire, transcripts,
+// failures and exit statuses.
+#include "common.h"
+
+#include <sys/stat.h>
+
+static std::string connected(const Sim &s) { return "Serial device " + s.link + " - connected.\n"; }
+
+static Outcome upload(const Sim &s, const std::string &file, const std::string &dest,
+                  const std::vector<std::string> &extra = {}, double timeout_s = 60)
+{
+    std::vector<std::string> args = { "-d", s.link, "-a", "1", "-i", file, "-o", dest };
+    args.insert(args.end(), extra.begin(), extra.end());
+    return serbolt(args, timeout_s);
+}
+
+TEST(Upload, FrameTranscriptAndCommandsInOrder)
+{
+    SimGuard g;
+    std::string dir = make_temp_dir("up");
+    std::string file = make_file(dir, "app.bin", 3000);
+    Outcome r = upload(g.sim, file, "fw/app.bin", { "-r", "-b" });   // -r first: reboot still goes first
+
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out, connected(g.sim) + "romsize: 3000\n"
+                     "Ko:Ready\n\r\n"
+                     "Ko:Data received\n\r\n"
+                     "Data sent.\n"
+                     "\n"
+                     "Reboot sent...\n"
+                     "Reset sent...\n");
+    std::string payload = read_file(file);
+    EXPECT_EQ(sim_received(g.sim), "filecopy\n3000\nfw/app.bin\n" + payload + "reboot\nreset\n");
+    EXPECT_EQ(read_file(g.sim.store + "/fw/app.bin"), payload);
+
+    // Commands go out one byte per millisecond: every byte arrives on its own, at least ~1 ms
+    // after the one before.
+    std::vector<Chunk> chunks = sim_chunks(g.sim);
+    ASSERT_GE(chunks.size(), 9u);
+    for (size_t i = 0; i < 9; i++)
+        EXPECT_EQ(chunks[i].bytes.size(), 1u) << "filecopy byte " << i << " was not paced";
+    for (size_t i = 1; i < 9; i++)
+        EXPECT_GE(chunks[i].t_ns - chunks[i - 1].t_ns, 900000u) << "gap before byte " << i;
+    size_t reboot_at = 9 + 5 + 11 + payload.size();
+    uint64_t first = sim_byte_time(chunks, reboot_at), last = sim_byte_time(chunks, reboot_at + 12);
+    EXPECT_GE(last - first, 12u * 900000u) << "reboot/reset not paced";
+}
+
+TEST(Upload, EmptyFileSendsASizeOfZeroAndNoPayload)
+{
+    SimGuard g;
+    std::string file = make_file(make_temp_dir("up"), "empty", 0);
+    Outcome r = upload(g.sim, file, "empty.bin");
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_NE(r.out.find("romsize: 0\n"), std::string::npos);
+    EXPECT_EQ(sim_received(g.sim), "filecopy\n0\nempty.bin\n");
+    struct stat st;
+    ASSERT_EQ(stat((g.sim.store + "/empty.bin").c_str(), &st), 0);
+    EXPECT_EQ(st.st_size, 0);
+}
+
+TEST(Upload, LargestFileIsSentWholeAndOneByteMoreIsRefused)
+{
+    SimGuard g;
+    std::string dir = make_temp_dir("big");
+    std::string largest = make_file(dir, "largest", 10485758);
+    Outcome ok = upload(g.sim, largest, "largest.bin", {}, 120);
+    EXPECT_EQ(ok.status, 0) << ok.out;
+    EXPECT_NE(ok.out.find("romsize: 10485758\n"), std::string::npos);
+    EXPECT_TRUE(read_file(g.sim.store + "/largest.bin") == read_file(largest)) << "stored copy differs";
+
+    std::string too_big = make_file(dir, "too-big", 10485759);
+    SimGuard g2;
+    Outcome refused = upload(g2.sim, too_big, "too-big.bin", { "-b" });
+    EXPECT_EQ(refused.status, 1);
+    // No line end of its own: the display's closing newline ends that line.
+    EXPECT_EQ(refused.out, connected(g2.sim) + "error: File to large!\nReboot sent...\n");
+    EXPECT_EQ(sim_received(g2.sim), "reboot\n") << "nothing of the upload may be sent";
+}
+
+TEST(Upload, FilesThatCannotBeSentFailBeforeAnythingIsSent)
+{
+    std::string dir = make_temp_dir("bad");
+    std::string file = make_file(dir, "ok", 5);
+    {
+        // The run goes on after the failure, but ends with status 1.
+        SimGuard g;
+        Outcome missing = upload(g.sim, dir + "/missing", "x", { "-b", "-r" });
+        EXPECT_EQ(missing.status, 1) << "a failed upload is a failure";
+        EXPECT_EQ(missing.out, connected(g.sim) + "ERROR: unable to open file..\n\nReboot sent...\nReset sent...\n");
+        EXPECT_EQ(sim_received(g.sim), "reboot\nreset\n");
+    }
+    SimGuard g;
+    Outcome directory = upload(g.sim, dir, "x");
+    EXPECT_EQ(directory.status, 1);
+    EXPECT_EQ(directory.out, connected(g.sim) + "ERROR: unable to read file..\n\n");
+
+    Outcome newline = upload(g.sim, file, "a\nb");
+    EXPECT_EQ(newline.status, 1);
+    EXPECT_EQ(newline.out, connected(g.sim) + "ERROR: invalid destination path..\n\n");
+
+    Outcome too_long = upload(g.sim, file, std::string(4097, 'p'));
+    EXPECT_EQ(too_long.status, 1);
+    EXPECT_EQ(too_long.out, connected(g.sim) + "ERROR: invalid destination path..\n\n");
+    EXPECT_EQ(sim_received(g.sim), "");
+
+    // The longest accepted path goes on the wire whole.
+    std::string longest(4096, 'q');
+    upload(g.sim, file, longest);
+    EXPECT_EQ(sim_received(g.sim), "filecopy\n5\n" + longest + "\n" + read_file(file));
+}
+
+TEST(Upload, ReadyReplyMustComeFirstAndWhole)
+{
+    std::string file = make_file(make_temp_dir("ready"), "f", 10);
+    {
+        SimGuard g({ "--echo" });   // a device console that echoes the command
+        Outcome r = upload(g.sim, file, "f", { "-b" });
+        EXPECT_EQ(r.status, 1);
+        EXPECT_NE(r.out.find("romsize: 10\nKorvan did not ackowledge command 'Ko:Ready' (char timeout) "
+                             "(got: 'filecopy\nKo:Ready\r\n').\n"),
+                  std::string::npos)
+            << r.out;
+        EXPECT_NE(r.out.find("Reboot sent...\n"), std::string::npos);
+        EXPECT_EQ(sim_received(g.sim), "filecopy\nreboot\n") << "no upload frame after a failed wait";
+    }
+    {
+        SimGuard g({ "--silent" });
+        Outcome r = upload(g.sim, file, "f");
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, connected(g.sim) + "romsize: 10\n"
+                         "Korvan did not ackowledge command 'Ko:Ready' (char timeout) (got: '').\n\n");
+        EXPECT_LT(r.seconds, 20.0);
+    }
+    {
+        SimGuard g({ "--junk", std::string(30, '#') });
+        Outcome r = upload(g.sim, file, "f");
+        EXPECT_EQ(r.status, 1);
+        EXPECT_NE(r.out.find("Receive buffer overflow in ACK (got: '" + std::string(29, '#') + "', 29, '#').\n"
+                             "#Ko:Ready\r\n"),
+                  std::string::npos)
+            << "overflow message, then the rest shown raw: " << r.out;
+    }
+    {
+        SimGuard g({ "--gap-ms", "300" });   // pieces further apart than one character window
+        Outcome r = upload(g.sim, file, "f");
+        EXPECT_EQ(r.status, 1);
+        EXPECT_NE(r.out.find("(char timeout) (got: 'K')."), std::string::npos) << r.out;
+    }
+}
+
+TEST(Upload, RepliesInPiecesAfterADelayAndStaleInputAreHandled)
+{
+    std::string file = make_file(make_temp_dir("pieces"), "f", 1000);
+    SimGuard g({ "--gap-ms", "20", "--delay-ms", "50", "--say", "boot banner\r\n" });
+    Outcome r = upload(g.sim, file, "dir/f");
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(r.out.find("boot banner"), std::string::npos) << "stale input is discarded, not shown";
+    EXPECT_EQ(read_file(g.sim.store + "/dir/f"), read_file(file));
+}
+
+TEST(Upload, MissingDataReceivedReplyFailsTheUpload)
+{
+    std::string file = make_file(make_temp_dir("nodone"), "f", 100);
+    SimGuard g({ "--no-done" });
+    Outcome r = upload(g.sim, file, "f", { "-r" });
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, connected(g.sim) + "romsize: 100\nKo:Ready\n\r\n"
+                     "Korvan did not ackowledge command 'Ko:Data received' (char timeout) (got: '').\n"
+                     "\nReset sent...\n");
+    EXPECT_EQ(r.out.find("Data sent."), std::string::npos);
+}
+
+TEST(Upload, DeviceHangingUpMidPayloadEndsWithAnErrorNotAHang)
+{
+    std::string file = make_file(make_temp_dir("hangup"), "f", 2000000);
+    SimGuard g({ "--hangup-after", "1000", "--rate", "200000" });
+    Outcome r = upload(g.sim, file, "f", { "-b" }, 60);
+    EXPECT_FALSE(r.timed_out);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("Error from write: "), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("Data sent."), std::string::npos);
+    EXPECT_EQ(r.out.find("Reboot sent..."), std::string::npos) << "a reboot that could not be sent is not reported as sent";
+}
+
+TEST(Upload, LineRateUploadWaitsForTheLineAndArrivesWhole)
+{
+    std::string file = make_file(make_temp_dir("rate"), "f", 100000);
+    SimGuard g({ "--rate", "92160" });
+    Outcome r = upload(g.sim, file, "f", {}, 60);
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_GT(r.seconds, 0.8) << "100 kB cannot cross a 921600-baud line faster";
+    EXPECT_EQ(read_file(g.sim.store + "/f"), read_file(file));
+}
+
+TEST(Upload, ProgressShowsOnlyOnATerminalAndLeavesStandardOutputAlone)
+{
+    std::string file = make_file(make_temp_dir("progress"), "f", 60000);
+    SimGuard g({ "--rate", "92160" });
+    std::vector<std::string> argv = { serbolt_path(), "-d", g.sim.link, "-a", "1", "-i", file, "-o", "f" };
+    Outcome piped = run_program(argv, 60);
+    Outcome tty = run_program(argv, 60, Input::Null, "", {}, true);
+    EXPECT_EQ(piped.status, 0);
+    EXPECT_EQ(tty.status, 0);
+    EXPECT_EQ(piped.out, tty.out) << "standard output must not change";
+    EXPECT_EQ(piped.err, "");
+    EXPECT_NE(tty.err.find("of 60000 bytes"), std::string::npos) << tty.err;
+    EXPECT_NE(tty.err.find("100%"), std::string::npos);
+    EXPECT_EQ(tty.err.substr(tty.err.size() - 4), "\r\033[K") << "the line is erased at the end";
+}
