@@ -91,6 +91,7 @@ void loop_finish(int status)
     finishing = true;
     finish_status = status;
     finish_start = 0;
+    stream_on = false;  // an endless stream would never let the queue drain
 }
 
 // Closing the master hangs up the line and throws away what the host has not read yet, so a
