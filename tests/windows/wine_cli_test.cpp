@@ -1,0 +1,93 @@
+// serbolt2.exe under Wine: the command line and every early end of the run.
+#include "wine_common.h"
+
+#include <string>
+
+namespace {
+
+struct Case {
+    std::vector<std::string> args;
+    int status;
+};
+
+TEST(WineCli, UsageEndsTheRunBeforeThePortIsOpened)
+{
+    Device dev;
+    ASSERT_TRUE(dev.start());
+    // A bare command line has no -d COM7, but it ends before any port is touched.
+    const Case cases[] = {
+        {{}, 1},
+        {{"-d", kPort, "-h"}, 0},
+        {{"-d", kPort, "-h", "-x"}, 0},   // nothing after -h is looked at
+        {{"-d", kPort, "-x"}, 1},         // unknown letter: the usage text and nothing else
+        {{"-d", kPort, "-x", "-h"}, 1},
+        {{"-d", kPort, "-a"}, 1},         // missing argument
+        {{"-d", kPort, "-ri"}, 1},
+        {{"-d", kPort, "-a", "1", "-i"}, 1},
+    };
+    for (const Case &c : cases) {
+        std::string label = "args:";
+        for (const std::string &a : c.args)
+            label += " " + a;
+        SCOPED_TRACE(label);
+        Outcome run = serbolt2(c.args);
+        EXPECT_FALSE(run.timed_out);
+        EXPECT_EQ(run.status, c.status);
+        EXPECT_EQ(run.err, kUsage);
+        EXPECT_EQ(run.out, "");   // no connected line: the port was never opened
+    }
+    EXPECT_EQ(dev.received(), "");
+}
+
+TEST(WineCli, PortThatCannotBeOpened)
+{
+    // Not a COM name, so Wine has no /dev/ttyS fallback for it either.
+    const char missing[] = "\\\\.\\KORVAN9";
+    Outcome run = serbolt2({"-d", missing, "-a", "1"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, std::string("Error opening COM port: ") + missing + "\n");
+    EXPECT_EQ(run.out, "");
+
+    // COM1, the default, leads in the test prefix to a file that is not a port.
+    run = serbolt2({"-t"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "Error setting COM port parameters\n");
+    EXPECT_EQ(run.out, "");
+
+    // A name longer than the 255-character conversion buffer: refused, and
+    // the message names it in full.
+    std::string longName = std::string(kPort) + std::string(300, 'A');
+    run = serbolt2({"-d", longName});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "Error opening COM port: " + longName + "\n");
+    EXPECT_EQ(run.out, "");
+}
+
+TEST(WineCli, ActionAndFilesCheckedAfterTheOpen)
+{
+    Device dev;
+    ASSERT_TRUE(dev.start());
+    const std::string connected = "Serial device COM7 - connected.\n";
+    struct {
+        std::vector<std::string> args;
+        const char *err;
+    } cases[] = {
+        {{"-d", kPort, "-a", "2", "-b"}, "Unknown action: 2\n"},
+        {{"-d", kPort, "-a", "x"}, "Unknown action: 0\n"},
+        {{"-a", "-7", "-d", kPort}, "Unknown action: -7\n"},
+        {{"-d", kPort, "-a", "1", "-i", "in.bin", "-b", "-r"},
+         "Both FILE_IN and FILE_OUT must be specified!\n"},
+        {{"-d", kPort, "-a1", "-o", "dst/x"}, "Both FILE_IN and FILE_OUT must be specified!\n"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.err);
+        Outcome run = serbolt2(c.args);
+        EXPECT_EQ(run.status, 1);
+        EXPECT_EQ(run.out, connected);
+        EXPECT_EQ(run.err, c.err);
+    }
+    // Nothing went to the device, and every run closed the port for the next.
+    EXPECT_EQ(dev.received(), "");
+}
+
+}  // namespace

@@ -1,0 +1,93 @@
+#include "wine_common.h"
+
+#include <cstdio>
+#include <unistd.h>
+
+const char kPort[] = "COM7";
+
+const char kUsage[] =
+    "Usage: -i FILE_IN\n"
+    "-o FILE_OUT\n"
+    "-a ACTION (1=Filetransfer)\n"
+    "-r send reset\n"
+    "-b send reboot\n"
+    "-t stay in terminal mode\n"
+    "-d DEVICE (default: 'COM1')\n"
+    "If no parameter given, terminal display mode is used\n";
+
+// Longest time a scripted console run may take inside the helper before it
+// ends the program; the harness's own limit stays above it.
+static const double kHelperMarginS = 5;
+
+// Re-points the COM7 link in one step (a new link renamed over the old one).
+static bool point_com7(const std::string &target)
+{
+    std::string fresh = std::string(SERBOLT2_COM7_LINK) + ".new";
+    unlink(fresh.c_str());
+    return symlink(target.c_str(), fresh.c_str()) == 0 &&
+           rename(fresh.c_str(), SERBOLT2_COM7_LINK) == 0;
+}
+
+bool Device::start(const std::vector<std::string> &extra)
+{
+    return sim_start(sim, extra) && point_com7(sim.slave);
+}
+
+std::string Device::received(size_t count, double timeout_s)
+{
+    uint64_t deadline = now_ns() + (uint64_t)(timeout_s * 1e9);
+    std::string got = sim_received(sim);
+    while (got.size() < count && now_ns() < deadline) {
+        usleep(20000);
+        got = sim_received(sim);
+    }
+    return got;
+}
+
+Device::~Device()
+{
+    point_com7(SERBOLT2_NOT_A_PORT);
+    sim_stop(sim);
+}
+
+std::string win_path(const std::string &unix_path)
+{
+    std::string out = "Z:" + unix_path;
+    for (char &c : out)
+        if (c == '/')
+            c = '\\';
+    return out;
+}
+
+static std::string unix_newlines(const std::string &text)
+{
+    std::string out;
+    for (size_t i = 0; i < text.size(); i++)
+        if (!(text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n'))
+            out += text[i];
+    return out;
+}
+
+static Outcome finish(Outcome run)
+{
+    run.out = unix_newlines(run.out);
+    run.err = unix_newlines(run.err);
+    return run;
+}
+
+Outcome serbolt2(const std::vector<std::string> &args, double timeout_s)
+{
+    std::vector<std::string> argv = {SERBOLT2_WINE, build_dir() + "/serbolt2.exe"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return finish(run_program(argv, timeout_s));
+}
+
+Outcome serbolt2_keys(const std::string &keys, const std::vector<std::string> &args, double timeout_s)
+{
+    int helper_ms = (int)((timeout_s - kHelperMarginS) * 1000);
+    std::vector<std::string> argv = {SERBOLT2_WINE, build_dir() + "/serbolt2_keys.exe",
+                                     std::to_string(helper_ms), keys,
+                                     win_path(build_dir() + "/serbolt2.exe")};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return finish(run_program(argv, timeout_s, Input::Pty));
+}

@@ -1,0 +1,38 @@
+// Running serbolt2.exe under Wine against korvan-sim, for the Wine tests.
+#pragma once
+
+#include "harness.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+// The COM port that the test prefix maps to SERBOLT2_COM7_LINK.
+extern const char kPort[];
+
+// A korvan-sim behind COM7 for the length of one test. COM7 never dangles:
+// Wine would open /dev/ttyS6 in its place. Between tests it leads to an empty
+// file that opens but cannot be configured.
+struct Device {
+    Sim sim;
+    bool start(const std::vector<std::string> &extra = {});
+    // What the sim has received once `count` bytes are in, or after `timeout_s`.
+    std::string received(size_t count = 0, double timeout_s = 2);
+    ~Device();
+};
+
+// Runs serbolt2.exe with `args` under Wine, standard input on a null device.
+// Standard output and error come back with the runtime's "\r\n" turned into "\n".
+Outcome serbolt2(const std::vector<std::string> &args, double timeout_s = 20);
+
+// Runs serbolt2.exe in a console of its own and types `keys` into it (the
+// helper's script: characters, \r for Enter, \F for F1, {N} for a pause of N ms).
+Outcome serbolt2_keys(const std::string &keys, const std::vector<std::string> &args,
+                  double timeout_s = 30);
+
+// A Unix path as a Windows program under Wine names it.
+std::string win_path(const std::string &unix_path);
+
+// The exact usage text.
+extern const char kUsage[];

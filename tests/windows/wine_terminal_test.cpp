@@ -1,0 +1,96 @@
+// serbolt2.exe under Wine: the console terminal, with keys typed into the
+// program's own console by the serbolt2_keys helper.
+#include "wine_common.h"
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+
+namespace {
+
+const char kConnected[] = "Serial device COM7 - connected.\n";
+const char kEntering[] = "Entering terminal mode. Press 'x' to exit.\n";
+const char kExiting[] = "\nExiting terminal mode.\n";
+
+bool ends_with(const std::string &text, const std::string &tail)
+{
+    return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+TEST(WineTerminal, KeysGoToTheDeviceAndItsBytesToTheScreen)
+{
+    Device dev;
+    ASSERT_TRUE(dev.start({"--echo"}));
+    // Enter, a capital X, then x after the device's echo had time to come back.
+    Outcome run = serbolt2_keys("ab\\rX{600}x", {"-d", kPort});
+    EXPECT_FALSE(run.timed_out);
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.err, "");
+    // Enter goes out as a line feed; the x that ends the terminal is not sent.
+    EXPECT_EQ(dev.received(4), "ab\nX");
+
+    std::string head = std::string(kConnected) + kEntering;
+    ASSERT_EQ(run.out.compare(0, head.size(), head), 0) << run.out;
+    ASSERT_TRUE(ends_with(run.out, kExiting)) << run.out;
+    // In between: each key echoed by the terminal and once more by the device.
+    std::string middle = run.out.substr(head.size(), run.out.size() - head.size() - strlen(kExiting));
+    std::sort(middle.begin(), middle.end());
+    EXPECT_EQ(middle, "\n\nXXaabb");
+}
+
+TEST(WineTerminal, FunctionKeyFirstValueDropped)
+{
+    Device dev;
+    ASSERT_TRUE(dev.start());
+    // F1 reads as 0 then ';': the 0 is dropped, the ';' echoed and sent.
+    Outcome run = serbolt2_keys("\\F{300}x", {"-d", kPort});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out, std::string(kConnected) + kEntering + ";" + kExiting);
+    EXPECT_EQ(dev.received(1), ";");
+}
+
+TEST(WineTerminal, TerminalActionWhateverElseTheCommandLineSays)
+{
+    const std::vector<std::string> lines[] = {
+        {"-d", kPort, "-t"},               // -t alone: the terminal once, no "Staying" line
+        {"-d", kPort, "stray", "-a", "1"},  // options after a plain word are not looked at
+        {"-d", kPort, "-a", "-1", "-b"},
+    };
+    for (const auto &args : lines) {
+        SCOPED_TRACE(args[2]);
+        Device dev;
+        // Bytes waiting before the open are purged with the port's buffers.
+        ASSERT_TRUE(dev.start({"--say", "stale\\r\\n"}));
+        Outcome run = serbolt2_keys("x", args);
+        EXPECT_FALSE(run.timed_out);
+        EXPECT_EQ(run.status, 0) << run.err;
+        EXPECT_EQ(run.out, std::string(kConnected) + kEntering + kExiting);
+        EXPECT_EQ(run.err, "");
+        EXPECT_EQ(dev.received(), "");
+    }
+}
+
+TEST(WineTerminal, AfterUploadRebootResetThenTerminal)
+{
+    Device dev;
+    ASSERT_TRUE(dev.start());
+    std::string file = make_file(dev.sim.dir, "in.bin", 300);
+    // Options in the reverse order of what they do; keys typed early wait in the console.
+    Outcome run = serbolt2_keys("q\\r{300}x", {"-d", kPort, "-t", "-r", "-b", "-a", "1", "-i",
+                                            win_path(file), "-o", "dst/t.bin"});
+    EXPECT_FALSE(run.timed_out);
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.out.find("Data sent successfully.\n"
+                           "Reboot sent...\n"
+                           "Reset sent...\n"
+                           "Staying in terminal mode...\n" +
+                           std::string(kEntering)),
+              std::string::npos)
+        << run.out;
+    EXPECT_TRUE(ends_with(run.out, kExiting)) << run.out;
+    std::string expected = "filecopy\n300\ndst/t.bin\n" + read_file(file) + "reboot\nreset\nq\n";
+    std::string got = dev.received(expected.size());
+    EXPECT_TRUE(got == expected) << got.size() << " bytes: " << got.substr(got.size() > 40 ? got.size() - 40 : 0);
+}
+
+}  // namespace
