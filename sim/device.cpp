@@ -24,6 +24,8 @@ static char dest[DEST_MAX + 1];
 static size_t dest_len;
 static bool dest_over;
 static uint64_t payload_size, payload_left, payload_got;
+
+uint64_t device_payload_left() { return state == PAYLOAD ? payload_left : 0; }
 static bool storing;               // the destination was accepted and a temporary file is open
 
 void device_init()

@@ -169,6 +169,19 @@ static void stream_fill(uint64_t now)
     }
 }
 
+// With --rate, a host's tcdrain() on a real adapter returns only once its last byte has crossed
+// the line, and the device answers right after. A pseudo-terminal's drain returns as soon as the
+// bytes sit in the kernel's buffer (some 20 KiB, a quarter of a second at 921600 baud), so once
+// the whole rest of a payload is waiting there, the host has finished: take it at once, as the
+// line would have delivered it by the time the host starts waiting for the reply.
+static bool payload_tail_waiting()
+{
+    uint64_t left = device_payload_left();
+    if (g_opt.rate == 0 || left == 0) return false;
+    int avail = 0;
+    return ioctl(master_fd, FIONREAD, &avail) == 0 && avail > 0 && (uint64_t)avail >= left;
+}
+
 static void shorten(int64_t &timeout, int64_t t)
 {
     if (t < 0) return;
@@ -194,6 +207,7 @@ static int run_loop(const sigset_t *wait_mask)
         size_t can_read = 0;
         if (in_len == 0 && !finishing) {
             can_read = bucket_allow(g_recv_bucket, IN_SIZE);
+            if (can_read == 0 && payload_tail_waiting()) can_read = IN_SIZE;
             if (can_read > 0) pfd.events |= POLLIN;
             else shorten(timeout, bucket_wait_ns(g_recv_bucket, IN_SIZE));
         }

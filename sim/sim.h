@@ -85,6 +85,8 @@ size_t store_list(char *out, size_t cap);
 void device_init();
 // Consumes received bytes; returns how many were taken (stops early when output room runs short).
 size_t device_input(const char *p, size_t n);
+// Payload bytes still expected by the upload in progress (0 outside a payload).
+uint64_t device_payload_left();
 
 // ---- main loop (loop.cpp) ----
 // Requests a hang-up of the line (after --hangup-after) or the end of the run once output drained.
