@@ -171,15 +171,16 @@ static void stream_fill(uint64_t now)
 
 // With --rate, a host's tcdrain() on a real adapter returns only once its last byte has crossed
 // the line, and the device answers right after. A pseudo-terminal's drain returns as soon as the
-// bytes sit in the kernel's buffer (some 20 KiB, a quarter of a second at 921600 baud), so once
-// the whole rest of a payload is waiting there, the host has finished: take it at once, as the
-// line would have delivered it by the time the host starts waiting for the reply.
+// bytes sit in the kernel's buffers (some 20 KiB, a quarter of a second at 921600 baud), so the
+// host may already be waiting for the reply while that much is still in flight. The last
+// PTY_IN_FLIGHT bytes of a payload are therefore taken at once, as the line would have delivered
+// them by the time such a host starts waiting.
+constexpr uint64_t PTY_IN_FLIGHT = 64 * 1024;
+
 static bool payload_tail_waiting()
 {
     uint64_t left = device_payload_left();
-    if (g_opt.rate == 0 || left == 0) return false;
-    int avail = 0;
-    return ioctl(master_fd, FIONREAD, &avail) == 0 && avail > 0 && (uint64_t)avail >= left;
+    return g_opt.rate != 0 && left > 0 && left <= PTY_IN_FLIGHT;
 }
 
 static void shorten(int64_t &timeout, int64_t t)
