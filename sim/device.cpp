@@ -169,6 +169,7 @@ static void finish_upload()
 
 size_t device_input(const char *p, size_t n)
 {
+    if (g_opt.sink) return n;  // --sink: everything is taken and nothing is answered
     size_t i = 0;
     for (;;) {
         if (state == PAYLOAD) {

@@ -33,12 +33,14 @@ static const char USAGE[] =
     "  --rate BPS          model the line: BPS bytes per second each way (92160 = 921600 baud)\n"
     "  --hangup-after N    hang up the line after N payload bytes of an upload, then exit 0\n"
     "  --once              exit after one upload: 0 when stored, 1 when refused\n"
+    "  --sink              read and throw away every byte received, as fast as it comes;\n"
+    "                      no console, no upload, no replies (--rate still paces it)\n"
     "  --help              this text\n";
 
 enum {
     OPT_LINK = 1, OPT_STORE, OPT_RECORD, OPT_SILENT, OPT_ECHO, OPT_JUNK, OPT_DELAY, OPT_GAP,
     OPT_READY, OPT_DONE, OPT_EOL, OPT_NO_READY, OPT_NO_DONE, OPT_SAY, OPT_STREAM,
-    OPT_STREAM_DELAY, OPT_RATE, OPT_HANGUP, OPT_ONCE, OPT_HELP
+    OPT_STREAM_DELAY, OPT_RATE, OPT_HANGUP, OPT_ONCE, OPT_SINK, OPT_HELP
 };
 
 static const struct option LONG_OPTS[] = {
@@ -61,6 +63,7 @@ static const struct option LONG_OPTS[] = {
     {"rate", required_argument, nullptr, OPT_RATE},
     {"hangup-after", required_argument, nullptr, OPT_HANGUP},
     {"once", no_argument, nullptr, OPT_ONCE},
+    {"sink", no_argument, nullptr, OPT_SINK},
     {"help", no_argument, nullptr, OPT_HELP},
     {nullptr, 0, nullptr, 0},
 };
@@ -183,6 +186,7 @@ int options_parse(int argc, char **argv)
             break;
         case OPT_HANGUP: ok = set_number(g_opt.hangup_after, optarg, "hangup-after"); g_opt.hangup = true; break;
         case OPT_ONCE: g_opt.once = true; break;
+        case OPT_SINK: g_opt.sink = true; break;
         case OPT_HELP: fputs(USAGE, stdout); return 0;
         case ':':
             fprintf(stderr, "korvan-sim: option needs a value: %s\n", argv[optind - 1]);

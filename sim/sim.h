@@ -30,6 +30,7 @@ struct SimOptions {
     long rate;               // bytes per second each way, 0 = unlimited
     bool hangup;             // --hangup-after given
     uint64_t hangup_after;
+    bool sink;               // --sink: swallow every received byte, answer nothing
 };
 
 extern SimOptions g_opt;
