@@ -1,6 +1,7 @@
 #include "wine_common.h"
 
 #include <cstdio>
+#include <filesystem>
 #include <unistd.h>
 
 const char kPort[] = "COM7";
@@ -14,6 +15,14 @@ const char kUsage[] =
     "-t stay in terminal mode\n"
     "-d DEVICE (default: 'COM1')\n"
     "If no parameter given, terminal display mode is used\n";
+
+// Wine's environment for every run: the test prefix, no Mono or Gecko
+// installer, no debug channels (Debian's wine script also stays quiet then).
+static const std::vector<std::string> kWineEnv = {
+    "WINEPREFIX=" SERBOLT2_WINEPREFIX,
+    "WINEDLLOVERRIDES=mscoree,mshtml=",
+    "WINEDEBUG=-all",
+};
 
 // Longest time a scripted console run may take inside the helper before it
 // ends the program; the harness's own limit stays above it.
@@ -48,6 +57,10 @@ Device::~Device()
 {
     point_com7(SERBOLT2_NOT_A_PORT);
     sim_stop(sim);
+    // Its files run to tens of megabytes in the upload tests.
+    std::error_code ignored;
+    if (!sim.dir.empty())
+        std::filesystem::remove_all(sim.dir, ignored);
 }
 
 std::string win_path(const std::string &unix_path)
@@ -79,7 +92,7 @@ Outcome serbolt2(const std::vector<std::string> &args, double timeout_s)
 {
     std::vector<std::string> argv = {SERBOLT2_WINE, build_dir() + "/serbolt2.exe"};
     argv.insert(argv.end(), args.begin(), args.end());
-    return finish(run_program(argv, timeout_s));
+    return finish(run_program(argv, timeout_s, Input::Null, "", kWineEnv));
 }
 
 Outcome serbolt2_keys(const std::string &keys, const std::vector<std::string> &args, double timeout_s)
@@ -89,5 +102,5 @@ Outcome serbolt2_keys(const std::string &keys, const std::vector<std::string> &a
                                      std::to_string(helper_ms), keys,
                                      win_path(build_dir() + "/serbolt2.exe")};
     argv.insert(argv.end(), args.begin(), args.end());
-    return finish(run_program(argv, timeout_s, Input::Pty));
+    return finish(run_program(argv, timeout_s, Input::Pty, "", kWineEnv));
 }

@@ -27,7 +27,7 @@ struct Device {
 Outcome serbolt2(const std::vector<std::string> &args, double timeout_s = 20);
 
 // Runs serbolt2.exe in a console of its own and types `keys` into it (the
-// helper's script: characters, \r for Enter, \F for F1, {N} for a pause of N ms).
+// helper's script: characters, \r for Enter, {N} for a pause of N ms).
 Outcome serbolt2_keys(const std::string &keys, const std::vector<std::string> &args,
                   double timeout_s = 30);
 

@@ -35,7 +35,7 @@ TEST(WineUpload, FrameByteForByteThenRebootAndReset)
                        "Reset sent...\n");
 
     std::string expected = std::string(kFilecopy) + "1000\ndst/frame.bin\n" + payload + "reboot\nreset\n";
-    std::string got = dev.received(expected.size());
+    std::string got = dev.received(expected.size() + 1, 0.5);  // and nothing more
     EXPECT_TRUE(got == expected) << "received " << got.size() << " bytes, expected " << expected.size();
     EXPECT_EQ(read_file(dev.sim.store + "/dst/frame.bin"), payload);
 

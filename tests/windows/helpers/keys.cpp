@@ -10,8 +10,7 @@
 // and, without one, refuses WriteConsoleInputA (invalid handle). Standard
 // output and error of the program are the helper's own.
 // SCRIPT: each character is one key (a key-down and a key-up record), typed
-// 50 ms apart. Escapes: \r Enter, \n, \\, \xNN a byte, \F the F1 key (a
-// function key: no character), {N} a pause of N ms.
+// 50 ms apart. Escapes: \r Enter, \n, \\, \xNN a byte; {N} is a pause of N ms.
 // The program is ended after LIMIT_MS; the helper then exits with 124.
 // Exit 125: the helper itself failed (message on standard error).
 #include <windows.h>
@@ -56,6 +55,7 @@ static void appendQuoted(std::string &line, const char *arg)
 
 static bool typeKey(HANDLE in, char ch, WORD virtualKey)
 {
+    WORD scan = (WORD)MapVirtualKeyA(virtualKey, 0);
     INPUT_RECORD rec[2];
     std::memset(rec, 0, sizeof rec);
     for (int i = 0; i < 2; i++) {
@@ -63,7 +63,7 @@ static bool typeKey(HANDLE in, char ch, WORD virtualKey)
         rec[i].Event.KeyEvent.bKeyDown = i == 0;
         rec[i].Event.KeyEvent.wRepeatCount = 1;
         rec[i].Event.KeyEvent.wVirtualKeyCode = virtualKey;
-        rec[i].Event.KeyEvent.wVirtualScanCode = (WORD)MapVirtualKeyA(virtualKey, 0);
+        rec[i].Event.KeyEvent.wVirtualScanCode = scan;
         rec[i].Event.KeyEvent.uChar.AsciiChar = ch;
     }
     DWORD written = 0;
@@ -82,7 +82,6 @@ static bool typeScript(HANDLE in, const char *script)
 {
     for (const char *p = script; *p; p++) {
         char ch = *p;
-        WORD vk = 0;
         if (ch == '{') {
             Sleep((DWORD)strtoul(p + 1, (char **)&p, 10));
             continue;  // p is at the closing brace
@@ -92,19 +91,16 @@ static bool typeScript(HANDLE in, const char *script)
             switch (*p) {
             case 'r': ch = '\r'; break;
             case 'n': ch = '\n'; break;
-            case 'F': ch = 0; vk = VK_F1; break;
             case 'x': {
                 char hex[3] = {p[1], p[1] ? p[2] : (char)0, 0};
                 ch = (char)strtoul(hex, nullptr, 16);
-                p += 2;
+                p += std::strlen(hex);
                 break;
             }
             default: ch = *p; break;
             }
         }
-        if (vk == 0)
-            vk = virtualKeyOf(ch);
-        if (!typeKey(in, ch, vk))
+        if (!typeKey(in, ch, virtualKeyOf(ch)))
             return false;
         Sleep(kKeyGapMs);
     }
