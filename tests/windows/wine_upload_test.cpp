@@ -44,6 +44,13 @@ TEST(WineUpload, FrameByteForByteThenRebootAndReset)
     std::vector<Chunk> chunks = sim_chunks(dev.sim);
     uint64_t first = sim_byte_time(chunks, 0), last = sim_byte_time(chunks, 8);
     EXPECT_GE(last - first, 8 * 1000000ull * 9 / 10);
+    // The two commands are not paced: each is one write, so it arrives whole.
+    bool rebootWhole = false, resetWhole = false;
+    for (const Chunk &c : chunks) {
+        rebootWhole |= c.bytes.find("reboot\n") != std::string::npos;
+        resetWhole |= c.bytes.find("reset\n") != std::string::npos;
+    }
+    EXPECT_TRUE(rebootWhole && resetWhole);
 }
 
 TEST(WineUpload, ReplyFoundAnywhereInTheFirst255Characters)
