@@ -1,0 +1,696 @@
+#!/usr/bin/env python3
+"""Efficiency benchmark of serbolt, measured beside its peers in one run.
+
+    scripts/bench.py BUILD_DIR      (scripts/bench builds BUILD_DIR and calls this)
+
+Five measurements, each printed as one row of one table with its peer, its goal and a verdict:
+
+1. line-rate upload of 1 MiB into korvan-sim --rate 92160: serbolt's CPU share of its wall time
+   (beside cat pushing the same file into an equally throttled --sink);
+2. unthrottled upload of the largest accepted file (10,485,758 bytes): serbolt's wall time less
+   the protocol's fixed windows, as a ratio to cat pushing the same file into a --sink;
+3. idle terminal on a quiet line for 10 s: CPU share, beside picocom;
+4. 1 MiB of device output at line rate into the terminal: every byte on standard output in order,
+   and the CPU share beside picocom's on the same stream;
+5. key to wire: median time from a key written to the terminal's input until its byte reaches
+   the simulator (the simulator's --record time stamps), beside picocom.
+
+Every program runs on pseudo-terminals as it would in a real console: the terminal programs get
+a pty as standard input, output and error (its output processing switched off, so what arrives
+on the master is exactly what the program wrote), and talk to a simulator of their own.
+CPU time is the child's rusage (user + system) from wait4; wall time runs from the spawn to the
+exit seen on a pidfd. Every wait has a time limit; every process started here is ended on exit.
+"""
+
+import atexit
+import os
+import platform
+import re
+import select
+import shutil
+import signal
+import statistics
+import struct
+import subprocess
+import sys
+import tempfile
+import termios
+import threading
+import time
+
+# ---- what is measured ----------------------------------------------------------------------
+
+LINE_RATE = 92160                      # bytes per second of 921600 baud, 8N1
+RATE_FILE_SIZE = 1024 * 1024           # row 1
+MAX_UPLOAD = 10485758                  # row 2: the largest file serbolt accepts
+UPLOAD_RUNS = 7                        # row 2: runs of each kind; the medians are compared
+IDLE_SECONDS = 10.0                    # row 3
+STREAM_BYTES = 1024 * 1024             # row 4
+STREAM_DELAY_MS = 500                  # row 4: both terminals are up before the stream starts
+KEY_COUNT = 50                         # row 5
+KEY_GAP_S = 0.030                      # row 5: pause between keys (plus a little jitter)
+
+GOAL_RATE_CPU = 1.0                    # percent
+GOAL_UPLOAD_RATIO = 1.5
+GOAL_IDLE_CPU = 0.2                    # percent
+GOAL_KEY_MS = 5.0
+
+# The windows that every upload spends waiting by design, whatever the file's size: the pause
+# after connecting, the stale-input discard, the paced filecopy command, the quiet windows after
+# the Ready reply, after the two upload lines and after the Data received reply, and the display
+# of the device's output after the upload. Row 2 measures them with a 1-byte upload; this sum is
+# printed beside that figure.
+FIXED_WINDOWS_S = 0.010 + 0.100 + 9 * 0.0011 + 3 * 0.100 + 0.300
+
+STREAM_TEXT = b"abcdefghijklmnopqrstuvwxyz0123456789"
+EXIT_SERBOLT = b"x"
+EXIT_PICOCOM = b"\x01\x18"             # C-a C-x
+KEYS = b"abcdefghijklmnopqrstuvw"      # no 'x', no line end: the sim's console stays quiet
+
+SPAWN_TIMEOUT = 5.0
+UPLOAD_TIMEOUT = 60.0
+STREAM_TIMEOUT = 60.0
+EXIT_TIMEOUT = 10.0
+
+
+class BenchError(Exception):
+    pass
+
+
+# ---- processes -----------------------------------------------------------------------------
+
+_children = {}          # pid -> Proc, every process started here and not yet reaped
+_devnull = os.open(os.devnull, os.O_RDWR)
+
+
+class Proc:
+    """A child started with posix_spawn in a session of its own; reaped with its rusage."""
+
+    def __init__(self, argv, stdin=None, stdout=None, stderr=None):
+        self.name = os.path.basename(argv[0])
+        actions = []
+        for target, fd in ((0, stdin), (1, stdout), (2, stderr)):
+            actions.append((os.POSIX_SPAWN_DUP2, _devnull if fd is None else fd, target))
+        self.start = time.monotonic()
+        self.pid = os.posix_spawn(argv[0], argv, os.environ, file_actions=actions, setsid=True)
+        _children[self.pid] = self
+        self.pidfd = os.pidfd_open(self.pid)
+        self.end = None
+        self.status = None
+        self.cpu = None
+
+    def running(self):
+        return self.status is None and not select.select([self.pidfd], [], [], 0)[0]
+
+    def wait(self, timeout):
+        """Waits for the exit; returns the exit status (128+N for a signal)."""
+        if self.status is None:
+            if not select.select([self.pidfd], [], [], timeout)[0]:
+                self.kill()
+                raise BenchError(f"{self.name} did not end within {timeout:.0f} s")
+            self._reap()
+        return self.status
+
+    def _reap(self):
+        self.end = time.monotonic()
+        _, status, usage = os.wait4(self.pid, 0)
+        _children.pop(self.pid, None)
+        os.close(self.pidfd)
+        self.status = os.waitstatus_to_exitcode(status)
+        if self.status < 0:
+            self.status = 128 - self.status
+        self.cpu = usage.ru_utime + usage.ru_stime
+
+    def kill(self, sig=signal.SIGKILL):
+        if self.status is None:
+            try:
+                os.kill(self.pid, sig)
+            except ProcessLookupError:
+                pass
+            if sig == signal.SIGKILL:
+                self._reap()
+
+    @property
+    def wall(self):
+        return self.end - self.start
+
+    def share(self):
+        """CPU time as a share of wall time, in percent."""
+        return 100.0 * self.cpu / self.wall
+
+
+def _cleanup():
+    for proc in list(_children.values()):
+        try:
+            proc.kill()
+        except OSError:
+            pass
+
+
+def _on_signal(signum, _frame):
+    raise KeyboardInterrupt(f"signal {signum}")
+
+
+# ---- the simulator --------------------------------------------------------------------------
+
+class Sim:
+    """korvan-sim on a pseudo-terminal of its own; `slave` is the line a host opens."""
+
+    def __init__(self, tmp, name, *options):
+        self.dir = os.path.join(tmp, name)
+        os.makedirs(self.dir)
+        self.store = os.path.join(self.dir, "store")
+        self.log = os.path.join(self.dir, "log")
+        rd, wr = os.pipe()
+        log = os.open(self.log, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644)
+        try:
+            self.proc = Proc([SIM, "--store", self.store, *options], stdout=wr, stderr=log)
+        finally:
+            os.close(wr)
+            os.close(log)
+        try:
+            self.slave = _read_line(rd, SPAWN_TIMEOUT).decode()
+        finally:
+            os.close(rd)
+        if not self.slave.startswith("/dev/"):
+            self.stop()
+            raise BenchError(f"korvan-sim {' '.join(options)} did not start: {self.slave!r}")
+
+    def stop(self):
+        if self.proc.status is None:
+            self.proc.kill(signal.SIGTERM)
+            try:
+                self.proc.wait(EXIT_TIMEOUT)
+            except BenchError:
+                pass
+
+    def stored(self, dest):
+        with open(os.path.join(self.store, dest), "rb") as f:
+            return f.read()
+
+
+def _read_line(fd, timeout):
+    line = b""
+    end = time.monotonic() + timeout
+    while not line.endswith(b"\n"):
+        left = end - time.monotonic()
+        if left <= 0 or not select.select([fd], [], [], left)[0]:
+            break
+        chunk = os.read(fd, 1)
+        if not chunk:
+            break
+        line += chunk
+    return line.strip()
+
+
+# ---- a console: a pseudo-terminal as a program's standard streams ---------------------------
+
+class Console:
+    """A pty whose slave becomes a program's stdin, stdout and stderr; a thread collects
+    everything the program writes. Output processing is off, so the bytes are the program's."""
+
+    def __init__(self):
+        self.master, self.slave = os.openpty()
+        attrs = termios.tcgetattr(self.slave)
+        attrs[1] &= ~termios.OPOST
+        termios.tcsetattr(self.slave, termios.TCSANOW, attrs)
+        self.data = bytearray()
+        self.ended = False
+        self.cond = threading.Condition()
+        self.thread = threading.Thread(target=self._collect, daemon=True)
+        self.thread.start()
+
+    def _collect(self):
+        while True:
+            try:
+                chunk = os.read(self.master, 65536)
+            except OSError:          # EIO: every slave descriptor is closed
+                chunk = b""
+            with self.cond:
+                if not chunk:
+                    self.ended = True
+                    self.cond.notify_all()
+                    return
+                self.data += chunk
+                self.cond.notify_all()
+
+    def run(self, argv):
+        """Starts argv on this console; our own slave descriptor stays open until ready()."""
+        return Proc(argv, stdin=self.slave, stdout=self.slave, stderr=self.slave)
+
+    def wait_for(self, pred, timeout, what):
+        with self.cond:
+            if not self.cond.wait_for(lambda: pred(self.data) or self.ended, timeout) \
+                    or not pred(self.data):
+                raise BenchError(f"no {what} within {timeout:.0f} s")
+
+    def wait_raw(self, proc, timeout):
+        """Waits until the program has switched its input out of canonical mode."""
+        end = time.monotonic() + timeout
+        while termios.tcgetattr(self.slave)[3] & termios.ICANON:
+            if not proc.running():
+                raise BenchError(f"{proc.name} ended at start: {bytes(self.data)[-200:]!r}")
+            if time.monotonic() > end:
+                raise BenchError(f"{proc.name} did not take its terminal within {timeout:.0f} s")
+            time.sleep(0.005)
+
+    def release(self):
+        """Closes our slave descriptor, so the master reports the end once the program exits."""
+        if self.slave is not None:
+            os.close(self.slave)
+            self.slave = None
+
+    def send(self, data):
+        os.write(self.master, data)
+
+    def output(self, timeout=EXIT_TIMEOUT):
+        """Everything the program wrote, once it has ended."""
+        self.release()
+        self.thread.join(timeout)
+        with self.cond:
+            return bytes(self.data)
+
+    def close(self):
+        self.release()
+        self.thread.join(EXIT_TIMEOUT)
+        if self.master is not None:
+            os.close(self.master)
+            self.master = None
+
+
+def terminal(program, line):
+    """The argv of a terminal program on the serial line `line`."""
+    if program == "serbolt":
+        return [SERBOLT, "-d", line]
+    return [PICOCOM, "-b", "921600", "--nolock", "--noreset", line]
+
+
+def exit_key(program):
+    return EXIT_SERBOLT if program == "serbolt" else EXIT_PICOCOM
+
+
+def start_terminal(program, line):
+    console = Console()
+    proc = console.run(terminal(program, line))
+    try:
+        console.wait_raw(proc, SPAWN_TIMEOUT)
+    except BenchError:
+        proc.kill()
+        console.close()
+        raise
+    return console, proc
+
+
+def kill_terminals(terms):
+    """Ends whatever terminal of a row is still running (after a failure) and its console."""
+    for console, proc in terms.values():
+        proc.kill()
+        console.close()
+
+
+def end_terminal(program, console, proc):
+    console.release()
+    console.send(exit_key(program))
+    status = proc.wait(EXIT_TIMEOUT)
+    out = console.output()
+    console.close()
+    if status != 0:
+        raise BenchError(f"{program} ended with status {status}")
+    return out
+
+
+# ---- files -----------------------------------------------------------------------------------
+
+def make_file(path, size):
+    with open(path, "wb") as f:
+        left = size
+        while left > 0:
+            n = min(left, 1 << 20)
+            f.write(os.urandom(n))
+            left -= n
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def stream_text(size):
+    """What korvan-sim --stream N sends: numbered lines, cut at exactly N bytes."""
+    out = bytearray()
+    i = 0
+    while len(out) < size:
+        i += 1
+        out += b"stream %06d %s\r\n" % (i, STREAM_TEXT)
+    return bytes(out[:size])
+
+
+def load_record(path):
+    """The sim's record file: per read, 8-byte ns, 4-byte length, the bytes (native order)."""
+    with open(path, "rb") as f:
+        raw = f.read()
+    chunks, pos = [], 0
+    while len(raw) - pos >= 12:
+        t_ns, n = struct.unpack_from("=QI", raw, pos)
+        if len(raw) - pos - 12 < n:
+            break
+        chunks.append((t_ns, raw[pos + 12:pos + 12 + n]))
+        pos += 12 + n
+    return chunks
+
+
+# ---- the rows --------------------------------------------------------------------------------
+
+def upload(sim, path, dest, console_timeout=UPLOAD_TIMEOUT):
+    """One serbolt upload on a console of its own. Returns the finished Proc."""
+    console = Console()
+    proc = console.run([SERBOLT, "-d", sim.slave, "-a", "1", "-i", path, "-o", dest])
+    console.release()
+    try:
+        status = proc.wait(console_timeout)
+        out = console.output()
+    finally:
+        console.close()
+    if status != 0 or b"Data sent." not in out:
+        tail = out[-300:].decode(errors="replace")
+        raise BenchError(f"upload of {os.path.basename(path)} failed (status {status}): {tail!r}")
+    return proc
+
+
+def cat_into(path, line, timeout):
+    """cat pushing a file into the line; returns the finished Proc."""
+    fd = os.open(line, os.O_WRONLY | os.O_NOCTTY)
+    try:
+        proc = Proc([CAT, path], stdout=fd)
+    finally:
+        os.close(fd)
+    status = proc.wait(timeout)
+    if status != 0:
+        raise BenchError(f"cat ended with status {status}")
+    return proc
+
+
+def pct(x):
+    return f"{x:.3f} %" if x < 0.1 else f"{x:.2f} %"
+
+
+def row_rate(tmp):
+    data = make_file(os.path.join(tmp, "one-mib.bin"), RATE_FILE_SIZE)
+    path = os.path.join(tmp, "one-mib.bin")
+    sim = Sim(tmp, "rate", "--rate", str(LINE_RATE))
+    sink = Sim(tmp, "rate-sink", "--rate", str(LINE_RATE), "--sink")
+    try:
+        # Side by side: cat runs in a thread while serbolt uploads.
+        ref = {}
+        def run_cat():
+            try:
+                ref["proc"] = cat_into(path, sink.slave, UPLOAD_TIMEOUT)
+            except BenchError as e:
+                ref["error"] = e
+        t = threading.Thread(target=run_cat, daemon=True)
+        t.start()
+        proc = upload(sim, path, "rate.bin")
+        t.join(UPLOAD_TIMEOUT)
+        if sim.stored("rate.bin") != data:
+            raise BenchError("the stored file differs from the one sent")
+    finally:
+        sim.stop()
+        sink.stop()
+    share = proc.share()
+    if "proc" in ref:
+        c = ref["proc"]
+        peer = f"{pct(c.share())} ({c.cpu * 1000:.0f} ms / {c.wall:.1f} s)"
+    else:
+        peer = f"not measured: {ref.get('error', 'cat did not end')}"
+    return dict(
+        what="Line-rate upload, 1 MiB into `korvan-sim --rate 92160`: CPU (user+sys) / wall",
+        ours=f"{pct(share)} ({proc.cpu * 1000:.0f} ms / {proc.wall:.1f} s)",
+        peer="`cat` into `--rate 92160 --sink`", peer_figure=peer,
+        goal="< 1 %", met=share < GOAL_RATE_CPU,
+        note=f"1: stored copy identical ({RATE_FILE_SIZE:,} bytes); serbolt and cat ran at the "
+             "same time, each into a simulator of its own.")
+
+
+def row_unthrottled(tmp):
+    big_path = os.path.join(tmp, "largest.bin")
+    tiny_path = os.path.join(tmp, "tiny.bin")
+    big = make_file(big_path, MAX_UPLOAD)
+    make_file(tiny_path, 1)
+    sim = Sim(tmp, "upload")
+    sink = Sim(tmp, "upload-sink", "--sink")
+    walls_big, walls_tiny, walls_cat, cpus_big = [], [], [], []
+    try:
+        for i in range(UPLOAD_RUNS):
+            dest = f"largest-{i}.bin"
+            proc = upload(sim, big_path, dest)
+            walls_big.append(proc.wall)
+            cpus_big.append(proc.cpu)
+            if sim.stored(dest) != big:
+                raise BenchError("the stored file differs from the one sent")
+            os.unlink(os.path.join(sim.store, dest))
+            walls_tiny.append(upload(sim, tiny_path, "tiny.bin").wall)
+            walls_cat.append(cat_into(big_path, sink.slave, UPLOAD_TIMEOUT).wall)
+    finally:
+        sim.stop()
+        sink.stop()
+    w_big = statistics.median(walls_big)
+    w_tiny = statistics.median(walls_tiny)
+    w_cat = statistics.median(walls_cat)
+    net = w_big - w_tiny
+    ratio = net / w_cat
+    return dict(
+        what="Unthrottled upload of 10,485,758 bytes through a pty: (wall − fixed windows) / cat",
+        ours=f"{ratio:.2f} ({w_big:.3f} s − {w_tiny:.3f} s = {net * 1000:.0f} ms)",
+        peer="`cat` into `korvan-sim --sink`", peer_figure=f"{w_cat * 1000:.0f} ms",
+        goal="≤ 1.5", met=ratio <= GOAL_UPLOAD_RATIO,
+        note=f"2: medians of {UPLOAD_RUNS} runs each, interleaved; the fixed windows are measured "
+             f"as the wall time of a 1-byte upload through the same simulator "
+             f"(their sum by design: {FIXED_WINDOWS_S:.3f} s); serbolt's own CPU time per "
+             f"10 MiB upload {statistics.median(cpus_big) * 1000:.0f} ms; every stored copy "
+             "identical.")
+
+
+def row_idle(tmp):
+    sims = {p: Sim(tmp, f"idle-{p}") for p in ("serbolt", "picocom")}
+    procs, terms = {}, {}
+    try:
+        for p in sims:
+            terms[p] = start_terminal(p, sims[p].slave)
+        deadline = time.monotonic() + IDLE_SECONDS
+        while time.monotonic() < deadline:
+            for p, (_, proc) in terms.items():
+                if not proc.running():
+                    raise BenchError(f"{p} ended while idle")
+            time.sleep(min(0.5, max(0.0, deadline - time.monotonic())))
+        for p, (console, proc) in terms.items():
+            end_terminal(p, console, proc)
+            procs[p] = proc
+    finally:
+        kill_terminals(terms)
+        for s in sims.values():
+            s.stop()
+    s, c = procs["serbolt"], procs["picocom"]
+    return dict(
+        what=f"Idle terminal, {IDLE_SECONDS:.0f} s on a quiet line: CPU / wall",
+        ours=f"{pct(s.share())} ({s.cpu * 1000:.1f} ms / {s.wall:.1f} s)",
+        peer=f"`{PICOCOM_NAME}`", peer_figure=f"{pct(c.share())} ({c.cpu * 1000:.1f} ms / {c.wall:.1f} s)",
+        goal="< 0.2 %", met=s.share() < GOAL_IDLE_CPU,
+        note="3: both terminals ran at the same time, from start to exit key, start-up included.")
+
+
+def check_stream(program, out, line, expected):
+    """Where the stream sits in the program's output, and whether it came whole and in order."""
+    if program == "serbolt":
+        prefix = b"Serial device %s - connected.\n" % line.encode()
+        whole = prefix + expected + b"\n"
+        if out == whole:
+            return True, "every byte, in order, nothing else"
+        n = min(len(out), len(whole))
+        first = next((i for i in range(n) if out[i] != whole[i]), n)
+        return False, f"output differs from the stream at byte {first - len(prefix):,}"
+    start = out.find(expected[:64])
+    if start >= 0 and out[start:start + len(expected)] == expected:
+        return True, "every byte, in order"
+    return False, "stream not found whole in its output"
+
+
+def row_stream(tmp):
+    expected = stream_text(STREAM_BYTES)
+    sims = {p: Sim(tmp, f"stream-{p}", "--stream", str(STREAM_BYTES), "--rate", str(LINE_RATE),
+                   "--stream-delay-ms", str(STREAM_DELAY_MS)) for p in ("serbolt", "picocom")}
+    procs, checks, terms = {}, {}, {}
+    tail = expected[-64:]
+    try:
+        for p in sims:
+            terms[p] = start_terminal(p, sims[p].slave)
+        for p, (console, proc) in terms.items():
+            console.wait_for(lambda d: len(d) >= len(expected) and tail in d[-4096:],
+                             STREAM_TIMEOUT, f"end of the stream from {p}")
+        for p, (console, proc) in terms.items():
+            out = end_terminal(p, console, proc)
+            procs[p] = proc
+            checks[p] = check_stream(p, out, sims[p].slave, expected)
+    finally:
+        kill_terminals(terms)
+        for s in sims.values():
+            s.stop()
+    s, c = procs["serbolt"], procs["picocom"]
+    ok, how = checks["serbolt"]
+    peer_ok, peer_how = checks["picocom"]
+    return dict(
+        what="Device output, 1 MiB streamed at line rate into the terminal: CPU / wall; bytes",
+        ours=f"{pct(s.share())} ({s.cpu * 1000:.0f} ms / {s.wall:.1f} s); {how}",
+        peer=f"`{PICOCOM_NAME}`",
+        peer_figure=f"{pct(c.share())} ({c.cpu * 1000:.0f} ms / {c.wall:.1f} s); {peer_how}",
+        goal="every byte in order; CPU ≤ picocom's", met=ok and s.cpu / s.wall <= c.cpu / c.wall,
+        note="4: both terminals ran at the same time on two simulators streaming "
+             f"{STREAM_BYTES:,} bytes at {LINE_RATE:,} bytes/s; picocom with its default "
+             "mappings (none on input or output).")
+
+
+def key_latencies(tmp, program):
+    sim = Sim(tmp, f"keys-{program}", "--record", os.path.join(tmp, f"keys-{program}.rec"))
+    record = os.path.join(tmp, f"keys-{program}.rec")
+    terms = {}
+    try:
+        console, proc = terms[program] = start_terminal(program, sim.slave)
+        time.sleep(0.2)
+        sent = []
+        rnd = struct.unpack("=%dB" % KEY_COUNT, os.urandom(KEY_COUNT))
+        for i in range(KEY_COUNT):
+            key = KEYS[i % len(KEYS):i % len(KEYS) + 1]
+            sent.append(time.monotonic_ns())
+            console.send(key)
+            time.sleep(KEY_GAP_S + rnd[i] / 255 * 0.010)
+        end = time.monotonic() + EXIT_TIMEOUT
+        while sum(len(b) for _, b in load_record(record)) < KEY_COUNT:
+            if time.monotonic() > end:
+                raise BenchError(f"{program}: not every key reached the simulator")
+            time.sleep(0.05)
+        end_terminal(program, console, proc)
+    finally:
+        kill_terminals(terms)
+        sim.stop()
+    arrived = [t for t, chunk in load_record(record) for _ in chunk]
+    got = b"".join(chunk for _, chunk in load_record(record))
+    want = b"".join(KEYS[i % len(KEYS):i % len(KEYS) + 1] for i in range(KEY_COUNT))
+    if got != want:
+        raise BenchError(f"{program}: the keys arrived as {got[:60]!r}")
+    return [(a - s) / 1e6 for a, s in zip(arrived, sent)]
+
+
+def row_keys(tmp):
+    ours = key_latencies(tmp, "serbolt")
+    peer = key_latencies(tmp, "picocom")
+    med, top = statistics.median(ours), max(ours)
+    pmed, ptop = statistics.median(peer), max(peer)
+    return dict(
+        what=f"Key to wire on a quiet line: median over {KEY_COUNT} keys",
+        ours=f"{med:.2f} ms (max {top:.2f} ms)",
+        peer=f"`{PICOCOM_NAME}`", peer_figure=f"{pmed:.2f} ms (max {ptop:.2f} ms)",
+        goal="< 5 ms", met=med < GOAL_KEY_MS,
+        note="5: from the key written to the pty master to the simulator's read of its byte "
+             "(CLOCK_MONOTONIC on both sides); serbolt first, then picocom.")
+
+
+ROWS = [
+    (row_rate, "line-rate upload, 1 MiB (about 12 s)"),
+    (row_unthrottled, f"unthrottled uploads, {UPLOAD_RUNS} runs of each kind (about 12 s)"),
+    (row_idle, f"idle terminals ({IDLE_SECONDS:.0f} s)"),
+    (row_stream, "device output, 1 MiB at line rate (about 12 s)"),
+    (row_keys, f"{KEY_COUNT} keys into each terminal (about 4 s)"),
+]
+
+
+# ---- report ---------------------------------------------------------------------------------
+
+def machine():
+    model = "unknown CPU"
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if line.startswith("model name"):
+                    model = re.sub(r"\s+", " ", line.split(":", 1)[1]).strip()
+                    break
+    except OSError:
+        pass
+    return f"nproc {len(os.sched_getaffinity(0))}, {model}, Linux {platform.release()} ({platform.machine()})"
+
+
+def loadavg():
+    with open("/proc/loadavg") as f:
+        return " ".join(f.read().split()[:3])
+
+
+def version(argv):
+    try:
+        out = subprocess.run(argv, capture_output=True, text=True, timeout=5)
+        text = (out.stdout or out.stderr).strip().splitlines()
+        return text[0] if text else "?"
+    except (OSError, subprocess.SubprocessError):
+        return "?"
+
+
+def main():
+    global SERBOLT, SIM, PICOCOM, CAT, PICOCOM_NAME
+    if len(sys.argv) != 2:
+        print(__doc__.strip().splitlines()[2].strip(), file=sys.stderr)
+        return 2
+    build = os.path.abspath(sys.argv[1])
+    SERBOLT = os.path.join(build, "serbolt")
+    SIM = os.path.join(build, "korvan-sim")
+    PICOCOM = shutil.which("picocom")
+    CAT = shutil.which("cat")
+    for need, path in (("serbolt", SERBOLT), ("korvan-sim", SIM), ("picocom", PICOCOM),
+                       ("cat", CAT)):
+        if not path or not os.access(path, os.X_OK):
+            print(f"bench: {need} not found", file=sys.stderr)
+            return 2
+    PICOCOM_NAME = version([PICOCOM, "--help"]).replace(" v", " ")
+
+    atexit.register(_cleanup)
+    for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+        signal.signal(sig, _on_signal)
+
+    base = "/dev/shm" if os.access("/dev/shm", os.W_OK) else None
+    tmp = tempfile.mkdtemp(prefix="serbolt-bench-", dir=base)
+    started = time.monotonic()
+    load_before = loadavg()
+    results = []
+    try:
+        for number, (row, title) in enumerate(ROWS, 1):
+            print(f"bench: {number}/{len(ROWS)}: {title}", file=sys.stderr, flush=True)
+            try:
+                r = row(tmp)
+            except BenchError as e:
+                r = dict(what=title, ours=f"not measured: {e}", peer="", peer_figure="",
+                         goal="", met=None, note=None)
+            results.append((number, r))
+    finally:
+        _cleanup()
+        shutil.rmtree(tmp, ignore_errors=True)
+
+    print(f"serbolt efficiency benchmark, {time.strftime('%Y-%m-%d %H:%M %Z')}")
+    print(f"Machine: {machine()}")
+    print(f"Load average (1, 5, 15 min): {load_before} before, {loadavg()} after; "
+          f"run time {time.monotonic() - started:.0f} s")
+    print(f"serbolt and korvan-sim: release build; peers: {PICOCOM_NAME}, "
+          f"{version([CAT, '--version'])}")
+    print()
+    print("| # | Measurement | serbolt | Peer | Peer's figure | Goal | Verdict |")
+    print("|---|---|---|---|---|---|---|")
+    for number, r in results:
+        verdict = "met" if r["met"] else ("NOT MEASURED" if r["met"] is None else "MISSED")
+        print(f"| {number} | {r['what']} | {r['ours']} | {r['peer']} | {r['peer_figure']} "
+              f"| {r['goal']} | {verdict} |")
+    print()
+    for _, r in results:
+        if r["note"]:
+            print(r["note"])
+    return 0 if all(r["met"] for _, r in results) else 1
+
+
+if __name__ == "__main__":
+    try:
+        sys.exit(main())
+    except KeyboardInterrupt:
+        _cleanup()
+        print("bench: interrupted", file=sys.stderr)
+        sys.exit(130)
