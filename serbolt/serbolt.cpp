@@ -386,6 +386,24 @@ static int readKey(void)
     return -1;
 }
 
+// Puts a block of device output on the screen at once: one write, after whatever stdio holds.
+static void writeScreen(const unsigned char *buf, int n)
+{
+    fflush(stdout);
+    while (n > 0) {
+        ssize_t w = write(STDOUT_FILENO, buf, (size_t)n);
+        if (w > 0) {
+            buf += w;
+            n -= (int)w;
+        } else if (w < 0 && errno == EAGAIN) {
+            struct pollfd p = { STDOUT_FILENO, POLLOUT, 0 };
+            poll(&p, 1, -1);
+        } else if (!(w < 0 && errno == EINTR)) {
+            return;   // the screen is gone (a closed pipe): nothing to show it on
+        }
+    }
+}
+
 // Copies what the device sends to standard output until the line has been quiet for `quiet_ms`
 // (-1: not ended by quiet), the clock passes `deadline` (0: none), or, with `watch_keys`, a key
 // is waiting.
@@ -404,8 +422,7 @@ static void showDeviceOutput(int quiet_ms, uint64_t deadline, bool watch_keys)
         int n = line_read(buf, sizeof buf, wait_ms, watch_keys);
         if (n <= 0)
             return;   // quiet, past the deadline, or a key is waiting
-        fwrite(buf, 1, (size_t)n, stdout);
-        fflush(stdout);
+        writeScreen(buf, n);
     }
 }
 

@@ -103,8 +103,12 @@ void comClose()
 bool comReadByte(unsigned char *byte)
 {
     DWORD got = 0;
-    if (!ReadFile(comHandle, byte, 1, &got, nullptr))
+    if (!ReadFile(comHandle, byte, 1, &got, nullptr)) {
+        // A port that fails outright (an adapter pulled out) would otherwise make every wait
+        // and the terminal spin; pause as long as an empty read would have taken.
+        Sleep(kReadMultiplierMs + kReadConstantMs);
         return false;
+    }
     return got == 1;
 }
 
