@@ -34,14 +34,15 @@ int getopt(int argc, char *const argv[], const char *optstring)
     }
 
     int c = (unsigned char)*nextchar++;
-    // strchr would find the terminator for c == 0; no option character is 0.
-    const char *spec = c != 0 ? std::strchr(optstring, c) : nullptr;
-    if (spec == nullptr) {
+    // strchr would find the terminator for c == 0, and ':' only marks arguments: neither is an
+    // option character.
+    const char *entry = c != 0 && c != ':' ? std::strchr(optstring, c) : nullptr;
+    if (entry == nullptr) {
         optopt = c;
         return '?';
     }
 
-    if (spec[1] == ':') {
+    if (entry[1] == ':') {
         if (*nextchar != '\0') {
             // Attached argument: the rest of this word.
             optarg = nextchar;

@@ -24,17 +24,22 @@ struct ConsoleGuard {
 
 static const unsigned CANON_ECHO = ICANON | ECHO;
 
+// Waits until serbolt has switched the console's canonical mode and echo off.
+static bool wait_raw(const Console &c)
+{
+    uint64_t deadline = now_ns() + 5000000000ull;
+    while ((console_lflag(c) & CANON_ECHO) != 0 && now_ns() < deadline)
+        usleep(5000);
+    return (console_lflag(c) & CANON_ECHO) == 0;
+}
+
 TEST(Terminal, KeysAreEchoedAndSentAndXLeaves)
 {
     SimGuard g;
     ConsoleGuard t;
     ASSERT_TRUE(console_start(t.c, { serbolt_path(), "-d", g.sim.link }));
     ASSERT_TRUE(console_wait_for(t.c, "connected.", 10));
-    // Keys are raw while the terminal runs.
-    uint64_t deadline = now_ns() + 5000000000ull;
-    while ((console_lflag(t.c) & CANON_ECHO) != 0 && now_ns() < deadline)
-        usleep(5000);
-    EXPECT_EQ(console_lflag(t.c) & CANON_ECHO, 0u);
+    EXPECT_TRUE(wait_raw(t.c)) << "keys are raw while the terminal runs";
 
     console_type(t.c, "ab");
     EXPECT_TRUE(wait_received(g.sim, "ab", 5));
@@ -112,9 +117,7 @@ TEST(Terminal, SignalsGiveTheShellItsEchoBack)
         ConsoleGuard t;
         ASSERT_TRUE(console_start(t.c, { serbolt_path(), "-d", g.sim.link }));
         ASSERT_TRUE(console_wait_for(t.c, "connected.", 10));
-        uint64_t deadline = now_ns() + 5000000000ull;
-        while ((console_lflag(t.c) & CANON_ECHO) != 0 && now_ns() < deadline)
-            usleep(5000);
+        ASSERT_TRUE(wait_raw(t.c));
         if (sig == SIGINT)
             console_type(t.c, "\003");   // the interrupt key, as the user would press it
         else

@@ -104,6 +104,7 @@ TEST(Getopt, UnknownLetterAndMissingArgument)
     EXPECT_EQ(parse({"-a"}), "?a");
     EXPECT_EQ(parse({"-r", "-d"}), "r ?d");
     EXPECT_EQ(parse({"-rz"}), "r ?z");
+    EXPECT_EQ(parse({"-:"}), "?:") << "the argument marker is not an option";
     EXPECT_EQ(parse({"-r-"}), "r ?-");
     EXPECT_EQ(parse({"-x", "-h"}), "?x");
     EXPECT_EQ(parse({"-h", "-x"}), "h ?x");  // -h means nothing to the parser itself
