@@ -143,6 +143,15 @@ TEST(Upload, ReadyReplyMustComeFirstAndWhole)
             << "overflow message, then the rest shown raw: " << r.out;
     }
     {
+        // A device that keeps talking slowly, never saying the reply: the 2 s limit ends the wait.
+        SimGuard g({ "--ready", std::string(26, 'w'), "--gap-ms", "90" });
+        Outcome r = upload(g.sim, file, "f");
+        EXPECT_EQ(r.status, 1);
+        EXPECT_NE(r.out.find("Korvan did not ackowledge command 'Ko:Ready'(timeout) (got: 'www"), std::string::npos)
+            << r.out;
+        EXPECT_GT(r.seconds, 2.0);
+    }
+    {
         SimGuard g({ "--gap-ms", "300" });   // pieces further apart than one character window
         Outcome r = upload(g.sim, file, "f");
         EXPECT_EQ(r.status, 1);
@@ -179,7 +188,8 @@ TEST(Upload, DeviceHangingUpMidPayloadEndsWithAnErrorNotAHang)
     Outcome r = upload(g.sim, file, "f", { "-b" }, 60);
     EXPECT_FALSE(r.timed_out);
     EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.out.find("Error from write: "), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("Error from write: Input/output error\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find(" - connection lost.\n"), std::string::npos) << r.out;
     EXPECT_EQ(r.out.find("Data sent."), std::string::npos);
     EXPECT_EQ(r.out.find("Reboot sent..."), std::string::npos) << "a reboot that could not be sent is not reported as sent";
 }
