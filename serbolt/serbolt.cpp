@@ -458,8 +458,6 @@ static void interactiveTerminal(void)
                 korvan_send_bytes_slow(&byte, 1);
             }
         }
-        if (line_lost && stdin_eof)
-            break;
         showDeviceOutput(-1, 0, true);
     }
     leaveTerminal();
