@@ -183,8 +183,29 @@ void sim_stop(Sim &sim)
     sim.pid = -1;
 }
 
-std::vector<Chunk> sim_chunks(const Sim &sim)
+// Waits until the record file's size has held still for a while (at most a few seconds).
+static void sim_settle(const Sim &sim)
 {
+    const uint64_t still_ns = 150000000ull, limit = now_ns() + 5000000000ull;
+    off_t last = -1;
+    uint64_t since = now_ns();
+    while (now_ns() < limit) {
+        struct stat st;
+        off_t size = stat(sim.record.c_str(), &st) == 0 ? st.st_size : 0;
+        if (size != last) {
+            last = size;
+            since = now_ns();
+        } else if (now_ns() - since >= still_ns) {
+            return;
+        }
+        usleep(10000);
+    }
+}
+
+std::vector<Chunk> sim_chunks(const Sim &sim, bool settle)
+{
+    if (settle)
+        sim_settle(sim);
     std::vector<RecordChunk> raw;
     std::vector<Chunk> out;
     if (!record_load(sim.record.c_str(), raw))
@@ -194,10 +215,10 @@ std::vector<Chunk> sim_chunks(const Sim &sim)
     return out;
 }
 
-std::string sim_received(const Sim &sim)
+std::string sim_received(const Sim &sim, bool settle)
 {
     std::string all;
-    for (const Chunk &c : sim_chunks(sim))
+    for (const Chunk &c : sim_chunks(sim, settle))
         all += c.bytes;
     return all;
 }

@@ -39,8 +39,10 @@ struct Chunk {
     uint64_t t_ns;
     std::string bytes;
 };
-std::vector<Chunk> sim_chunks(const Sim &sim);
-std::string sim_received(const Sim &sim);
+// Both first wait until the record has stopped growing (the sim may still be reading what a
+// program wrote just before it ended); pass settle = false for a snapshot while polling.
+std::vector<Chunk> sim_chunks(const Sim &sim, bool settle = true);
+std::string sim_received(const Sim &sim, bool settle = true);
 // Time (CLOCK_MONOTONIC, ns) at which received byte number `index` arrived; 0 when out of range.
 uint64_t sim_byte_time(const std::vector<Chunk> &chunks, size_t index);
 uint64_t now_ns();

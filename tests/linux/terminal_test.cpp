@@ -10,7 +10,7 @@ static bool wait_received(const Sim &s, const std::string &expected, double time
 {
     uint64_t deadline = now_ns() + (uint64_t)(timeout_s * 1e9);
     while (now_ns() < deadline) {
-        if (sim_received(s) == expected)
+        if (sim_received(s, false) == expected)
             return true;
         usleep(10000);
     }

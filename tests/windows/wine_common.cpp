@@ -45,12 +45,12 @@ bool Device::start(const std::vector<std::string> &extra)
 std::string Device::received(size_t count, double timeout_s)
 {
     uint64_t deadline = now_ns() + (uint64_t)(timeout_s * 1e9);
-    std::string got = sim_received(sim);
+    std::string got = sim_received(sim, false);
     while (got.size() < count && now_ns() < deadline) {
         usleep(20000);
-        got = sim_received(sim);
+        got = sim_received(sim, false);
     }
-    return got;
+    return sim_received(sim);
 }
 
 Device::~Device()
