@@ -2,6 +2,7 @@
 // failures and exit statuses.
 #include "common.h"
 
+#include <algorithm>
 #include <sys/stat.h>
 
 static std::string connected(const Sim &s) { return "Serial device " + s.link + " - connected.\n"; }
@@ -33,18 +34,31 @@ TEST(Upload, FrameTranscriptAndCommandsInOrder)
     std::string payload = read_file(file);
     EXPECT_EQ(sim_received(g.sim), "filecopy\n3000\nfw/app.bin\n" + payload + "reboot\nreset\n");
     EXPECT_EQ(read_file(g.sim.store + "/fw/app.bin"), payload);
+}
 
-    // Commands go out one byte per millisecond: every byte arrives on its own, and the bytes
-    // spread over at least ~1 ms each (the sim's own scheduling may bunch two reads, so the
-    // span is checked, with room for that).
-    std::vector<Chunk> chunks = sim_chunks(g.sim);
-    ASSERT_GE(chunks.size(), 9u);
-    for (size_t i = 0; i < 9; i++)
-        EXPECT_EQ(chunks[i].bytes.size(), 1u) << "filecopy byte " << i << " was not paced";
-    EXPECT_GE(chunks[8].t_ns - chunks[0].t_ns, 8u * 800000u) << "filecopy not paced";
-    size_t reboot_at = 9 + 5 + 11 + payload.size();
-    uint64_t first = sim_byte_time(chunks, reboot_at), last = sim_byte_time(chunks, reboot_at + 12);
-    EXPECT_GE(last - first, 12u * 800000u) << "reboot/reset not paced";
+// Commands go out one byte per millisecond. What the sim reads can only bunch up, never spread
+// out, when the machine is busy, so a span shorter than the pacing allows is retried a few
+// times before it counts as a fault: an unpaced host fails every attempt.
+TEST(Upload, CommandsArePacedOneBytePerMillisecond)
+{
+    std::string file = make_file(make_temp_dir("pace"), "f", 10);
+    uint64_t best_filecopy = 0, best_commands = 0;
+    for (int attempt = 0; attempt < 4; attempt++) {
+        SimGuard g;
+        Outcome r = upload(g.sim, file, "f", { "-b", "-r" });
+        ASSERT_EQ(r.status, 0) << r.out;
+        std::vector<Chunk> chunks = sim_chunks(g.sim);
+        ASSERT_EQ(sim_received(g.sim), "filecopy\n10\nf\n" + read_file(file) + "reboot\nreset\n");
+        size_t reboot_at = 9 + 3 + 2 + 10;
+        uint64_t filecopy = sim_byte_time(chunks, 8) - sim_byte_time(chunks, 0);
+        uint64_t commands = sim_byte_time(chunks, reboot_at + 12) - sim_byte_time(chunks, reboot_at);
+        best_filecopy = std::max(best_filecopy, filecopy);
+        best_commands = std::max(best_commands, commands);
+        if (best_filecopy >= 8u * 900000u && best_commands >= 12u * 900000u)
+            break;
+    }
+    EXPECT_GE(best_filecopy, 8u * 900000u) << "filecopy not paced";
+    EXPECT_GE(best_commands, 12u * 900000u) << "reboot/reset not paced";
 }
 
 TEST(Upload, EmptyFileSendsASizeOfZeroAndNoPayload)
