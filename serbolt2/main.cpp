@@ -5,6 +5,7 @@
 #include "terminal.h"
 #include "upload.h"
 
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 
@@ -36,6 +37,18 @@ static void printUsage()
     fprintf(stderr, "If no parameter given, terminal display mode is used\n");
 }
 
+// The leading decimal number of `text`, as atoi reads it, but clamped rather than undefined
+// when it does not fit an int (a clamped value is never a valid action).
+static int parseAction(const char *text)
+{
+    long value = strtol(text, nullptr, 10);
+    if (value > INT_MAX)
+        return INT_MAX;
+    if (value < INT_MIN)
+        return INT_MIN;
+    return (int)value;
+}
+
 // Fills the Run options. -1 when the run goes on, otherwise the exit status.
 static int parseCommandLine(int argc, char *argv[])
 {
@@ -47,7 +60,7 @@ static int parseCommandLine(int argc, char *argv[])
         switch (c) {
         case 'i': filename = optarg; break;
         case 'o': outpath = optarg; break;
-        case 'a': action = atoi(optarg); break;
+        case 'a': action = parseAction(optarg); break;
         case 'd': device = optarg; break;
         case 'r': reset = 1; break;
         case 'b': boot = 1; break;

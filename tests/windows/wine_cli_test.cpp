@@ -75,6 +75,7 @@ TEST(WineCli, ActionAndFilesCheckedAfterTheOpen)
         {{"-d", kPort, "-a", "2", "-b"}, "Unknown action: 2\n"},
         {{"-d", kPort, "-a", "x"}, "Unknown action: 0\n"},
         {{"-a", "-7", "-d", kPort}, "Unknown action: -7\n"},
+        {{"-d", kPort, "-a", "99999999999"}, "Unknown action: 2147483647\n"},   // clamped, not undefined
         {{"-d", kPort, "-a", "1", "-i", "in.bin", "-b", "-r"},
          "Both FILE_IN and FILE_OUT must be specified!\n"},
         {{"-d", kPort, "-a1", "-o", "dst/x"}, "Both FILE_IN and FILE_OUT must be specified!\n"},
