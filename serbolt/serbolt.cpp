@@ -249,11 +249,20 @@ static bool waitWritable(void)
     return ready > 0;
 }
 
-static bool writeFailed(void)
+// One write of up to n bytes. Returns how many the line took; when its output queue is full,
+// waits until it takes more and returns 0. -1 after a real error, which it reports.
+static int lineWrite(const unsigned char *bytes, int n)
 {
+    ssize_t w = write(korvan_fd, bytes, (size_t)n);
+    if (w > 0)
+        return (int)w;
+    if (n == 0 || (w < 0 && errno == EINTR))
+        return 0;
+    if ((w == 0 || errno == EAGAIN) && waitWritable())
+        return 0;
     printf("Error from write: %s\n", strerror(errno));
     fflush(stdout);
-    return false;
+    return -1;
 }
 
 // Writes count bytes whole, then waits until they have left. A full output queue is waited out
@@ -261,21 +270,15 @@ static bool writeFailed(void)
 bool korvan_send_bytes(const void *buf, int count)
 {
     const unsigned char *bytes = (const unsigned char *)buf;
-    int remaining = count;
+    int sent = 0;
     do {
-        ssize_t n = write(korvan_fd, bytes + (count - remaining), remaining);
-        if (n > 0) {
-            remaining -= (int)n;
-            if (progress_on)
-                uploadProgress(count - remaining, count);
-        } else if (n < 0 && errno == EINTR) {
-            continue;
-        } else if (n < 0 && errno != EAGAIN) {
-            return writeFailed();
-        } else if (remaining > 0 && !waitWritable()) {
-            return writeFailed();   // output queue full and not draining
-        }
-    } while (remaining > 0);
+        int n = lineWrite(bytes + sent, count - sent);
+        if (n < 0)
+            return false;
+        sent += n;
+        if (n > 0 && progress_on)
+            uploadProgress(sent, count);
+    } while (sent < count);
     tcdrain(korvan_fd);
     return true;
 }
@@ -287,15 +290,10 @@ bool korvan_send_bytes_slow(const void *buf, int count)
     const unsigned char *bytes = (const unsigned char *)buf;
     int sent = 0;
     while (sent < count) {
-        ssize_t n = write(korvan_fd, bytes + sent, 1);
-        if (n > 0)
-            sent++;
-        else if (n < 0 && errno == EINTR)
-            continue;
-        else if (n < 0 && errno != EAGAIN)
-            return writeFailed();
-        else if (!waitWritable())
-            return writeFailed();
+        int n = lineWrite(bytes + sent, 1);
+        if (n < 0)
+            return false;
+        sent += n;
         tcdrain(korvan_fd);
         usleep(PACE_US);
     }
