@@ -1,6 +1,6 @@
-# cmake -DGROFF=/usr/bin/groff -DPAGES="a.1;b.1" -P check-pages.cmake
+# cmake -DGROFF=/usr/bin/groff -DPAGES="a.1;b.1" [-DVERSION=1.2.3] -P check-pages.cmake
 # Formats each page with all groff warnings on and fails when any page makes groff say anything
-# or exit with a failure.
+# or exit with a failure. With VERSION, each page's title line (.TH) must name "serbolt VERSION".
 if(NOT GROFF OR NOT PAGES)
   message(FATAL_ERROR "check-pages.cmake needs -DGROFF=... and -DPAGES=...")
 endif()
@@ -22,6 +22,13 @@ foreach(page IN LISTS PAGES)
     set(failed 1)
   else()
     message(STATUS "${page}: clean")
+  endif()
+  if(VERSION)
+    file(STRINGS "${page}" title REGEX "^\\.TH ")
+    if(NOT title MATCHES "\"serbolt ${VERSION}\"")
+      message(SEND_ERROR "${page}: the title line names another version than ${VERSION}: ${title}")
+      set(failed 1)
+    endif()
   endif()
 endforeach()
 

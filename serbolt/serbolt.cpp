@@ -689,10 +689,47 @@ static void ensureStandardStreams(void)
     }
 }
 
+#ifndef SERBOLT_VERSION
+#define SERBOLT_VERSION "unknown"
+#endif
+
+// `serbolt --help` and `serbolt --version`, each only as the one and only argument: any other
+// command line goes to getopt as before. Returns the exit status, or -1 when neither was asked.
+static int helpOrVersionAlone(int argc, char **argv)
+{
+    if (argc != 2)
+        return -1;
+    if (strcmp(argv[1], "--help") == 0) {
+        printUsage();
+        return 0;
+    }
+    if (strcmp(argv[1], "--version") != 0)
+        return -1;
+    printf("serbolt %s\n", SERBOLT_VERSION);
+    if (fflush(stdout) != 0 || ferror(stdout)) {
+        fprintf(stderr, "serbolt: cannot write to standard output: %s\n", strerror(errno));
+        return 1;
+    }
+    return 0;
+}
+
+// A command line that runs, but perhaps not as its user believes: say so on standard error.
+static void warnAboutCommandLine(int argc, char **argv)
+{
+    // getopt has moved every word that is not an option (or an option's argument) to the end.
+    for (int i = optind; i < argc; i++)
+        fprintf(stderr, "serbolt: ignoring '%s' (name the device with -d)\n", argv[i]);
+    if (action == -1 && (filename != NULL || outpath != NULL || boot || reset || stay))
+        fprintf(stderr, "serbolt: -i, -o, -b, -r and -t take effect only with -a 1\n");
+}
+
 int main(int argc, char **argv)
 {
     ensureStandardStreams();
     setvbuf(stdout, NULL, _IOLBF, 0);
+    int alone = helpOrVersionAlone(argc, argv);
+    if (alone >= 0)
+        return alone;
 
     int opt;
     while ((opt = getopt(argc, argv, "o:i:a:d:hrbt")) != -1) {
@@ -708,6 +745,7 @@ int main(int argc, char **argv)
         default: return 1;
         }
     }
+    warnAboutCommandLine(argc, argv);
 
     if (!korvan_open_connection())
         return 1;

@@ -8,6 +8,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 static const int kActionTerminal = -1;
 static const int kActionUpload = 1;
@@ -76,6 +77,63 @@ static int parseCommandLine(int argc, char *argv[])
     return -1;
 }
 
+#ifndef SERBOLT_VERSION
+#define SERBOLT_VERSION "unknown"
+#endif
+
+// `serbolt2 --help` and `serbolt2 --version`, each only as the one and only
+// argument: any other command line goes to getopt as before. Returns the exit
+// status, or -1 when neither was asked.
+static int helpOrVersionAlone(int argc, char *argv[])
+{
+    if (argc != 2)
+        return -1;
+    if (strcmp(argv[1], "--help") == 0) {
+        printUsage();
+        return 0;
+    }
+    if (strcmp(argv[1], "--version") != 0)
+        return -1;
+    printf("serbolt2 %s\n", SERBOLT_VERSION);
+    if (fflush(stdout) != 0 || ferror(stdout)) {
+        fprintf(stderr, "serbolt2: cannot write to standard output\n");
+        return 1;
+    }
+    return 0;
+}
+
+// The word at which a finished parse stopped looking, or null when it read the
+// whole command line. The parse stops in front of a word that is not an option
+// (or a lone '-') and just after a word that begins with two hyphens.
+static const char *wordThatEndedParse(int argc, char *argv[])
+{
+    using sbopt::optarg;
+    using sbopt::optind;
+
+    if (optind >= 2 && optind <= argc && strncmp(argv[optind - 1], "--", 2) == 0 &&
+        argv[optind - 1] != optarg) {
+        const char *word = argv[optind - 1];
+        // A closing "--" with nothing after it leaves nothing out.
+        if (strcmp(word, "--") == 0 && optind == argc)
+            return nullptr;
+        return word;
+    }
+    if (optind < argc)
+        return argv[optind];
+    return nullptr;
+}
+
+// A command line that runs, but perhaps not as its user believes: say so on
+// standard error.
+static void warnAboutCommandLine(int argc, char *argv[])
+{
+    const char *ignored = wordThatEndedParse(argc, argv);
+    if (ignored != nullptr)
+        fprintf(stderr, "serbolt2: ignoring '%s' and what follows it\n", ignored);
+    if (action == kActionTerminal && (filename != nullptr || outpath != nullptr || boot || reset || stay))
+        fprintf(stderr, "serbolt2: -i, -o, -b, -r and -t take effect only with -a 1\n");
+}
+
 // After the port is open: the chosen action. Returns the exit status; the
 // caller closes the port.
 static int runAction()
@@ -117,9 +175,13 @@ int main(int argc, char *argv[])
         printUsage();
         return 1;
     }
-    int status = parseCommandLine(argc, argv);
+    int status = helpOrVersionAlone(argc, argv);
     if (status >= 0)
         return status;
+    status = parseCommandLine(argc, argv);
+    if (status >= 0)
+        return status;
+    warnAboutCommandLine(argc, argv);
 
     if (!comOpen(device))
         return 1;

@@ -7,6 +7,10 @@
 #include <cstring>
 #include <getopt.h>
 
+#ifndef SERBOLT_VERSION
+#define SERBOLT_VERSION "unknown"
+#endif
+
 SimOptions g_opt;
 
 static const char USAGE[] =
@@ -35,12 +39,13 @@ static const char USAGE[] =
     "  --once              exit after one upload: 0 when stored, 1 when refused\n"
     "  --sink              read and throw away every byte received, as fast as it comes;\n"
     "                      no console, no upload, no replies (--rate still paces it)\n"
-    "  --help              this text\n";
+    "  --help              this text\n"
+    "  --version           the version of korvan-sim\n";
 
 enum {
     OPT_LINK = 1, OPT_STORE, OPT_RECORD, OPT_SILENT, OPT_ECHO, OPT_JUNK, OPT_DELAY, OPT_GAP,
     OPT_READY, OPT_DONE, OPT_EOL, OPT_NO_READY, OPT_NO_DONE, OPT_SAY, OPT_STREAM,
-    OPT_STREAM_DELAY, OPT_RATE, OPT_HANGUP, OPT_ONCE, OPT_SINK, OPT_HELP
+    OPT_STREAM_DELAY, OPT_RATE, OPT_HANGUP, OPT_ONCE, OPT_SINK, OPT_HELP, OPT_VERSION
 };
 
 static const struct option LONG_OPTS[] = {
@@ -65,6 +70,7 @@ static const struct option LONG_OPTS[] = {
     {"once", no_argument, nullptr, OPT_ONCE},
     {"sink", no_argument, nullptr, OPT_SINK},
     {"help", no_argument, nullptr, OPT_HELP},
+    {"version", no_argument, nullptr, OPT_VERSION},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -188,6 +194,7 @@ int options_parse(int argc, char **argv)
         case OPT_ONCE: g_opt.once = true; break;
         case OPT_SINK: g_opt.sink = true; break;
         case OPT_HELP: fputs(USAGE, stdout); return 0;
+        case OPT_VERSION: printf("korvan-sim %s\n", SERBOLT_VERSION); return 0;
         case ':':
             fprintf(stderr, "korvan-sim: option needs a value: %s\n", argv[optind - 1]);
             return 2;
