@@ -1,5 +1,6 @@
+cmake_minimum_required(VERSION 3.16)
 # cmake -DVERSION=... -DEXE=serbolt2.exe -DREADME=README.txt -DPAGE=serbolt2.1 -DGROFF=groff
-#       -DWORK=dir -DZIP=out.zip -P make-win-zip.cmake
+#       -DWORK=dir -DZIP=out.zip [-DSTRIP=x86_64-w64-mingw32-strip] -P make-win-zip.cmake
 # Makes the zip for Windows users: one folder serbolt2-VERSION-win64 with serbolt2.exe,
 # README.txt and serbolt2.txt (the manual page as plain ASCII). The texts get Windows line ends.
 foreach(var VERSION EXE README PAGE GROFF WORK ZIP)
@@ -14,6 +15,14 @@ file(REMOVE_RECURSE ${WORK})
 file(MAKE_DIRECTORY ${dir})
 
 file(COPY ${EXE} DESTINATION ${dir})
+# Without its symbols the program is a third of the size; the build tree keeps the full one.
+if(STRIP)
+  get_filename_component(exe_name ${EXE} NAME)
+  execute_process(COMMAND ${STRIP} ${dir}/${exe_name} RESULT_VARIABLE status)
+  if(NOT status EQUAL 0)
+    message(FATAL_ERROR "${STRIP} ${dir}/${exe_name} failed")
+  endif()
+endif()
 
 # Text with LF line ends written with CR LF.
 function(write_crlf path text)

@@ -34,8 +34,8 @@ set(CPACK_PACKAGE_NAME serbolt)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_CONTACT "${SERBOLT_MAINTAINER}")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "terminal and file upload for the Korvan on a serial line")
-set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "${CPACK_PACKAGE_DESCRIPTION_SUMMARY}
-The Korvan is a small device behind a USB serial adapter at 921600 baud.
+# CPack puts the summary on the Description line and this text below it.
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "The Korvan is a small device behind a USB serial adapter at 921600 baud.
 serbolt is a console terminal for it (what the device sends appears on the
 screen, every key typed goes to the device) and uploads one file to it with
 the device's filecopy exchange, optionally followed by a reboot or reset.
@@ -58,6 +58,7 @@ include(CPack)
 
 # The Windows zip.
 find_program(SERBOLT_GROFF groff)
+find_program(SERBOLT_MINGW_STRIP x86_64-w64-mingw32-strip)
 if(SERBOLT_MINGW_CXX AND SERBOLT_GROFF)
   set(SERBOLT2_ZIP ${CMAKE_BINARY_DIR}/serbolt2-${PROJECT_VERSION}-win64.zip)
   add_custom_command(OUTPUT ${SERBOLT2_ZIP}
@@ -69,6 +70,7 @@ if(SERBOLT_MINGW_CXX AND SERBOLT_GROFF)
       -DGROFF=${SERBOLT_GROFF}
       -DWORK=${CMAKE_BINARY_DIR}/packaging/win64
       -DZIP=${SERBOLT2_ZIP}
+      -DSTRIP=${SERBOLT_MINGW_STRIP}
       -P ${PROJECT_SOURCE_DIR}/cmake/make-win-zip.cmake
     DEPENDS serbolt2_win ${CMAKE_BINARY_DIR}/serbolt2.exe
       ${PROJECT_SOURCE_DIR}/packaging/windows/README.txt

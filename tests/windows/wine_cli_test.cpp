@@ -51,7 +51,8 @@ TEST(WineCli, PortThatCannotBeOpened)
     // COM1, the default, leads in the test prefix to a file that is not a port.
     run = serbolt2({"-t"});
     EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.err, "Error setting COM port parameters\n");
+    EXPECT_EQ(run.err, "serbolt2: -i, -o, -b, -r and -t take effect only with -a 1\n"
+                       "Error setting COM port parameters\n");
     EXPECT_EQ(run.out, "");
 
     // A name longer than the 255-character conversion buffer: refused, and

@@ -40,12 +40,18 @@ TEST(WineTerminal, KeysGoToTheDeviceAndItsBytesToTheScreen)
 
 TEST(WineTerminal, TerminalActionWhateverElseTheCommandLineSays)
 {
-    const std::vector<std::string> lines[] = {
-        {"-d", kPort, "-t"},               // -t alone: the terminal once, no "Staying" line
-        {"-d", kPort, "stray", "-a", "1"},  // options after a plain word are not looked at
-        {"-d", kPort, "-a", "-1", "-b"},
+    const char kUploadOptions[] = "serbolt2: -i, -o, -b, -r and -t take effect only with -a 1\n";
+    const struct {
+        std::vector<std::string> args;
+        std::string err;   // the run is the same; standard error says what was left out
+    } lines[] = {
+        {{"-d", kPort, "-t"}, kUploadOptions},  // -t alone: the terminal once, no "Staying" line
+        // options after a plain word are not looked at
+        {{"-d", kPort, "stray", "-a", "1"}, "serbolt2: ignoring 'stray' and what follows it\n"},
+        {{"-d", kPort, "-a", "-1", "-b"}, kUploadOptions},
     };
-    for (const auto &args : lines) {
+    for (const auto &line : lines) {
+        const std::vector<std::string> &args = line.args;
         SCOPED_TRACE(args[2]);
         Device dev;
         // Bytes waiting before the open are purged with the port's buffers.
@@ -54,7 +60,7 @@ TEST(WineTerminal, TerminalActionWhateverElseTheCommandLineSays)
         EXPECT_FALSE(run.timed_out);
         EXPECT_EQ(run.status, 0) << run.err;
         EXPECT_EQ(run.out, std::string(kConnected) + kEntering + kExiting);
-        EXPECT_EQ(run.err, "");
+        EXPECT_EQ(run.err, line.err);
         EXPECT_EQ(dev.received(), "");
     }
 }

@@ -1,0 +1,94 @@
+// serbolt's --help and --version, and its warnings about command lines that run but do less than
+// their user may think. korvan-sim's --version.
+#include "common.h"
+
+namespace {
+
+const char USAGE[] =
+    "-i FILE_IN\n"
+    "-o FILE_OUT\n"
+    "-a ACTION (1=Filetransfer)\n"
+    "-r send reset\n"
+    "-b send reboot\n"
+    "-t stay in terminal mode\n"
+    "-d DEVICE (default: '/dev/ttyUSB0')\n"
+    "If no parameter given, then terminal display\n";
+
+const char UPLOAD_OPTIONS[] = "serbolt: -i, -o, -b, -r and -t take effect only with -a 1\n";
+
+std::string connected(const Sim &sim) { return "Serial device " + sim.link + " - connected.\n"; }
+
+TEST(Version, HelpAndVersionAsTheOnlyArgument)
+{
+    Outcome version = serbolt({ "--version" });
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out, std::string("serbolt ") + SERBOLT_VERSION + "\n");
+    EXPECT_EQ(version.err, "");
+
+    Outcome help = serbolt({ "--help" });
+    EXPECT_EQ(help.status, 0);
+    EXPECT_EQ(help.err, USAGE) << "the same text as -h";
+    EXPECT_EQ(help.out, "") << "the line must not be opened";
+
+    Outcome sim = run_program({ build_dir() + "/korvan-sim", "--version" }, 30);
+    EXPECT_EQ(sim.status, 0);
+    EXPECT_EQ(sim.out, std::string("korvan-sim ") + SERBOLT_VERSION + "\n");
+}
+
+TEST(Version, AmongOtherWordsTheLongWordsAreRefusedAsBefore)
+{
+    for (const std::vector<std::string> &args : std::vector<std::vector<std::string>>{
+             { "--help", "-d", "/nonexistent" }, { "-d", "/nonexistent", "--version" }, { "--version", "--version" } }) {
+        Outcome r = serbolt(args);
+        EXPECT_EQ(r.status, 1) << args[0];
+        EXPECT_EQ(r.out, "") << "the line must not be opened";
+        EXPECT_NE(r.err.find("invalid option -- '-'"), std::string::npos) << r.err;
+        EXPECT_EQ(r.err.find("-i FILE_IN"), std::string::npos) << "no usage text";
+    }
+}
+
+TEST(Warnings, UploadOptionsWithoutActionOneAreNamedAndTheTerminalRuns)
+{
+    SimGuard g;
+    for (const std::vector<std::string> &args : std::vector<std::vector<std::string>>{
+             { "-i", "in" }, { "-o", "out" }, { "-b" }, { "-r" }, { "-t" }, { "-a", "-1", "-rbt", "-i", "in" } }) {
+        std::vector<std::string> full = { "-d", g.sim.link };
+        full.insert(full.end(), args.begin(), args.end());
+        Outcome r = serbolt(full, 30, Input::Pipe, "x");
+        EXPECT_EQ(r.status, 0) << args[0];
+        EXPECT_EQ(r.err, UPLOAD_OPTIONS) << args[0];
+        EXPECT_EQ(r.out, connected(g.sim) + "\n") << "the terminal, as without the options";
+    }
+    EXPECT_EQ(sim_received(g.sim), "") << "nothing goes to the device";
+
+    // A refused action says only that; an upload says nothing of the kind.
+    Outcome refused = serbolt({ "-d", g.sim.link, "-a", "2", "-b" });
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_EQ(refused.err, "Unkown action command\n");
+    std::string file = make_file(make_temp_dir("warn"), "f", 100);
+    Outcome upload = serbolt({ "-d", g.sim.link, "-a", "1", "-i", file, "-o", "f", "-b" });
+    EXPECT_EQ(upload.status, 0) << upload.out;
+    EXPECT_EQ(upload.err.find("take effect"), std::string::npos) << upload.err;
+}
+
+TEST(Warnings, WordsThatAreNotOptionsAreNamedAndTheRunGoesOn)
+{
+    SimGuard g;
+    // The picocom habit: the device as a plain word. serbolt opens the -d device as always.
+    Outcome one = serbolt({ "-d", g.sim.link, "/dev/ttyUSB1" }, 30, Input::Pipe, "x");
+    EXPECT_EQ(one.status, 0);
+    EXPECT_EQ(one.err, "serbolt: ignoring '/dev/ttyUSB1' (name the device with -d)\n");
+    EXPECT_EQ(one.out, connected(g.sim) + "\n");
+
+    // Every such word, in order, wherever it stands; options after it still count.
+    std::string file = make_file(make_temp_dir("words"), "f", 100);
+    Outcome upload = serbolt({ "first", "-d", g.sim.link, "-a", "1", "second", "-i", file, "-o", "f", "--", "-b" });
+    EXPECT_EQ(upload.status, 0) << upload.out;
+    EXPECT_EQ(upload.err, "serbolt: ignoring 'first' (name the device with -d)\n"
+                          "serbolt: ignoring 'second' (name the device with -d)\n"
+                          "serbolt: ignoring '-b' (name the device with -d)\n");
+    EXPECT_NE(upload.out.find("Data sent."), std::string::npos) << upload.out;
+    EXPECT_EQ(upload.out.find("Reboot sent..."), std::string::npos) << "-b after -- is a plain word";
+}
+
+}  // namespace

@@ -1,0 +1,86 @@
+#!/usr/bin/env bash
+# check-deb.sh DIST VERSION SCRATCH
+# The Debian package that scripts/package left in DIST: its name, control fields and files,
+# lintian's verdict, and the programs as installed (dpkg -x into SCRATCH/root) run for real.
+set -euo pipefail
+dist=$1 version=$2 scratch=$3
+fail=0
+bad() { echo "FAIL: $*" >&2; fail=1; }
+
+arch=$(dpkg --print-architecture)
+deb=$dist/serbolt_${version}_${arch}.deb
+[ -f "$deb" ] || { echo "FAIL: no $deb; $dist holds: $(ls "$dist")" >&2; exit 1; }
+echo "package: $deb"
+
+field() { dpkg-deb -f "$deb" "$1"; }
+[ "$(field Package)" = serbolt ] || bad "Package: $(field Package)"
+[ "$(field Version)" = "$version" ] || bad "Version: $(field Version), not $version"
+[ "$(field Architecture)" = "$arch" ] || bad "Architecture: $(field Architecture)"
+[ "$(field Section)" = utils ] || bad "Section: $(field Section)"
+[[ $(field Maintainer) =~ ^[^\<]+\ \<[^@\>]+@[^\>]+\>$ ]] || bad "Maintainer: $(field Maintainer)"
+[ -n "$(field Description)" ] || bad "no Description"
+# Dependencies as dpkg-shlibdeps found them: the C and C++ runtimes, nothing else.
+depends=$(field Depends)
+echo "Depends: $depends"
+[[ $depends == *libc6* ]] || bad "Depends lacks libc6: $depends"
+for dep in ${depends//,/ }; do
+    case $dep in
+    libc6|libstdc++6|libgcc-s1|\(*|*\)) ;;
+    *) bad "unexpected dependency $dep" ;;
+    esac
+done
+
+# Exactly these files (directories aside), owned by root.
+expected="./usr/bin/korvan-sim
+./usr/bin/serbolt
+./usr/share/bash-completion/completions/serbolt
+./usr/share/doc/serbolt/changelog.gz
+./usr/share/doc/serbolt/copyright
+./usr/share/man/man1/korvan-sim.1.gz
+./usr/share/man/man1/serbolt.1.gz"
+files=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print $6}' | sort)
+[ "$files" = "$expected" ] || bad "files in the package:
+$files
+expected:
+$expected"
+owners=$(dpkg-deb -c "$deb" | awk '{print $2}' | sort -u)
+[ "$owners" = root/root ] || bad "owners: $owners"
+
+# lintian: no errors (its warnings and notes are printed for the record).
+if ! command -v lintian >/dev/null; then
+    bad "lintian is not installed (scripts/install-deps installs it)"
+elif ! lintian --fail-on error "$deb"; then
+    bad "lintian reports errors"
+fi
+
+# Installed into a scratch root and run.
+root=$scratch/root
+rm -rf "$root"
+mkdir -p "$root"
+dpkg -x "$deb" "$root"
+out=$("$root/usr/bin/serbolt" --version) || bad "serbolt --version: status $?"
+[ "$out" = "serbolt $version" ] || bad "serbolt --version printed '$out'"
+out=$("$root/usr/bin/korvan-sim" --version) || bad "korvan-sim --version: status $?"
+[ "$out" = "korvan-sim $version" ] || bad "korvan-sim --version printed '$out'"
+status=0
+"$root/usr/bin/serbolt" --help >"$scratch/help.out" 2>"$scratch/help.err" || status=$?
+[ "$status" = 0 ] || bad "serbolt --help: status $status"
+[ ! -s "$scratch/help.out" ] || bad "serbolt --help wrote to standard output"
+grep -qx -- '-a ACTION (1=Filetransfer)' "$scratch/help.err" || bad "serbolt --help: no usage text: $(cat "$scratch/help.err")"
+# Release programs: no sanitizer runtime, no debugging symbols.
+for prog in serbolt korvan-sim; do
+    if readelf -d "$root/usr/bin/$prog" | grep -q 'NEEDED.*lib\(a\|ub\)san'; then
+        bad "$prog is linked with a sanitizer"
+    fi
+    if readelf -S "$root/usr/bin/$prog" | grep -q '\.debug_info\|\.symtab'; then
+        bad "$prog is not stripped"
+    fi
+done
+# The pages and the changelog carry this version.
+zcat "$root/usr/share/man/man1/serbolt.1.gz" | head -1 | grep -q "\"serbolt $version\"" ||
+    bad "serbolt.1 names another version: $(zcat "$root/usr/share/man/man1/serbolt.1.gz" | head -1)"
+zcat "$root/usr/share/doc/serbolt/changelog.gz" | head -1 | grep -q "^serbolt ($version)" ||
+    bad "changelog begins: $(zcat "$root/usr/share/doc/serbolt/changelog.gz" | head -1)"
+
+[ "$fail" = 0 ] && echo "package ok"
+exit "$fail"
