@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# check-zip.sh DIST VERSION SCRATCH
+# check-zip.sh DIST VERSION SCRATCH [WINE]
 # The Windows zip that scripts/package left in DIST: its name and files, texts with Windows line
-# ends, and a serbolt2.exe that needs no DLL beyond Windows' own.
+# ends, and a serbolt2.exe that needs no DLL beyond Windows' own. With WINE (and the Wine test
+# prefix in the environment), the zipped program is run for its --version.
 set -euo pipefail
-dist=$1 version=$2 scratch=$3
+dist=$1 version=$2 scratch=$3 wine=${4:-}
 fail=0
 bad() { echo "FAIL: $*" >&2; fail=1; }
 
@@ -55,6 +56,19 @@ for dll in $imports; do
     *) bad "serbolt2.exe needs $dll, which Windows does not have" ;;
     esac
 done
+
+if [ -n "$wine" ]; then
+    # A fixed address layout, as the Wine tests start Wine (see tests/windows/wine-prefix.sh).
+    fixed=()
+    if setarch "$(uname -m)" -R true 2>/dev/null; then fixed=(setarch "$(uname -m)" -R); fi
+    # Into files, not pipes: Wine's helper processes would hold the test's pipes open long after
+    # the program has ended.
+    status=0
+    timeout 120 "${fixed[@]}" "$wine" "$exe" --version </dev/null >"$scratch/version.out" 2>"$scratch/version.err" || status=$?
+    out=$(cat "$scratch/version.out")
+    [ "$status" = 0 ] || bad "the zipped serbolt2.exe --version: status $status: $(cat "$scratch/version.err")"
+    [ "$out" = "serbolt2 $version"$'\r' ] || bad "the zipped serbolt2.exe --version printed '$out'"
+fi
 
 [ "$fail" = 0 ] && echo "zip ok"
 exit "$fail"
