@@ -8,6 +8,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 static const int kActionTerminal = -1;
 static const int kActionUpload = 1;
@@ -76,14 +77,25 @@ static int parseCommandLine(int argc, char *argv[])
     return -1;
 }
 
+// Sends a device command after the upload and says so. False, after saying
+// why, when the port did not take it.
+static bool sendCommand(const char *command, const char *sent)
+{
+    if (!comWriteString(command)) {
+        char reason[256];
+        fprintf(stderr, "Error writing to COM port: %s\n", systemMessage(comError, reason, sizeof reason));
+        return false;
+    }
+    printf("%s", sent);
+    return true;
+}
+
 // After the port is open: the chosen action. Returns the exit status; the
 // caller closes the port.
 static int runAction()
 {
-    if (action == kActionTerminal) {
-        terminalMode();
-        return 0;
-    }
+    if (action == kActionTerminal)
+        return terminalMode(false);
     if (action != kActionUpload) {
         fprintf(stderr, "Unknown action: %d\n", action);
         return 1;
@@ -95,17 +107,14 @@ static int runAction()
     if (uploadFile(filename, outpath) != 0)
         return 1;
 
-    if (boot) {
-        comWriteString("reboot\n");
-        printf("Reboot sent...\n");
-    }
-    if (reset) {
-        comWriteString("reset\n");
-        printf("Reset sent...\n");
-    }
+    if (boot && !sendCommand("reboot\n", "Reboot sent...\n"))
+        return 1;
+    if (reset && !sendCommand("reset\n", "Reset sent...\n"))
+        return 1;
     if (stay) {
         printf("Staying in terminal mode...\n");
-        terminalMode();
+        // Keys typed while the upload ran were not meant for the device.
+        return terminalMode(true);
     }
     return 0;
 }
@@ -116,6 +125,11 @@ int main(int argc, char *argv[])
     if (argc == 1) {
         printUsage();
         return 1;
+    }
+    // The Windows way to ask a console program for help.
+    if (argc == 2 && std::strcmp(argv[1], "/?") == 0) {
+        printUsage();
+        return 0;
     }
     int status = parseCommandLine(argc, argv);
     if (status >= 0)
