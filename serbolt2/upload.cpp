@@ -134,25 +134,34 @@ static void progressDraw(size_t sent, size_t total)
     progressDrawn = now;
     double seconds = (double)(now - progressStart) / 1000.0;
     double rate = seconds > 0 ? (double)sent / seconds : 0;
+    // The whole line goes to the console in one write, so it never shows half drawn.
     char line[kProgressChars];
-    int length = snprintf(line, sizeof line, "%zu of %zu bytes (%zu%%), %.1f KiB/s", sent, total,
+    int length = snprintf(line, sizeof line, "\r%zu of %zu bytes (%zu%%), %.1f KiB/s", sent, total,
                           sent * 100 / total, rate / 1024.0);
     if (rate > 0 && length > 0 && (size_t)length < sizeof line)
         length += snprintf(line + length, sizeof line - (size_t)length, ", %.0f s left",
                            (double)(total - sent) / rate);
-    if (length < 0)
+    if (length <= 0)
         return;
     if ((size_t)length >= sizeof line)
         length = (int)sizeof line - 1;
-    int blanks = progressWidth > length ? progressWidth - length : 0;
-    fprintf(stderr, "\r%s%*s", line, blanks, "");
-    progressWidth = length + blanks;
+    int width = length - 1;  // without the carriage return
+    // Blanks over the rest of a longer line drawn before.
+    while (width < progressWidth && (size_t)length < sizeof line - 1) {
+        line[length++] = ' ';
+        width++;
+    }
+    fwrite(line, 1, (size_t)length, stderr);
+    fflush(stderr);
+    progressWidth = width;
 }
 
 static void progressEnd()
 {
-    if (progressOn && progressWidth > 0)
+    if (progressOn && progressWidth > 0) {
         fprintf(stderr, "\r%*s\r", progressWidth, "");
+        fflush(stderr);
+    }
     progressOn = false;
 }
 

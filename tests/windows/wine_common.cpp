@@ -150,3 +150,12 @@ Outcome serbolt2_keys(const std::string &keys, const std::vector<std::string> &a
     argv.insert(argv.end(), args.begin(), args.end());
     return finish(run_program(argv, timeout_s, Input::Pty, "", wine_env()));
 }
+
+std::string reason_after(const std::string &err, const std::string &first, const std::string &name)
+{
+    std::string head = first + "serbolt2: " + name + ": ";
+    if (err.size() <= head.size() + 1 || err.compare(0, head.size(), head) != 0 || err.back() != '\n')
+        return "";
+    std::string reason = err.substr(head.size(), err.size() - head.size() - 1);
+    return reason.find('\n') == std::string::npos ? reason : "";
+}

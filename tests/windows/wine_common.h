@@ -45,5 +45,9 @@ Outcome serbolt2_keys(const std::string &keys, const std::vector<std::string> &a
 // A Unix path as a Windows program under Wine names it.
 std::string win_path(const std::string &unix_path);
 
+// When `err` is exactly the line `first` and then "serbolt2: NAME: REASON\n",
+// the system's REASON; otherwise "".
+std::string reason_after(const std::string &err, const std::string &first, const std::string &name);
+
 // The exact usage text.
 extern const char kUsage[];

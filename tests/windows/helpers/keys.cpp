@@ -19,7 +19,7 @@
 // error tells what it left in its console's input.
 // -screen TEXT: the program's standard handles are its console instead; the
 // helper watches the console for TEXT while the program runs, writes
-// "keys: saw TEXT" when it appeared, and at the end copies the console's
+// "keys: saw LINE" with the first line that showed it, and at the end copies the console's
 // lines to its own standard output.
 // The program is ended after LIMIT_MS; the helper then exits with 124.
 // Exit 125: the helper itself failed (message on standard error).
@@ -98,7 +98,7 @@ static WORD virtualKeyOf(char ch)
 
 static INPUT_RECORD paste[2 * kMaxPasteKeys];
 static HANDLE screen = INVALID_HANDLE_VALUE;  // the program's console, with -screen
-static bool screenShows(HANDLE out, const std::string &text);
+static bool screenShows(HANDLE out, const std::string &text, std::string *line = nullptr);
 
 // Waits until the program has taken or thrown away every key typed so far.
 // Only key presses count: the C runtime's _kbhit leaves the key-up records
@@ -200,16 +200,22 @@ static std::string screenLine(HANDLE out, SHORT row, SHORT width)
     return line;
 }
 
-// True when `text` is on the cursor's line or one of the few lines above it.
-static bool screenShows(HANDLE out, const std::string &text)
+// True when `text` is on the cursor's line or one of the few lines above it;
+// `line` (when given) receives that line.
+static bool screenShows(HANDLE out, const std::string &text, std::string *line)
 {
     CONSOLE_SCREEN_BUFFER_INFO info;
     if (!GetConsoleScreenBufferInfo(out, &info))
         return false;
-    for (SHORT row = info.dwCursorPosition.Y > kScreenRowsWatched ? info.dwCursorPosition.Y - kScreenRowsWatched : 0;
-         row <= info.dwCursorPosition.Y; row++)
-        if (screenLine(out, row, info.dwSize.X).find(text) != std::string::npos)
+    SHORT cursor = info.dwCursorPosition.Y;
+    for (SHORT row = cursor > kScreenRowsWatched ? cursor - kScreenRowsWatched : 0; row <= cursor; row++) {
+        std::string shown = screenLine(out, row, info.dwSize.X);
+        if (shown.find(text) != std::string::npos) {
+            if (line != nullptr)
+                *line = shown;
             return true;
+        }
+    }
     return false;
 }
 
@@ -307,9 +313,10 @@ int main(int argc, char *argv[])
             ended = true;
             break;
         }
-        if (watch != nullptr && !saw && screenShows(screen, watch)) {
+        std::string seen;
+        if (watch != nullptr && !saw && screenShows(screen, watch, &seen)) {
             saw = true;
-            printf("keys: saw %s\n", watch);
+            printf("keys: saw %s\n", seen.c_str());
             fflush(stdout);
         }
     }
