@@ -31,6 +31,13 @@ struct SimOptions {
     bool hangup;             // --hangup-after given
     uint64_t hangup_after;
     bool sink;               // --sink: swallow every received byte, answer nothing
+    bool unplug_after;       // --unplug-after-ms given
+    long unplug_after_ms;
+    bool unplug_on_reboot;   // --unplug-on-reboot
+    bool replug;             // --replug-after-ms given
+    long replug_after_ms;
+    bool stall;              // --stall-after given
+    uint64_t stall_after;    // received bytes after which the line is no longer read
 };
 
 extern SimOptions g_opt;
@@ -83,14 +90,23 @@ void store_abort();
 size_t store_list(char *out, size_t cap);
 
 // ---- device protocol (device.cpp) ----
+// What the loop must do after device input: the device itself never touches the line.
+enum DeviceAction {
+    DEVICE_GO_ON,          // keep serving
+    DEVICE_HANG_UP,        // hang up the line now (--hangup-after)
+    DEVICE_REBOOTING,      // hang up once the host has read our answer (--unplug-on-reboot)
+    DEVICE_FINISH_OK,      // end the run with status 0 once the host has read our answer (--once)
+    DEVICE_FINISH_FAILED,  // the same with status 1
+};
+// Back to the console prompt; an upload in progress is dropped.
 void device_init();
-// Consumes received bytes; returns how many were taken (stops early when output room runs short).
-size_t device_input(const char *p, size_t n);
+// A fresh start after a replug: device_init() and the boot banner line.
+void device_boot();
+// Consumes received bytes; returns how many were taken. Stops early when output room runs short
+// or when *action asks something of the loop (the rest is then the loop's to keep or drop).
+size_t device_input(const char *p, size_t n, DeviceAction *action);
 // Payload bytes still expected by the upload in progress (0 outside a payload).
 uint64_t device_payload_left();
 
 // ---- main loop (loop.cpp) ----
-// Requests a hang-up of the line (after --hangup-after) or the end of the run once output drained.
-void loop_hangup();
-void loop_finish(int status);
 int sim_main(int argc, char **argv);
