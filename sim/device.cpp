@@ -104,14 +104,13 @@ static void console_byte(char c)
     if (line_len < LINE_MAX_LEN) line[line_len++] = c;
 }
 
-// Size line: plain decimal digits, at most 16 MiB.
-static bool parse_size(uint64_t *out)
+bool size_line_parse(const char *text, size_t len, uint64_t *out)
 {
-    if (size_over || size_len == 0 || size_len > SIZE_DIGITS_MAX) return false;
+    if (len == 0 || len > SIZE_DIGITS_MAX) return false;
     uint64_t v = 0;
-    for (size_t i = 0; i < size_len; i++) {
-        if (size_text[i] < '0' || size_text[i] > '9') return false;
-        v = v * 10 + (uint64_t)(size_text[i] - '0');
+    for (size_t i = 0; i < len; i++) {
+        if (text[i] < '0' || text[i] > '9') return false;
+        v = v * 10 + (uint64_t)(text[i] - '0');
     }
     if (v > PAYLOAD_MAX) return false;
     *out = v;
@@ -128,7 +127,7 @@ static void size_byte(char c)
         else size_over = true;
         return;
     }
-    if (!parse_size(&payload_size)) {
+    if (size_over || !size_line_parse(size_text, size_len, &payload_size)) {
         size_text[size_len] = '\0';
         sim_log("bad size line: %s", printable(size_text, size_len));
         out_line("Ko:Error bad size");

@@ -6,7 +6,6 @@
 
 #include <cerrno>
 #include <csignal>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -20,8 +19,6 @@
 
 constexpr size_t IN_SIZE = 4096;
 constexpr size_t STREAM_FILL = 8192;   // stream text kept queued ahead of the line
-constexpr int64_t NS_PER_MS = 1000000;
-constexpr int64_t NS_PER_S = 1000000000;
 constexpr int64_t LINGER_STEP_NS = 10 * NS_PER_MS;  // how often a finishing run looks at the line
 constexpr uint64_t LINGER_MIN_NS = 50 * NS_PER_MS;  // the pty hands written bytes on asynchronously
 constexpr uint64_t LINGER_MAX_NS = 2 * NS_PER_S;    // longest wait for the host to read our last words
@@ -49,30 +46,6 @@ static bool stream_on;
 static uint64_t stream_start_ns, stream_sent, stream_counter;
 static char stream_line[128];
 static size_t stream_line_len, stream_line_pos;
-
-void sim_log(const char *fmt, ...)
-{
-    char buf[DEST_MAX + 256];
-    const char prefix[] = "korvan-sim: ";
-    size_t n = sizeof prefix - 1;
-    memcpy(buf, prefix, n);
-    va_list ap;
-    va_start(ap, fmt);
-    int m = vsnprintf(buf + n, sizeof buf - n - 1, fmt, ap);
-    va_end(ap);
-    if (m < 0) m = 0;
-    n += (size_t)m < sizeof buf - n - 1 ? (size_t)m : sizeof buf - n - 2;
-    buf[n++] = '\n';
-    ssize_t w = write(STDERR_FILENO, buf, n);
-    (void)w;
-}
-
-uint64_t mono_ns()
-{
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return (uint64_t)ts.tv_sec * NS_PER_S + (uint64_t)ts.tv_nsec;
-}
 
 static void on_signal(int) { stop_signal = 1; }
 
