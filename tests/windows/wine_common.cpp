@@ -90,6 +90,29 @@ void Device::unplug()
     sim = Sim();
 }
 
+void Device::park()
+{
+    point_com7(SERBOLT2_NOT_A_PORT);
+}
+
+bool Device::replugged(double timeout_s)
+{
+    uint64_t deadline = now_ns() + (uint64_t)(timeout_s * 1e9);
+    while (now_ns() < deadline) {
+        char target[4096];
+        ssize_t n = readlink(sim.link.c_str(), target, sizeof target - 1);
+        if (n > 0) {
+            target[n] = '\0';
+            if (sim.slave != target && access(target, F_OK) == 0) {
+                sim.slave = target;
+                return point_com7(sim.slave);
+            }
+        }
+        usleep(5000);
+    }
+    return false;
+}
+
 Device::~Device()
 {
     point_com7(SERBOLT2_NOT_A_PORT);

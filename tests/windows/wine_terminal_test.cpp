@@ -169,53 +169,83 @@ TEST(WineTerminal, PasteGoesOutAtOnce)
 }
 
 // The device goes away and comes back: said on standard error, the port is
-// opened again by its name, and keys typed after the return reach the device.
+// opened again by its name, the device's greeting is shown, and keys typed
+// after the return reach the device.
 TEST(WineTerminal, LostPortIsOpenedAgain)
 {
     Device dev;
-    ASSERT_TRUE(dev.start());
-    std::thread replug([&dev] {
+    ASSERT_TRUE(dev.start({"--unplug-after-ms", "3000", "--replug-after-ms", "1500"}));
+    bool parked_in_time = false, back = false;
+    std::thread follow([&] {
         if (!dev.wait_for("ab"))
             return;
-        dev.unplug();
-        // Long enough for a few attempts on the empty port.
-        usleep(1200000);
-        dev.start({"--say", "BANNER\\r\\n"});
+        dev.park();
+        parked_in_time = access(dev.sim.link.c_str(), F_OK) == 0;  // not yet unplugged
+        back = dev.replugged();
     });
-    Outcome run = serbolt2_keys("ab{?- connection lost.}{?COM port COM7 - connected.}{?BANNER}cd\\r{w}x",
-                                {"-d", kPort}, 60, {"-screen", "keys"});
-    replug.join();
+    Outcome run = serbolt2_keys("ab{?COM port COM7 - connected.}{?booted}cd\\r{w}x", {"-d", kPort}, 60,
+                                {"-screen", "connection lost"});
+    follow.join();
+    EXPECT_TRUE(parked_in_time);
+    EXPECT_TRUE(back);
     EXPECT_FALSE(run.timed_out) << run.out;
     EXPECT_EQ(run.status, 0) << run.err;
-    // The screen: the lost and connected lines once each, the new device's
-    // greeting, the keys after the return.
-    // (The lost line follows the echo on its line: stdout and stderr share the console.)
-    EXPECT_NE(run.out.find("abCOM port COM7 - connection lost.\nCOM port COM7 - connected.\n"),
-              std::string::npos)
+    // The lost and connected lines once each (the lost line follows the echo
+    // on its line: standard output and error share the console), the new
+    // device's greeting, the keys after the return.
+    EXPECT_NE(run.out.find("abCOM port COM7 - connection lost.\nCOM port COM7 - connected.\n"), std::string::npos)
         << run.out;
-    EXPECT_NE(run.out.find("BANNER\n"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("Korvan simulator 1.0 booted\n"), std::string::npos) << run.out;
     EXPECT_NE(run.out.find("cd\n"), std::string::npos) << run.out;
     EXPECT_NE(run.out.find("Exiting terminal mode."), std::string::npos) << run.out;
-    EXPECT_EQ(dev.received(4, 2), "cd\n");
+    EXPECT_NE(dev.received(0, 0).find("cd\n"), std::string::npos);
+}
+
+// The commonest session: upload, reboot, watch the device come back. A device
+// that re-enumerates on reboot is found again by its port name.
+TEST(WineTerminal, UploadRebootAndTheDeviceComesBack)
+{
+    Device dev;
+    ASSERT_TRUE(dev.start({"--unplug-on-reboot", "--replug-after-ms", "1000"}));
+    std::string file = make_file(dev.sim.dir, "in.bin", 500);
+    bool back = false;
+    std::thread follow([&] {
+        if (!dev.wait_for("filecopy"))
+            return;
+        dev.park();
+        back = dev.replugged();
+    });
+    Outcome run = serbolt2_keys("{?booted}v\\r{?Unknown command: v}x",
+                                {"-d", kPort, "-a", "1", "-i", win_path(file), "-o", "dst/r.bin", "-b", "-t"}, 60,
+                                {"-screen", "connection lost"});
+    follow.join();
+    EXPECT_TRUE(back);
+    EXPECT_FALSE(run.timed_out) << run.out;
+    EXPECT_EQ(run.status, 0) << run.out;
+    EXPECT_NE(run.out.find("Reboot sent...\nStaying in terminal mode...\n"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("COM port COM7 - connection lost.\nCOM port COM7 - connected.\n"), std::string::npos)
+        << run.out;
+    EXPECT_EQ(read_file(dev.sim.store + "/dst/r.bin"), read_file(file));
 }
 
 // With keys from a script, a lost port ends the session with status 1.
 TEST(WineTerminal, LostPortEndsAScriptedSession)
 {
     Device dev;
-    // A device that keeps talking: the end of the input does not end the
-    // terminal before the port is gone.
-    ASSERT_TRUE(dev.start({"--stream", "0", "--rate", "2000"}));
-    std::thread unplug([&dev] {
+    // A device that keeps talking, so the end of the input does not end the
+    // terminal before the port is gone; no replug: the sim ends.
+    ASSERT_TRUE(dev.start({"--stream", "0", "--rate", "2000", "--unplug-after-ms", "3000"}));
+    std::thread park([&dev] {
         if (dev.wait_for("ab"))
-            dev.unplug();
+            dev.park();
     });
     Outcome run = serbolt2_input({"-d", kPort}, "ab");
-    unplug.join();
+    park.join();
     EXPECT_FALSE(run.timed_out);
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.err, "COM port COM7 - connection lost.\n");
     EXPECT_TRUE(ends_with(run.out, kExiting)) << run.out;
+    EXPECT_GE(run.seconds, 2.0);  // it ran until the device went
 }
 
 }  // namespace

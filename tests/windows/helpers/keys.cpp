@@ -103,23 +103,26 @@ static bool screenShows(HANDLE out, const std::string &text, std::string *line =
 // Waits until the program has taken or thrown away every key typed so far.
 // Only key presses count: the C runtime's _kbhit leaves the key-up records
 // that follow the last key in the input.
-static void waitInputEmpty(HANDLE in)
+static bool waitInputEmpty(HANDLE in, ULONGLONG deadline)
 {
     static INPUT_RECORD pending[2 * kMaxPasteKeys];
     for (;;) {
         DWORD count = 0;
         if (!PeekConsoleInputA(in, pending, 2 * kMaxPasteKeys, &count))
-            return;
+            return false;
         bool keyWaiting = false;
         for (DWORD i = 0; i < count; i++)
             keyWaiting |= pending[i].EventType == KEY_EVENT && pending[i].Event.KeyEvent.bKeyDown;
         if (!keyWaiting)
-            return;
+            return true;
+        if (GetTickCount64() > deadline)
+            return false;
         Sleep(10);
     }
 }
 
-static bool typeScript(HANDLE in, const char *script)
+// False when typing failed or a wait of the script outlasted `deadline`.
+static bool typeScript(HANDLE in, const char *script, ULONGLONG deadline)
 {
     bool pasting = false;
     DWORD pasted = 0;
@@ -128,8 +131,8 @@ static bool typeScript(HANDLE in, const char *script)
         if (std::strncmp(p, "{p}", 3) == 0 || std::strncmp(p, "{w}", 3) == 0) {
             if (p[1] == 'p')
                 pasting = true;
-            else
-                waitInputEmpty(in);
+            else if (!waitInputEmpty(in, deadline))
+                return false;
             p += 2;
             continue;
         }
@@ -147,8 +150,11 @@ static bool typeScript(HANDLE in, const char *script)
             if (end == nullptr || screen == INVALID_HANDLE_VALUE)
                 return false;
             std::string text(p + 2, (size_t)(end - p - 2));
-            while (!screenShows(screen, text))
+            while (!screenShows(screen, text)) {
+                if (GetTickCount64() > deadline)
+                    return false;
                 Sleep(10);
+            }
             p = end;
             continue;
         }
@@ -297,9 +303,12 @@ int main(int argc, char *argv[])
     }
 
     ULONGLONG start = GetTickCount64();
-    if (!typeScript(in, script)) {
+    if (!typeScript(in, script, start + limitMs)) {
         TerminateProcess(pi.hProcess, kHelperFailed);
-        return fail("WriteConsoleInputA");
+        WaitForSingleObject(pi.hProcess, INFINITE);
+        if (watch != nullptr)
+            copyScreen(screen);
+        return fail("typing the script (or waiting in it)");
     }
     bool saw = false;
     bool ended = false;
