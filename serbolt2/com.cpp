@@ -25,7 +25,7 @@ static const size_t kMessageChars = 256;
 
 static_assert(sizeof(DCB) == 28, "DCBlength must be 28");
 
-static bool configure(HANDLE port, bool report)
+static bool configure(HANDLE port, bool firstOpen)
 {
     // Built from nothing: every flag 0 (no flow control of any kind, no parity
     // check, no replacement of characters, DTR/RTS control disabled).
@@ -37,7 +37,7 @@ static bool configure(HANDLE port, bool report)
     dcb.StopBits = ONESTOPBIT;
     dcb.Parity = NOPARITY;
     if (!SetCommState(port, &dcb)) {
-        if (report)
+        if (firstOpen)
             fprintf(stderr, "Error setting COM port parameters\n");
         return false;
     }
@@ -50,7 +50,7 @@ static bool configure(HANDLE port, bool report)
     timeouts.WriteTotalTimeoutMultiplier = kWriteMultiplierMs;
     timeouts.WriteTotalTimeoutConstant = kWriteConstantMs;
     if (!SetCommTimeouts(port, &timeouts)) {
-        if (report)
+        if (firstOpen)
             fprintf(stderr, "Error setting COM port timeouts\n");
         return false;
     }
@@ -60,9 +60,10 @@ static bool configure(HANDLE port, bool report)
 // The last name given to comOpen, for reopening and for messages.
 static const char *portName = "";
 
-// Opens and configures `device` into comHandle. With `report`, says why not on
-// standard error. Nothing stays open after a false result.
-static bool openPort(const char *device, bool report)
+// Opens and configures `device` into comHandle. The `firstOpen` of a run says
+// why it failed on standard error and empties the port's buffers; a reopen
+// does neither. Nothing stays open after a false result.
+static bool openPort(const char *device, bool firstOpen)
 {
     comHandle = INVALID_HANDLE_VALUE;
     // A name that does not fit the conversion buffer would be opened cut short
@@ -72,7 +73,7 @@ static bool openPort(const char *device, bool report)
     if (std::strlen(device) <= kMaxNameBytes)
         converted = MultiByteToWideChar(CP_ACP, 0, device, -1, wideName, kWideNameChars);
     if (converted == 0) {
-        if (report) {
+        if (firstOpen) {
             fprintf(stderr, "Error opening COM port: %s\n", device);
             fprintf(stderr, "serbolt2: %s: the name is longer than %u characters\n", device,
                     (unsigned)kMaxNameBytes);
@@ -84,14 +85,14 @@ static bool openPort(const char *device, bool report)
                               nullptr);
     if (port == INVALID_HANDLE_VALUE) {
         DWORD why = GetLastError();
-        if (report) {
+        if (firstOpen) {
             char reason[kMessageChars];
             fprintf(stderr, "Error opening COM port: %s\n", device);
             fprintf(stderr, "serbolt2: %s: %s\n", device, systemMessage(why, reason, sizeof reason));
         }
         return false;
     }
-    if (!configure(port, report)) {
+    if (!configure(port, firstOpen)) {
         CloseHandle(port);
         return false;
     }
@@ -105,7 +106,7 @@ static bool openPort(const char *device, bool report)
     comHandle = port;
     // A first open starts clean; a port that comes back keeps what the device
     // said on its return (its greeting).
-    if (report)
+    if (firstOpen)
         comPurge();
     return true;
 }

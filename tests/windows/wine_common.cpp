@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <sys/personality.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 const char kPort[] = "COM7";
@@ -97,13 +98,22 @@ void Device::park()
 
 bool Device::replugged(double timeout_s)
 {
+    // The sim removes its link when it unplugs and makes it anew on the new
+    // terminal, which may well get the old one's number: wait for the link to
+    // go, then to come back.
     uint64_t deadline = now_ns() + (uint64_t)(timeout_s * 1e9);
+    struct stat st;
+    while (lstat(sim.link.c_str(), &st) == 0) {
+        if (now_ns() > deadline)
+            return false;
+        usleep(5000);
+    }
     while (now_ns() < deadline) {
         char target[4096];
         ssize_t n = readlink(sim.link.c_str(), target, sizeof target - 1);
         if (n > 0) {
             target[n] = '\0';
-            if (sim.slave != target && access(target, F_OK) == 0) {
+            if (access(target, F_OK) == 0) {
                 sim.slave = target;
                 return point_com7(sim.slave);
             }

@@ -24,11 +24,12 @@ struct Device {
     // The device goes away: COM7 leads to a file that is no port, the sim ends.
     // start() brings a new one back behind COM7.
     void unplug();
-    // For a sim that unplugs and replugs by itself (--unplug-after-ms,
-    // --unplug-on-reboot, --replug-after-ms): once the program holds the port,
-    // park() leads COM7 to the file that is no port, so that COM7 never leads
-    // to a vanished terminal; replugged() waits until the sim is back on a new
-    // terminal and leads COM7 there.
+    // For a sim that unplugs and replugs by itself (--unplug-on-reboot,
+    // --replug-after-ms): once the program holds the port, and before the sim
+    // can go, park() leads COM7 to the file that is no port, so that COM7 never
+    // leads to a vanished terminal; replugged() waits until the sim is back on
+    // a new terminal and leads COM7 there. (--unplug-after-ms would race the
+    // program's first open.)
     void park();
     bool replugged(double timeout_s = 30);
     ~Device();

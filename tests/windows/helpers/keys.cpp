@@ -14,7 +14,8 @@
 // {p}...{/p} is a paste: all its keys go into the console in one write; {w}
 // waits until no key press is left in the console's input (the program took
 // or discarded them all);
-// {?TEXT} (with -screen) waits until TEXT shows on the console's last lines.
+// {?TEXT} (with -screen) waits until TEXT shows on the console's last lines;
+// {f:PATH} waits until the file PATH exists (the test's go-ahead).
 // -left: once the program has ended, "keys: N input events left" on standard
 // error tells what it left in its console's input.
 // -screen TEXT: the program's standard handles are its console instead; the
@@ -143,6 +144,19 @@ static bool typeScript(HANDLE in, const char *script, ULONGLONG deadline)
             pasted = 0;
             p += 3;
             Sleep(kKeyGapMs);
+            continue;
+        }
+        if (std::strncmp(p, "{f:", 3) == 0) {
+            const char *end = std::strchr(p, '}');
+            if (end == nullptr)
+                return false;
+            std::string path(p + 3, (size_t)(end - p - 3));
+            while (GetFileAttributesA(path.c_str()) == INVALID_FILE_ATTRIBUTES) {
+                if (GetTickCount64() > deadline)
+                    return false;
+                Sleep(10);
+            }
+            p = end;
             continue;
         }
         if (std::strncmp(p, "{?", 2) == 0) {
