@@ -39,6 +39,8 @@ static bool afterCarriageReturn = false;
 
 // Outcomes of nextKey.
 enum { KEYS_ENDED = -1, KEYS_NONE = 0, KEY_TAKEN = 1 };
+// Outcomes of a batch of keys.
+enum { BATCH_DONE = 0, BATCH_EXIT_KEY = 1, BATCH_INPUT_ENDED = 2, BATCH_PORT_FAILED = 3 };
 
 static void chooseKeySource()
 {
@@ -182,24 +184,23 @@ static bool waitForReturn()
 }
 
 // Takes the keys that are waiting, up to one batch: echoed and sent one by
-// one. 1 when 'x' came, -1 at the end of the input, -2 when the port failed,
-// 0 otherwise.
+// one. Stops early at 'x', at the end of the input, or when the port fails.
 static int handleKeys()
 {
-    int outcome = 0;
-    for (int taken = 0; taken < kKeysPerPass && outcome == 0; taken++) {
+    int outcome = BATCH_DONE;
+    for (int taken = 0; taken < kKeysPerPass && outcome == BATCH_DONE; taken++) {
         unsigned char key;
         int state = nextKey(&key);
         if (state == KEYS_NONE)
             break;
         if (state == KEYS_ENDED)
-            outcome = -1;
+            outcome = BATCH_INPUT_ENDED;
         else if (key == kExitKey)
-            outcome = 1;
+            outcome = BATCH_EXIT_KEY;
         else if (keyToSend(&key)) {
             printf("%c", key);
             if (!comWriteSlow(&key, 1))
-                outcome = -2;
+                outcome = BATCH_PORT_FAILED;
         }
     }
     fflush(stdout);
@@ -220,10 +221,10 @@ int terminalMode(bool discardTypedAhead)
         if (got == COM_READ_BYTE)
             showReceived(received);
 
-        int keys = got == COM_READ_FAILED ? -2 : handleKeys();
-        if (keys == -1 && !showUntilQuiet())
-            keys = -2;
-        if (keys == -2) {
+        int keys = got == COM_READ_FAILED ? BATCH_PORT_FAILED : handleKeys();
+        if (keys == BATCH_INPUT_ENDED && !showUntilQuiet())
+            keys = BATCH_PORT_FAILED;
+        if (keys == BATCH_PORT_FAILED) {
             lineLost();
             // A script cannot wait for the device to come back: its session broke.
             if (!keysFromConsole || !waitForReturn()) {
@@ -232,8 +233,8 @@ int terminalMode(bool discardTypedAhead)
             }
             continue;
         }
-        if (keys != 0) {
-            leave();
+        if (keys != BATCH_DONE) {
+            leave();  // 'x', or the input has ended and the device is quiet
             return 0;
         }
     }
