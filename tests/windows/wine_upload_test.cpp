@@ -2,6 +2,7 @@
 #include "wine_common.h"
 
 #include <regex>
+#include <thread>
 #include <string>
 
 namespace {
@@ -243,6 +244,26 @@ TEST(WineUpload, PortLostDuringThePayload)
     EXPECT_EQ(run.err.find('\n'), run.err.size() - 1) << "one line: " << run.err;
     EXPECT_LT(run.seconds, 15.0);
     EXPECT_EQ(run.out.find("Reboot sent"), std::string::npos) << run.out;
+}
+
+// A port that fails while a reply is awaited ends the wait at once with the
+// reason, not with a time-out.
+TEST(WineUpload, PortLostDuringAReplyWait)
+{
+    Device dev;
+    ASSERT_TRUE(dev.start({"--no-ready"}));
+    std::string file = make_file(dev.sim.dir, "in.bin", 100);
+    std::thread unplug([&dev] {
+        if (dev.wait_for(kFilecopy))
+            dev.unplug();
+    });
+    Outcome run = serbolt2(upload_args(file, "dst/x.bin", {"-b"}));
+    unplug.join();
+    EXPECT_EQ(run.status, 1);
+    const std::string head = "Error reading from COM port: ";
+    EXPECT_EQ(run.err.compare(0, head.size(), head), 0) << run.err;
+    EXPECT_EQ(run.err.find('\n'), run.err.size() - 1) << "one line: " << run.err;
+    EXPECT_EQ(run.out, "Serial device COM7 - connected.\nFile size: 100 bytes\n");
 }
 
 // Progress while the payload goes out: on a console only, redrawn in place and
