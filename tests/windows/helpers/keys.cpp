@@ -11,17 +11,17 @@
 // output and error of the program are the helper's own.
 // SCRIPT: each character is one key (a key-down and a key-up record), typed
 // 50 ms apart. Escapes: \r Enter, \n, \\, \xNN a byte; {N} is a pause of N ms;
-// {p}...{/p} is a paste: all its keys go into the console in one write; {w}
-// waits until no key press is left in the console's input (the program took
-// or discarded them all);
-// {?TEXT} (with -screen) waits until TEXT shows on the console's last lines;
-// {f:PATH} waits until the file PATH exists (the test's go-ahead).
+// {p}...{/p} is a paste: all its keys go into the console in one write;
+// {w} waits until no key press is left in the console's input (the program
+// took or discarded them all); {?TEXT} (with -screen) waits until TEXT shows on
+// the console's last lines; {f:PATH} waits until the file PATH exists (the
+// test's go-ahead). A wait that outlasts LIMIT_MS fails the helper.
 // -left: once the program has ended, "keys: N input events left" on standard
 // error tells what it left in its console's input.
 // -screen TEXT: the program's standard handles are its console instead; the
 // helper watches the console for TEXT while the program runs, writes
-// "keys: saw LINE" with the first line that showed it, and at the end copies the console's
-// lines to its own standard output.
+// "keys: saw LINE" with the first line that showed it, and at the end copies
+// the console's lines to its own standard output.
 // The program is ended after LIMIT_MS; the helper then exits with 124.
 // Exit 125: the helper itself failed (message on standard error).
 #include <windows.h>
