@@ -210,10 +210,11 @@ static int handleKeys()
 int terminalMode(bool discardTypedAhead)
 {
     chooseKeySource();
-    printf("Entering terminal mode. Press 'x' to exit.\n");
-    fflush(stdout);
+    // Before the prompt: what is typed once it shows is meant for the device.
     if (discardTypedAhead)
         discardConsoleInput();
+    printf("Entering terminal mode. Press 'x' to exit.\n");
+    fflush(stdout);
 
     for (;;) {
         unsigned char received;

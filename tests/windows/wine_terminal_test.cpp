@@ -182,14 +182,14 @@ TEST(WineTerminal, LostPortIsOpenedAgain)
     bool back = false;
     std::thread follow([&] {
         // The program holds the port once the upload began. Only then may the
-        // device go (the helper types "reboot" after the go-ahead).
+        // device go (the helper types "reboot" after the go-ahead, in the terminal).
         if (!dev.wait_for("filecopy"))
             return;
         dev.park();
         write_file(gate, "");
         back = dev.replugged();
     });
-    Outcome run = serbolt2_keys("{f:" + win_path(gate) + "}reboot\\r{?COM port COM7 - connected.}{?booted}cd\\r{w}x",
+    Outcome run = serbolt2_keys("{f:" + win_path(gate) + "}{?Entering terminal mode.}reboot\\r{?COM port COM7 - connected.}{?booted}cd\\r{w}x",
                                 {"-d", kPort, "-a", "1", "-i", win_path(file), "-o", "dst/r.bin", "-t"}, 60,
                                 {"-screen", "connection lost"});
     follow.join();
