@@ -5,6 +5,7 @@
 #include <cstring>
 
 HANDLE comHandle = INVALID_HANDLE_VALUE;
+DWORD comError = 0;
 
 static const DWORD kBaudRate = 921600;
 // Wide-name buffer, terminator included: names of up to 255 characters.
@@ -20,10 +21,11 @@ static const DWORD kWriteMultiplierMs = 10;
 static const DWORD kWriteConstantMs = 50;
 
 static const DWORD kPacingMs = 1;
+static const size_t kMessageChars = 256;
 
 static_assert(sizeof(DCB) == 28, "DCBlength must be 28");
 
-static bool configure()
+static bool configure(HANDLE port, bool firstOpen)
 {
     // Built from nothing: every flag 0 (no flow control of any kind, no parity
     // check, no replacement of characters, DTR/RTS control disabled).
@@ -34,8 +36,9 @@ static bool configure()
     dcb.ByteSize = 8;
     dcb.StopBits = ONESTOPBIT;
     dcb.Parity = NOPARITY;
-    if (!SetCommState(comHandle, &dcb)) {
-        fprintf(stderr, "Error setting COM port parameters\n");
+    if (!SetCommState(port, &dcb)) {
+        if (firstOpen)
+            fprintf(stderr, "Error setting COM port parameters\n");
         return false;
     }
 
@@ -46,14 +49,21 @@ static bool configure()
     timeouts.ReadTotalTimeoutConstant = kReadConstantMs;
     timeouts.WriteTotalTimeoutMultiplier = kWriteMultiplierMs;
     timeouts.WriteTotalTimeoutConstant = kWriteConstantMs;
-    if (!SetCommTimeouts(comHandle, &timeouts)) {
-        fprintf(stderr, "Error setting COM port timeouts\n");
+    if (!SetCommTimeouts(port, &timeouts)) {
+        if (firstOpen)
+            fprintf(stderr, "Error setting COM port timeouts\n");
         return false;
     }
     return true;
 }
 
-bool comOpen(const char *device)
+// The last name given to comOpen, for reopening and for messages.
+static const char *portName = "";
+
+// Opens and configures `device` into comHandle. The `firstOpen` of a run says
+// why it failed on standard error and empties the port's buffers; a reopen
+// does neither. Nothing stays open after a false result.
+static bool openPort(const char *device, bool firstOpen)
 {
     comHandle = INVALID_HANDLE_VALUE;
     // A name that does not fit the conversion buffer would be opened cut short
@@ -63,31 +73,62 @@ bool comOpen(const char *device)
     if (std::strlen(device) <= kMaxNameBytes)
         converted = MultiByteToWideChar(CP_ACP, 0, device, -1, wideName, kWideNameChars);
     if (converted == 0) {
-        fprintf(stderr, "Error opening COM port: %s\n", device);
+        if (firstOpen) {
+            fprintf(stderr, "Error opening COM port: %s\n", device);
+            fprintf(stderr, "serbolt2: %s: the name is longer than %u characters\n", device,
+                    (unsigned)kMaxNameBytes);
+        }
         return false;
     }
 
-    comHandle = CreateFileW(wideName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
-                            nullptr);
-    if (comHandle == INVALID_HANDLE_VALUE) {
-        fprintf(stderr, "Error opening COM port: %s\n", device);
+    HANDLE port = CreateFileW(wideName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
+                              nullptr);
+    if (port == INVALID_HANDLE_VALUE) {
+        DWORD why = GetLastError();
+        if (firstOpen) {
+            char reason[kMessageChars];
+            fprintf(stderr, "Error opening COM port: %s\n", device);
+            fprintf(stderr, "serbolt2: %s: %s\n", device, systemMessage(why, reason, sizeof reason));
+        }
         return false;
     }
-    if (!configure()) {
-        CloseHandle(comHandle);
+    if (!configure(port, firstOpen)) {
+        CloseHandle(port);
         return false;
     }
 
     // Pulse DTR and RTS and leave both low; a port without the lines (a
     // pseudo-terminal under Wine, for one) refuses these, which does no harm.
-    EscapeCommFunction(comHandle, SETDTR);
-    EscapeCommFunction(comHandle, SETRTS);
-    EscapeCommFunction(comHandle, CLRDTR);
-    EscapeCommFunction(comHandle, CLRRTS);
-    comPurge();
+    EscapeCommFunction(port, SETDTR);
+    EscapeCommFunction(port, SETRTS);
+    EscapeCommFunction(port, CLRDTR);
+    EscapeCommFunction(port, CLRRTS);
+    comHandle = port;
+    // A first open starts clean; a port that comes back keeps what the device
+    // said on its return (its greeting).
+    if (firstOpen)
+        comPurge();
+    return true;
+}
 
+bool comOpen(const char *device)
+{
+    portName = device;
+    if (!openPort(device, true))
+        return false;
     printf("Serial device %s - connected.\n", device);
     return true;
+}
+
+bool comReopen()
+{
+    comClose();
+    return openPort(portName, false);
+}
+
+const char *comName()
+{
+    return portName;
 }
 
 void comPurge()
@@ -97,38 +138,72 @@ void comPurge()
 
 void comClose()
 {
-    CloseHandle(comHandle);
+    if (comHandle != INVALID_HANDLE_VALUE)
+        CloseHandle(comHandle);
+    comHandle = INVALID_HANDLE_VALUE;
 }
 
-bool comReadByte(unsigned char *byte)
+int comReadByte(unsigned char *received)
 {
     DWORD got = 0;
-    if (!ReadFile(comHandle, byte, 1, &got, nullptr)) {
-        // A port that fails outright (an adapter pulled out) would otherwise make every wait
-        // and the terminal spin; pause as long as an empty read would have taken.
-        Sleep(kReadMultiplierMs + kReadConstantMs);
-        return false;
+    if (!ReadFile(comHandle, received, 1, &got, nullptr)) {
+        comError = GetLastError();
+        return COM_READ_FAILED;
     }
-    return got == 1;
+    if (got == 1)
+        return COM_READ_BYTE;
+    // Some drivers end the reads of a vanished device quietly with nothing
+    // (Wine's, on a line that was hung up): ask the port whether it is there.
+    DWORD errors = 0;
+    COMSTAT status;
+    if (!ClearCommError(comHandle, &errors, &status)) {
+        comError = GetLastError();
+        return COM_READ_FAILED;
+    }
+    return COM_READ_NOTHING;
 }
 
-void comWrite(const void *data, size_t count)
+bool comWrite(const void *data, size_t count)
 {
     DWORD written = 0;
-    WriteFile(comHandle, data, (DWORD)count, &written, nullptr);
+    if (!WriteFile(comHandle, data, (DWORD)count, &written, nullptr)) {
+        comError = GetLastError();
+        return false;
+    }
+    if (written != count) {
+        // The write time-out passed with bytes left: the line does not take them.
+        comError = ERROR_TIMEOUT;
+        return false;
+    }
+    return true;
 }
 
-void comWriteSlow(const void *data, size_t count)
+bool comWriteSlow(const void *data, size_t count)
 {
     const unsigned char *bytes = (const unsigned char *)data;
     for (size_t i = 0; i < count; i++) {
-        DWORD written = 0;
-        WriteFile(comHandle, bytes + i, 1, &written, nullptr);
+        if (!comWrite(bytes + i, 1))
+            return false;
         Sleep(kPacingMs);
     }
+    return true;
 }
 
-void comWriteString(const char *text)
+bool comWriteString(const char *text)
 {
-    comWrite(text, std::strlen(text));
+    return comWrite(text, std::strlen(text));
+}
+
+const char *systemMessage(DWORD code, char *text, size_t size)
+{
+    DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code,
+                             0, text, (DWORD)size, nullptr);
+    // The system's texts end in "\r\n" (some in a blank too): one line is wanted.
+    while (n > 0 && (text[n - 1] == '\n' || text[n - 1] == '\r' || text[n - 1] == ' '))
+        n--;
+    if (n == 0)
+        snprintf(text, size, "error %lu", (unsigned long)code);
+    else
+        text[n] = '\0';
+    return text;
 }

@@ -39,6 +39,10 @@ int getopt(int argc, char *const argv[], const char *optstring)
     const char *entry = c != 0 && c != ':' ? std::strchr(optstring, c) : nullptr;
     if (entry == nullptr) {
         optopt = c;
+        // Move past a word that this letter ended, as for a known letter: a caller that goes on
+        // after '?' gets the next word, not the same letter again.
+        if (*nextchar == '\0')
+            optind++;
         return '?';
     }
 

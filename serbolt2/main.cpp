@@ -81,14 +81,15 @@ static int parseCommandLine(int argc, char *argv[])
 #define SERBOLT_VERSION "unknown"
 #endif
 
-// `serbolt2 --help` and `serbolt2 --version`, each only as the one and only
+// `serbolt2 --help` (or `/?`) and `serbolt2 --version`, each only as the one and only
 // argument: any other command line goes to getopt as before. Returns the exit
 // status, or -1 when neither was asked.
 static int helpOrVersionAlone(int argc, char *argv[])
 {
     if (argc != 2)
         return -1;
-    if (strcmp(argv[1], "--help") == 0) {
+    // "/?" is the Windows way to ask a console program for help.
+    if (strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "/?") == 0) {
         printUsage();
         return 0;
     }
@@ -134,14 +135,25 @@ static void warnAboutCommandLine(int argc, char *argv[])
         fprintf(stderr, "serbolt2: -i, -o, -b, -r and -t take effect only with -a 1\n");
 }
 
+// Sends a device command after the upload and says so. False, after saying
+// why, when the port did not take it.
+static bool sendCommand(const char *command, const char *sent)
+{
+    if (!comWriteString(command)) {
+        char reason[256];
+        fprintf(stderr, "Error writing to COM port: %s\n", systemMessage(comError, reason, sizeof reason));
+        return false;
+    }
+    printf("%s", sent);
+    return true;
+}
+
 // After the port is open: the chosen action. Returns the exit status; the
 // caller closes the port.
 static int runAction()
 {
-    if (action == kActionTerminal) {
-        terminalMode();
-        return 0;
-    }
+    if (action == kActionTerminal)
+        return terminalMode(false);
     if (action != kActionUpload) {
         fprintf(stderr, "Unknown action: %d\n", action);
         return 1;
@@ -153,17 +165,14 @@ static int runAction()
     if (uploadFile(filename, outpath) != 0)
         return 1;
 
-    if (boot) {
-        comWriteString("reboot\n");
-        printf("Reboot sent...\n");
-    }
-    if (reset) {
-        comWriteString("reset\n");
-        printf("Reset sent...\n");
-    }
+    if (boot && !sendCommand("reboot\n", "Reboot sent...\n"))
+        return 1;
+    if (reset && !sendCommand("reset\n", "Reset sent...\n"))
+        return 1;
     if (stay) {
         printf("Staying in terminal mode...\n");
-        terminalMode();
+        // Keys typed while the upload ran were not meant for the device.
+        return terminalMode(true);
     }
     return 0;
 }

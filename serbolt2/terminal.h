@@ -1,5 +1,10 @@
 // Console terminal: device output to the screen, keys to the device.
 #pragma once
 
-// Runs until the user presses 'x'. The port stays open.
-void terminalMode();
+// Runs until the user presses 'x', or, with keys from standard input that is
+// not a console, until that input ends. A port that fails is reopened by its
+// name while the user waits. `discardTypedAhead` throws away console input
+// typed before the terminal started (during an upload). Returns the exit
+// status: 0, or 1 when the port was lost with keys from standard input. The
+// port is left open when it is there.
+int terminalMode(bool discardTypedAhead);

@@ -4,6 +4,7 @@
 
 #include "com.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -18,6 +19,13 @@ static const double kDataReceivedSeconds = 20.0;
 
 static const size_t kSizeLineChars = 32;
 static const size_t kReplyBufferChars = 256;  // 255 characters and a terminator
+static const size_t kMessageChars = 256;
+
+// The payload goes out in pieces of this size (about 45 ms each at 921600
+// baud); progress is redrawn at most ten times a second.
+static const size_t kPieceBytes = 4096;
+static const ULONGLONG kProgressEveryMs = 100;
+static const size_t kProgressChars = 128;
 
 int comWaitForTime(const char *reply, double seconds)
 {
@@ -28,9 +36,18 @@ int comWaitForTime(const char *reply, double seconds)
     size_t count = 0;
 
     for (;;) {
-        unsigned char byte;
-        if (comReadByte(&byte)) {
-            received[count++] = (char)byte;
+        unsigned char next;
+        int got = comReadByte(&next);
+        if (got == COM_READ_FAILED) {
+            // A port that fails (the adapter pulled out) brings nothing more: say so now
+            // rather than after the whole wait.
+            char reason[kMessageChars];
+            fprintf(stderr, "Error reading from COM port: %s\n",
+                    systemMessage(comError, reason, sizeof reason));
+            return 0;
+        }
+        if (got == COM_READ_BYTE) {
+            received[count++] = (char)next;
             received[count] = '\0';
             if (std::strstr(received, reply) != nullptr) {
                 printf("%s\n", received);
@@ -53,13 +70,29 @@ int comWaitFor(const char *reply)
     return comWaitForTime(reply, kReadySeconds);
 }
 
+// Says why `path` could not be opened: the system's reason when it left one,
+// else the runtime's.
+static void printOpenReason(const char *path, DWORD systemCode, int runtimeCode)
+{
+    char reason[kMessageChars];
+    if (systemCode != 0)
+        systemMessage(systemCode, reason, sizeof reason);
+    else
+        strerror_s(reason, sizeof reason, runtimeCode);
+    fprintf(stderr, "serbolt2: %s: %s\n", path, reason);
+}
+
 // Reads the whole file into dataBuffer. The size, or 0 after printing why the
 // file cannot be sent; nothing has gone to the device then.
 static size_t readWholeFile(const char *filename)
 {
     FILE *file = nullptr;
-    if (fopen_s(&file, filename, "rb") != 0 || file == nullptr) {
+    SetLastError(0);
+    errno_t opened = fopen_s(&file, filename, "rb");
+    if (opened != 0 || file == nullptr) {
+        DWORD why = GetLastError();
         fprintf(stderr, "Error opening file: %s\n", filename);
+        printOpenReason(filename, why, opened);
         return 0;
     }
     size_t size = fread(dataBuffer, 1, kUploadBufferSize, file);
@@ -77,6 +110,87 @@ static size_t readWholeFile(const char *filename)
     return size;
 }
 
+// Progress of the payload, on standard error when it is a console: bytes,
+// percent, rate and time left, redrawn in place. Blanks (not terminal escape
+// codes, which older consoles print as they are) wipe out a longer old line.
+static bool progressOn = false;
+static ULONGLONG progressStart, progressDrawn;
+static int progressWidth = 0;  // characters of the line on the screen
+
+static void progressBegin()
+{
+    DWORD mode;
+    progressOn = GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
+    progressStart = GetTickCount64();
+    progressDrawn = progressStart;
+    progressWidth = 0;
+}
+
+static void progressDraw(size_t sent, size_t total)
+{
+    ULONGLONG now = GetTickCount64();
+    if (!progressOn || (sent < total && now - progressDrawn < kProgressEveryMs))
+        return;
+    progressDrawn = now;
+    double seconds = (double)(now - progressStart) / 1000.0;
+    double rate = seconds > 0 ? (double)sent / seconds : 0;
+    // The whole line goes to the console in one write, so it never shows half drawn.
+    char line[kProgressChars];
+    int length = snprintf(line, sizeof line, "\r%zu of %zu bytes (%zu%%), %.1f KiB/s", sent, total,
+                          sent * 100 / total, rate / 1024.0);
+    if (rate > 0 && length > 0 && (size_t)length < sizeof line)
+        length += snprintf(line + length, sizeof line - (size_t)length, ", %.0f s left",
+                           (double)(total - sent) / rate);
+    if (length <= 0)
+        return;
+    if ((size_t)length >= sizeof line)
+        length = (int)sizeof line - 1;
+    int width = length - 1;  // without the carriage return
+    // Blanks over the rest of a longer line drawn before.
+    while (width < progressWidth && (size_t)length < sizeof line - 1) {
+        line[length++] = ' ';
+        width++;
+    }
+    fwrite(line, 1, (size_t)length, stderr);
+    fflush(stderr);
+    progressWidth = width;
+}
+
+static void progressEnd()
+{
+    if (progressOn && progressWidth > 0) {
+        fprintf(stderr, "\r%*s\r", progressWidth, "");
+        fflush(stderr);
+    }
+    progressOn = false;
+}
+
+// The payload in pieces, so that progress can be shown; the bytes go out in
+// their order, back to back. False when the port did not take them.
+static bool sendPayload(size_t size)
+{
+    progressBegin();
+    for (size_t sent = 0; sent < size;) {
+        size_t piece = size - sent < kPieceBytes ? size - sent : kPieceBytes;
+        if (!comWrite(dataBuffer + sent, piece)) {
+            progressEnd();
+            return false;
+        }
+        sent += piece;
+        progressDraw(sent, size);
+    }
+    progressEnd();
+    return true;
+}
+
+// Says that the port did not take what was sent; the upload ends there.
+static int writeFailed()
+{
+    char reason[kMessageChars];
+    fprintf(stderr, "Error writing to COM port: %s\n", systemMessage(comError, reason, sizeof reason));
+    return 1;
+}
+
 int uploadFile(const char *filename, const char *outpath)
 {
     // A line feed inside the path would end the destination line early and
@@ -90,18 +204,21 @@ int uploadFile(const char *filename, const char *outpath)
     if (size == 0)
         return 1;
     printf("File size: %zu bytes\n", size);
+    fflush(stdout);
 
-    comWriteSlow(kFilecopyCommand, std::strlen(kFilecopyCommand));
+    if (!comWriteSlow(kFilecopyCommand, std::strlen(kFilecopyCommand)))
+        return writeFailed();
     if (!comWaitFor(kReadyReply))
         return 1;
 
     // Size line, destination path, its line feed, payload: back to back.
     char sizeLine[kSizeLineChars];
     snprintf(sizeLine, sizeof sizeLine, "%zu\n", size);
-    comWriteString(sizeLine);
-    comWriteString(outpath);
-    comWriteString("\n");
-    comWrite(dataBuffer, size);
+    if (!comWriteString(sizeLine) || !comWriteString(outpath) || !comWriteString("\n"))
+        return writeFailed();
+    fflush(stdout);
+    if (!sendPayload(size))
+        return writeFailed();
 
     if (!comWaitForTime(kDataReceivedReply, kDataReceivedSeconds))
         return 1;

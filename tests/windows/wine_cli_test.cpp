@@ -39,13 +39,28 @@ TEST(WineCli, UsageEndsTheRunBeforeThePortIsOpened)
     EXPECT_EQ(dev.received(), "");
 }
 
+TEST(WineCli, SlashQuestionMarkAsksForHelp)
+{
+    Outcome run = serbolt2({"/?"});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.err, kUsage);
+    EXPECT_EQ(run.out, "");
+    // Only as the one argument: elsewhere it is a plain word that ends the
+    // options, and the terminal goes to the default port (no port in the test prefix).
+    run = serbolt2({"/?", "-h"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "Error setting COM port parameters\n");
+}
+
 TEST(WineCli, PortThatCannotBeOpened)
 {
     // Not a COM name, so Wine has no /dev/ttyS fallback for it either.
     const char missing[] = "\\\\.\\KORVAN9";
     Outcome run = serbolt2({"-d", missing, "-a", "1"});
     EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.err, std::string("Error opening COM port: ") + missing + "\n");
+    // The fixed line, then the system's reason on a line of its own.
+    EXPECT_NE(reason_after(run.err, std::string("Error opening COM port: ") + missing + "\n", missing), "")
+        << run.err;
     EXPECT_EQ(run.out, "");
 
     // COM1, the default, leads in the test prefix to a file that is not a port.
@@ -60,7 +75,8 @@ TEST(WineCli, PortThatCannotBeOpened)
     std::string longName = std::string(kPort) + std::string(300, 'A');
     run = serbolt2({"-d", longName});
     EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.err, "Error opening COM port: " + longName + "\n");
+    EXPECT_EQ(run.err, "Error opening COM port: " + longName + "\nserbolt2: " + longName +
+                           ": the name is longer than 255 characters\n");
     EXPECT_EQ(run.out, "");
 }
 

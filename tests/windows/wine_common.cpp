@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <sys/personality.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 const char kPort[] = "COM7";
@@ -19,11 +20,11 @@ const char kUsage[] =
 
 // Wine's environment for every run: the test prefix, no Mono or Gecko
 // installer, no debug channels (Debian's wine script also stays quiet then).
-static const std::vector<std::string> kWineEnv = {
-    "WINEPREFIX=" SERBOLT2_WINEPREFIX,
-    "WINEDLLOVERRIDES=mscoree,mshtml=",
-    "WINEDEBUG=-all",
-};
+static std::vector<std::string> wine_env(const char *winedebug = "-all")
+{
+    return {"WINEPREFIX=" SERBOLT2_WINEPREFIX, "WINEDLLOVERRIDES=mscoree,mshtml=",
+            std::string("WINEDEBUG=") + winedebug};
+}
 
 // Debian's Wine starts without a preloader, so nothing holds the fixed low
 // addresses of a Windows process before the kernel's address randomization
@@ -68,6 +69,60 @@ std::string Device::received(size_t count, double timeout_s)
     return sim_received(sim);
 }
 
+bool Device::wait_for(const std::string &bytes, double timeout_s)
+{
+    uint64_t deadline = now_ns() + (uint64_t)(timeout_s * 1e9);
+    while (sim_received(sim, false).find(bytes) == std::string::npos) {
+        if (now_ns() > deadline)
+            return false;
+        usleep(20000);
+    }
+    return true;
+}
+
+void Device::unplug()
+{
+    // Never let COM7 dangle, not even for a moment: Wine would try /dev/ttyS6.
+    point_com7(SERBOLT2_NOT_A_PORT);
+    sim_stop(sim);
+    std::error_code ignored;
+    if (!sim.dir.empty())
+        std::filesystem::remove_all(sim.dir, ignored);
+    sim = Sim();
+}
+
+void Device::park()
+{
+    point_com7(SERBOLT2_NOT_A_PORT);
+}
+
+bool Device::replugged(double timeout_s)
+{
+    // The sim removes its link when it unplugs and makes it anew on the new
+    // terminal, which may well get the old one's number: wait for the link to
+    // go, then to come back.
+    uint64_t deadline = now_ns() + (uint64_t)(timeout_s * 1e9);
+    struct stat st;
+    while (lstat(sim.link.c_str(), &st) == 0) {
+        if (now_ns() > deadline)
+            return false;
+        usleep(5000);
+    }
+    while (now_ns() < deadline) {
+        char target[4096];
+        ssize_t n = readlink(sim.link.c_str(), target, sizeof target - 1);
+        if (n > 0) {
+            target[n] = '\0';
+            if (access(target, F_OK) == 0) {
+                sim.slave = target;
+                return point_com7(sim.slave);
+            }
+        }
+        usleep(5000);
+    }
+    return false;
+}
+
 Device::~Device()
 {
     point_com7(SERBOLT2_NOT_A_PORT);
@@ -107,15 +162,33 @@ Outcome serbolt2(const std::vector<std::string> &args, double timeout_s)
 {
     std::vector<std::string> argv = {SERBOLT2_WINE, build_dir() + "/serbolt2.exe"};
     argv.insert(argv.end(), args.begin(), args.end());
-    return finish(run_program(argv, timeout_s, Input::Null, "", kWineEnv));
+    return finish(run_program(argv, timeout_s, Input::Null, "", wine_env()));
 }
 
-Outcome serbolt2_keys(const std::string &keys, const std::vector<std::string> &args, double timeout_s)
+Outcome serbolt2_input(const std::vector<std::string> &args, const std::string &input, double timeout_s,
+                       const char *winedebug)
+{
+    std::vector<std::string> argv = {SERBOLT2_WINE, build_dir() + "/serbolt2.exe"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return finish(run_program(argv, timeout_s, Input::Pipe, input, wine_env(winedebug)));
+}
+
+Outcome serbolt2_keys(const std::string &keys, const std::vector<std::string> &args, double timeout_s,
+                      const std::vector<std::string> &helper)
 {
     int helper_ms = (int)((timeout_s - kHelperMarginS) * 1000);
-    std::vector<std::string> argv = {SERBOLT2_WINE, build_dir() + "/serbolt2_keys.exe",
-                                     std::to_string(helper_ms), keys,
-                                     win_path(build_dir() + "/serbolt2.exe")};
+    std::vector<std::string> argv = {SERBOLT2_WINE, build_dir() + "/serbolt2_keys.exe"};
+    argv.insert(argv.end(), helper.begin(), helper.end());
+    argv.insert(argv.end(), {std::to_string(helper_ms), keys, win_path(build_dir() + "/serbolt2.exe")});
     argv.insert(argv.end(), args.begin(), args.end());
-    return finish(run_program(argv, timeout_s, Input::Pty, "", kWineEnv));
+    return finish(run_program(argv, timeout_s, Input::Pty, "", wine_env()));
+}
+
+std::string reason_after(const std::string &err, const std::string &first, const std::string &name)
+{
+    std::string head = first + "serbolt2: " + name + ": ";
+    if (err.size() <= head.size() + 1 || err.compare(0, head.size(), head) != 0 || err.back() != '\n')
+        return "";
+    std::string reason = err.substr(head.size(), err.size() - head.size() - 1);
+    return reason.find('\n') == std::string::npos ? reason : "";
 }

@@ -3,6 +3,9 @@
 #include "wine_common.h"
 
 #include <cstring>
+#include <filesystem>
+#include <thread>
+#include <unistd.h>
 #include <string>
 
 namespace {
@@ -70,9 +73,12 @@ TEST(WineTerminal, AfterUploadRebootResetThenTerminal)
     Device dev;
     ASSERT_TRUE(dev.start());
     std::string file = make_file(dev.sim.dir, "in.bin", 300);
-    // Options in the reverse order of what they do; keys typed early wait in the console.
-    Outcome run = serbolt2_keys("q\\r{300}x", {"-d", kPort, "-t", "-r", "-b", "-a", "1", "-i",
-                                            win_path(file), "-o", "dst/t.bin"});
+    // Options in the reverse order of what they do. The keys are typed once the
+    // terminal is on the screen (keys typed before it are thrown away).
+    Outcome run = serbolt2_keys("{?Entering terminal mode.}q\\r{300}x",
+                                {"-d", kPort, "-t", "-r", "-b", "-a", "1", "-i", win_path(file), "-o",
+                                 "dst/t.bin"},
+                                30, {"-screen", "Staying"});
     EXPECT_FALSE(run.timed_out);
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_NE(run.out.find("Data sent successfully.\n"
@@ -82,10 +88,153 @@ TEST(WineTerminal, AfterUploadRebootResetThenTerminal)
                            std::string(kEntering)),
               std::string::npos)
         << run.out;
-    EXPECT_TRUE(ends_with(run.out, kExiting)) << run.out;
+    EXPECT_NE(run.out.find("Exiting terminal mode."), std::string::npos) << run.out;
     std::string expected = "filecopy\n300\ndst/t.bin\n" + read_file(file) + "reboot\nreset\nq\n";
     std::string got = dev.received(expected.size() + 1, 0.5);  // and nothing more
     EXPECT_TRUE(got == expected) << got.size() << " bytes: " << got.substr(got.size() > 40 ? got.size() - 40 : 0);
+}
+
+}  // namespace
+
+namespace {
+
+// Keys from a pipe or a file: each byte a key, and the end of the input ends
+// the terminal once the device has had its say.
+TEST(WineTerminal, KeysFromStandardInputThenTheEnd)
+{
+    Device dev;
+    ASSERT_TRUE(dev.start());
+    // A Windows text file's CR LF is one Enter: one line feed on the wire.
+    Outcome run = serbolt2_input({"-d", kPort}, "version\r\nls\n");
+    EXPECT_FALSE(run.timed_out);
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(dev.received(11, 1), "version\nls\n");
+    std::string head = std::string(kConnected) + kEntering;
+    EXPECT_EQ(run.out.compare(0, head.size(), head), 0) << run.out;
+    // The answer that came after the last key is shown before the end.
+    EXPECT_NE(run.out.find("Korvan simulator 1.0"), std::string::npos) << run.out;
+    EXPECT_TRUE(ends_with(run.out, kExiting)) << run.out;
+
+    // 'x' in the input leaves at once; what follows it is not sent.
+    run = serbolt2_input({"-d", kPort}, "ab\nx\ncd\n");
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out, std::string(kConnected) + kEntering + "ab\n" + kExiting);
+    EXPECT_EQ(dev.received(3), "version\nls\nab\n");
+
+    // No input at all (a scheduled task): the terminal ends by itself.
+    run = serbolt2({"-d", kPort});
+    EXPECT_FALSE(run.timed_out);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out, std::string(kConnected) + kEntering + kExiting);
+}
+
+// Keys typed while an upload runs are not meant for the device; after 'x'
+// nothing is left in the console for the shell to read.
+TEST(WineTerminal, NoReplayedKeysAndNoLeftovers)
+{
+    Device dev;
+    // At the real line rate 300,000 bytes take more than 3 s however fast the
+    // machine is: the first paste lands while the upload runs.
+    ASSERT_TRUE(dev.start({"--rate", "92160"}));
+    std::string file = make_file(dev.sim.dir, "in.bin", 300000);
+    // {w} waits until the terminal has thrown the typed-ahead keys away; then a
+    // paste whose 'x' ends the terminal, with "zz" behind it.
+    Outcome run = serbolt2_keys("{p}junk x{/p}{w}{p}q\\rxzz{/p}",
+                                {"-d", kPort, "-a", "1", "-i", win_path(file), "-o", "dst/t.bin", "-t"}, 60,
+                                {"-left"});
+    EXPECT_FALSE(run.timed_out) << run.err;
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.err, "keys: 0 input events left\n");
+    // The line end behind the device's reply shows first, then the one key.
+    EXPECT_NE(run.out.find("Staying in terminal mode...\n" + std::string(kEntering)), std::string::npos)
+        << run.out;
+    EXPECT_TRUE(ends_with(run.out, "\nq\n" + std::string(kExiting))) << run.out;
+    std::string expected = "filecopy\n300000\ndst/t.bin\n" + read_file(file) + "q\n";
+    std::string got = dev.received(expected.size() + 1, 0.5);
+    EXPECT_TRUE(got == expected) << got.size() << " bytes, ending "
+                                 << got.substr(got.size() > 20 ? got.size() - 20 : 0);
+}
+
+// A paste goes out whole and at the pace of the paced send, not one key per
+// read time-out of a quiet line (200 keys would take 12 s or more that way).
+TEST(WineTerminal, PasteGoesOutAtOnce)
+{
+    Device dev;
+    ASSERT_TRUE(dev.start());
+    std::string paste;
+    for (int i = 0; paste.size() < 200; i++)
+        paste += "0123456789"[i % 10];
+    Outcome run = serbolt2_keys("{p}" + paste + "{/p}{w}x", {"-d", kPort});
+    EXPECT_FALSE(run.timed_out);
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out, std::string(kConnected) + kEntering + paste + kExiting);
+    EXPECT_EQ(dev.received(paste.size() + 1, 0.5), paste);
+    std::vector<Chunk> chunks = sim_chunks(dev.sim);
+    uint64_t first = sim_byte_time(chunks, 0), last = sim_byte_time(chunks, paste.size() - 1);
+    EXPECT_LT(last - first, 8000000000ull) << "the paste took " << (last - first) / 1000000 << " ms";
+}
+
+// The device goes away and comes back: said on standard error, the port is
+// opened again by its name, the device's greeting is shown, and keys typed
+// after the return reach the device. The commonest session: upload, stay in
+// the terminal, reboot the device, which re-enumerates on reboot.
+TEST(WineTerminal, LostPortIsOpenedAgain)
+{
+    Device dev;
+    ASSERT_TRUE(dev.start({"--unplug-on-reboot", "--replug-after-ms", "1000"}));
+    std::string file = make_file(dev.sim.dir, "in.bin", 500);
+    std::string gate = make_temp_dir("gate") + "/parked";
+    bool back = false;
+    std::thread follow([&] {
+        // The program holds the port once the upload began. Only then may the
+        // device go (the helper types "reboot" after the go-ahead, in the terminal).
+        if (!dev.wait_for("filecopy"))
+            return;
+        dev.park();
+        write_file(gate, "");
+        back = dev.replugged();
+    });
+    Outcome run = serbolt2_keys("{f:" + win_path(gate) + "}{?Entering terminal mode.}reboot\\r{?COM port COM7 - connected.}{?booted}cd\\r{w}x",
+                                {"-d", kPort, "-a", "1", "-i", win_path(file), "-o", "dst/r.bin", "-t"}, 60,
+                                {"-screen", "connection lost"});
+    follow.join();
+    std::error_code ignored;
+    std::filesystem::remove_all(std::filesystem::path(gate).parent_path(), ignored);
+    EXPECT_TRUE(back);
+    EXPECT_FALSE(run.timed_out) << run.out;
+    EXPECT_EQ(run.status, 0) << run.out;
+    // The lost and connected lines once each (standard output and error share
+    // the console), the new device's greeting, the keys after the return.
+    EXPECT_NE(run.out.find("reboot\n"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("COM port COM7 - connection lost.\nCOM port COM7 - connected.\n"), std::string::npos)
+        << run.out;
+    EXPECT_NE(run.out.find("Korvan simulator 1.0 booted\n"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("cd\n"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("Exiting terminal mode."), std::string::npos) << run.out;
+    EXPECT_EQ(read_file(dev.sim.store + "/dst/r.bin"), read_file(file));
+    EXPECT_NE(dev.received(0, 0).find("cd\n"), std::string::npos);
+}
+
+// With keys from a script, a lost port ends the session with status 1.
+TEST(WineTerminal, LostPortEndsAScriptedSession)
+{
+    Device dev;
+    ASSERT_TRUE(dev.start());
+    // More keys than go out in 20 s at one per millisecond: the input is far
+    // from its end when the device goes.
+    const std::string keys(20000, 'a');
+    std::thread unplug([&dev] {
+        if (dev.wait_for("aaaa"))
+            dev.unplug();
+    });
+    Outcome run = serbolt2_input({"-d", kPort}, keys, 60);
+    unplug.join();
+    EXPECT_FALSE(run.timed_out);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "COM port COM7 - connection lost.\n");
+    EXPECT_TRUE(ends_with(run.out, kExiting)) << run.out.substr(0, 200);
+    EXPECT_LT(run.out.size(), keys.size()) << "the keys went on after the loss";
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 // serbolt2.exe under Wine: the upload exchange with korvan-sim, byte for byte.
 #include "wine_common.h"
 
+#include <regex>
+#include <thread>
 #include <string>
 
 namespace {
@@ -39,18 +41,75 @@ TEST(WineUpload, FrameByteForByteThenRebootAndReset)
     EXPECT_TRUE(got == expected) << "received " << got.size() << " bytes, expected " << expected.size();
     EXPECT_EQ(read_file(dev.sim.store + "/dst/frame.bin"), payload);
 
-    // The command goes out one byte per millisecond (or slower): nine writes,
-    // eight pauses between the first and the last byte.
-    std::vector<Chunk> chunks = sim_chunks(dev.sim);
-    uint64_t first = sim_byte_time(chunks, 0), last = sim_byte_time(chunks, 8);
-    EXPECT_GE(last - first, 8 * 1000000ull * 9 / 10);
-    // The two commands are not paced: each is one write, so it arrives whole.
-    bool rebootWhole = false, resetWhole = false;
-    for (const Chunk &c : chunks) {
-        rebootWhole |= c.bytes.find("reboot\n") != std::string::npos;
-        resetWhole |= c.bytes.find("reset\n") != std::string::npos;
+}
+
+// One write as Wine's own trace of the program shows it: the program's clock
+// in milliseconds, the handle, the byte count.
+struct Write {
+    double ms;
+    std::string handle;
+    unsigned long count;
+};
+
+// The NtWriteFile calls in a Wine trace (WINEDEBUG=+timestamp,trace+file).
+std::vector<Write> traced_writes(const std::string &trace)
+{
+    std::vector<Write> writes;
+    const std::string call = ":trace:file:NtWriteFile (";
+    size_t at = 0;
+    while ((at = trace.find(call, at)) != std::string::npos) {
+        size_t line = trace.rfind('\n', at);
+        line = line == std::string::npos ? 0 : line + 1;
+        size_t end = trace.find('\n', at);
+        if (end == std::string::npos)
+            end = trace.size();
+        std::string args = trace.substr(at + call.size(), end - at - call.size());
+        std::vector<std::string> fields;
+        size_t from = 0, comma;
+        while ((comma = args.find(',', from)) != std::string::npos) {
+            fields.push_back(args.substr(from, comma - from));
+            from = comma + 1;
+        }
+        if (fields.size() >= 7)
+            writes.push_back({std::stod(trace.substr(line, at - line)) * 1000, fields[0],
+                              std::stoul(fields[6], nullptr, 16)});
+        at = end;
     }
-    EXPECT_TRUE(rebootWhole && resetWhole);
+    return writes;
+}
+
+// The pacing is checked in the program's own record of its writes, which no
+// busy machine can bunch: "filecopy\n" is nine one-byte writes with a pause
+// behind each; "reboot\n" and "reset\n" are one write each.
+TEST(WineUpload, CommandPacedByteByByteOtherWritesWhole)
+{
+    Device dev;
+    ASSERT_TRUE(dev.start());
+    std::string file = make_file(dev.sim.dir, "in.bin", 1000);
+    Outcome run = serbolt2_input(upload_args(file, "dst/p.bin", {"-b", "-r"}), "", 30, "+timestamp,trace+file");
+    EXPECT_EQ(run.status, 0);
+    std::vector<Write> writes = traced_writes(run.err);
+    size_t first = 0;
+    while (first < writes.size() && writes[first].count != 1)
+        first++;
+    ASSERT_LE(first + 9, writes.size()) << "no one-byte writes in the trace";
+    const std::string port = writes[first].handle;
+    for (size_t i = first; i < first + 9; i++) {
+        EXPECT_EQ(writes[i].handle, port);
+        EXPECT_EQ(writes[i].count, 1u) << "write " << i - first << " of the command";
+    }
+    // Eight pauses of 1 ms lie between the first and the last byte; the trace
+    // has whole milliseconds, so half of that is asserted.
+    EXPECT_GE(writes[first + 8].ms - writes[first].ms, 4.0);
+    // After the command: the size line, the destination, its line feed, the
+    // payload, then the two commands, each one write on the port.
+    std::vector<unsigned long> rest;
+    for (size_t i = first + 9; i < writes.size(); i++)
+        if (writes[i].handle == port)
+            rest.push_back(writes[i].count);
+    EXPECT_EQ(rest, (std::vector<unsigned long>{5, 9, 1, 1000, 7, 6}));
+    EXPECT_EQ(dev.received(7 + 6 + 1000), std::string(kFilecopy) + "1000\ndst/p.bin\n" + read_file(file) +
+                                              "reboot\nreset\n");
 }
 
 TEST(WineUpload, ReplyFoundAnywhereInTheFirst255Characters)
@@ -134,13 +193,23 @@ TEST(WineUpload, FilesRefusedBeforeAnythingIsSent)
     std::string missing = win_path(dev.sim.dir + "/missing.bin");
     run = serbolt2({"-d", kPort, "-a", "1", "-i", missing, "-o", "dst/m.bin", "-b", "-r", "-t"});
     EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.err, "Error opening file: " + missing + "\n");
+    // The fixed line, then the system's reason on a line of its own.
+    std::string notFound = reason_after(run.err, "Error opening file: " + missing + "\n", missing);
+    EXPECT_NE(notFound, "") << run.err;
     EXPECT_EQ(run.out, connected);
+
+    // A folder is no file to send, and the reason says something else.
+    std::string folder = win_path(dev.sim.dir);
+    run = serbolt2(upload_args(dev.sim.dir, "dst/m.bin"));
+    EXPECT_EQ(run.status, 1);
+    std::string notAFile = reason_after(run.err, "Error opening file: " + folder + "\n", folder);
+    EXPECT_NE(notAFile, "") << run.err;
+    EXPECT_NE(notAFile, notFound);
 
     // An empty FILE_IN counts as given; it cannot be opened.
     run = serbolt2({"-d", kPort, "-a", "1", "-i", "", "-o", "dst/m.bin"});
     EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.err, "Error opening file: \n");
+    EXPECT_NE(reason_after(run.err, "Error opening file: \n", ""), "") << run.err;
 
     // A line feed in the destination would end the destination line early.
     std::string file = make_file(dev.sim.dir, "in.bin", 10);
@@ -157,6 +226,80 @@ TEST(WineUpload, FilesRefusedBeforeAnythingIsSent)
     EXPECT_EQ(run.out, connected);
 
     EXPECT_EQ(dev.received(), "");
+}
+
+// A line that does not take the frame fails the upload at once, with the
+// system's reason, not 20 s later with a time-out.
+TEST(WineUpload, PortLostDuringThePayload)
+{
+    Device dev;
+    ASSERT_TRUE(dev.start({"--hangup-after", "1000"}));
+    std::string file = make_file(dev.sim.dir, "in.bin", 2000000);
+    Outcome run = serbolt2(upload_args(file, "dst/x.bin", {"-b", "-r", "-t"}), 60);
+    EXPECT_FALSE(run.timed_out);
+    EXPECT_EQ(run.status, 1);
+    const std::string head = "Error writing to COM port: ";
+    EXPECT_EQ(run.err.compare(0, head.size(), head), 0) << run.err;
+    EXPECT_GT(run.err.size(), head.size() + 1) << "no reason given";
+    EXPECT_EQ(run.err.find('\n'), run.err.size() - 1) << "one line: " << run.err;
+    EXPECT_LT(run.seconds, 15.0);
+    EXPECT_EQ(run.out.find("Reboot sent"), std::string::npos) << run.out;
+}
+
+// A port that fails while a reply is awaited ends the wait at once with the
+// reason, not with a time-out.
+TEST(WineUpload, PortLostDuringAReplyWait)
+{
+    Device dev;
+    ASSERT_TRUE(dev.start({"--no-ready"}));
+    std::string file = make_file(dev.sim.dir, "in.bin", 100);
+    std::thread unplug([&dev] {
+        if (dev.wait_for(kFilecopy))
+            dev.unplug();
+    });
+    Outcome run = serbolt2(upload_args(file, "dst/x.bin", {"-b"}));
+    unplug.join();
+    EXPECT_EQ(run.status, 1);
+    const std::string head = "Error reading from COM port: ";
+    EXPECT_EQ(run.err.compare(0, head.size(), head), 0) << run.err;
+    EXPECT_EQ(run.err.find('\n'), run.err.size() - 1) << "one line: " << run.err;
+    EXPECT_EQ(run.out, "Serial device COM7 - connected.\nFile size: 100 bytes\n");
+}
+
+// Progress while the payload goes out: on a console only, redrawn in place and
+// gone at the end; never in a pipe.
+TEST(WineUpload, ProgressOnAConsoleOnly)
+{
+    const size_t size = 300000;  // more than 3 s at the real line rate
+    {
+        Device dev;
+        ASSERT_TRUE(dev.start({"--rate", "92160"}));
+        std::string file = make_file(dev.sim.dir, "in.bin", size);
+        // The line as first seen with its time left, its last part.
+        Outcome run = serbolt2_keys("", upload_args(file, "dst/c.bin"), 60, {"-screen", " s left"});
+        EXPECT_FALSE(run.timed_out);
+        EXPECT_EQ(run.status, 0) << run.out;
+        const std::string saw = "keys: saw ";
+        ASSERT_EQ(run.out.compare(0, saw.size(), saw), 0) << run.out;
+        size_t end = run.out.find('\n');
+        std::string line = run.out.substr(saw.size(), end - saw.size());
+        EXPECT_TRUE(std::regex_match(line, std::regex("[0-9]+ of 300000 bytes \\([0-9]+%\\), [0-9.]+ KiB/s"
+                                                      ", [0-9]+ s left")))
+            << line;
+        std::string screen = run.out.substr(end + 1);
+        EXPECT_NE(screen.find("Data sent successfully.\n"), std::string::npos) << screen;
+        EXPECT_EQ(screen.find(" bytes ("), std::string::npos) << "not erased: " << screen;
+        EXPECT_EQ(read_file(dev.sim.store + "/dst/c.bin"), read_file(file));
+    }
+    {
+        Device dev;
+        ASSERT_TRUE(dev.start({"--rate", "92160"}));
+        std::string file = make_file(dev.sim.dir, "in.bin", size);
+        Outcome run = serbolt2(upload_args(file, "dst/p.bin"), 60);
+        EXPECT_EQ(run.status, 0);
+        EXPECT_EQ(run.err, "");
+        EXPECT_EQ(read_file(dev.sim.store + "/dst/p.bin"), read_file(file));
+    }
 }
 
 TEST(WineUpload, FileThatFillsTheBufferIsSentWhole)

@@ -2,7 +2,7 @@
 // into that console, the way a user at the keyboard would, then exits with the
 // program's exit status.
 //
-//   serbolt2_keys.exe LIMIT_MS SCRIPT PROGRAM [ARG...]
+//   serbolt2_keys.exe [-left] [-screen TEXT] LIMIT_MS SCRIPT PROGRAM [ARG...]
 //
 // The program gets a new console of its own and the helper attaches to it to
 // type. It is created with CREATE_NO_WINDOW: Wine (8.0) gives such a process a
@@ -10,7 +10,18 @@
 // and, without one, refuses WriteConsoleInputA (invalid handle). Standard
 // output and error of the program are the helper's own.
 // SCRIPT: each character is one key (a key-down and a key-up record), typed
-// 50 ms apart. Escapes: \r Enter, \n, \\, \xNN a byte; {N} is a pause of N ms.
+// 50 ms apart. Escapes: \r Enter, \n, \\, \xNN a byte; {N} is a pause of N ms;
+// {p}...{/p} is a paste: all its keys go into the console in one write;
+// {w} waits until no key press is left in the console's input (the program
+// took or discarded them all); {?TEXT} (with -screen) waits until TEXT shows on
+// the console's last lines; {f:PATH} waits until the file PATH exists (the
+// test's go-ahead). A wait that outlasts LIMIT_MS fails the helper.
+// -left: once the program has ended, "keys: N input events left" on standard
+// error tells what it left in its console's input.
+// -screen TEXT: the program's standard handles are its console instead; the
+// helper watches the console for TEXT while the program runs, writes
+// "keys: saw LINE" with the first line that showed it, and at the end copies
+// the console's lines to its own standard output.
 // The program is ended after LIMIT_MS; the helper then exits with 124.
 // Exit 125: the helper itself failed (message on standard error).
 #include <windows.h>
@@ -23,6 +34,8 @@
 static const DWORD kKeyGapMs = 50;
 static const DWORD kAttachTries = 100;
 static const DWORD kAttachPauseMs = 10;
+static const DWORD kScreenPollMs = 5;
+static const SHORT kScreenRowsWatched = 6;
 static const int kTimedOut = 124;
 static const int kHelperFailed = 125;
 
@@ -53,11 +66,13 @@ static void appendQuoted(std::string &line, const char *arg)
     line += '"';
 }
 
-static bool typeKey(HANDLE in, char ch, WORD virtualKey)
+static const size_t kMaxPasteKeys = 4096;
+
+// The key-down and key-up records of one key.
+static void keyRecords(INPUT_RECORD *rec, char ch, WORD virtualKey)
 {
     WORD scan = (WORD)MapVirtualKeyA(virtualKey, 0);
-    INPUT_RECORD rec[2];
-    std::memset(rec, 0, sizeof rec);
+    std::memset(rec, 0, 2 * sizeof *rec);
     for (int i = 0; i < 2; i++) {
         rec[i].EventType = KEY_EVENT;
         rec[i].Event.KeyEvent.bKeyDown = i == 0;
@@ -66,8 +81,12 @@ static bool typeKey(HANDLE in, char ch, WORD virtualKey)
         rec[i].Event.KeyEvent.wVirtualScanCode = scan;
         rec[i].Event.KeyEvent.uChar.AsciiChar = ch;
     }
+}
+
+static bool writeRecords(HANDLE in, const INPUT_RECORD *rec, DWORD count)
+{
     DWORD written = 0;
-    return WriteConsoleInputA(in, rec, 2, &written) && written == 2;
+    return count == 0 || (WriteConsoleInputA(in, rec, count, &written) && written == count);
 }
 
 static WORD virtualKeyOf(char ch)
@@ -78,10 +97,81 @@ static WORD virtualKeyOf(char ch)
     return vk == -1 ? 0 : (WORD)(vk & 0xff);
 }
 
-static bool typeScript(HANDLE in, const char *script)
+static INPUT_RECORD paste[2 * kMaxPasteKeys];
+static HANDLE screen = INVALID_HANDLE_VALUE;  // the program's console, with -screen
+static bool screenShows(HANDLE out, const std::string &text, std::string *line = nullptr);
+
+// Waits until the program has taken or thrown away every key typed so far.
+// Only key presses count: the C runtime's _kbhit leaves the key-up records
+// that follow the last key in the input.
+static bool waitInputEmpty(HANDLE in, ULONGLONG deadline)
 {
+    static INPUT_RECORD pending[2 * kMaxPasteKeys];
+    for (;;) {
+        DWORD count = 0;
+        if (!PeekConsoleInputA(in, pending, 2 * kMaxPasteKeys, &count))
+            return false;
+        bool keyWaiting = false;
+        for (DWORD i = 0; i < count; i++)
+            keyWaiting |= pending[i].EventType == KEY_EVENT && pending[i].Event.KeyEvent.bKeyDown;
+        if (!keyWaiting)
+            return true;
+        if (GetTickCount64() > deadline)
+            return false;
+        Sleep(10);
+    }
+}
+
+// False when typing failed or a wait of the script outlasted `deadline`.
+static bool typeScript(HANDLE in, const char *script, ULONGLONG deadline)
+{
+    bool pasting = false;
+    DWORD pasted = 0;
     for (const char *p = script; *p; p++) {
         char ch = *p;
+        if (std::strncmp(p, "{p}", 3) == 0 || std::strncmp(p, "{w}", 3) == 0) {
+            if (p[1] == 'p')
+                pasting = true;
+            else if (!waitInputEmpty(in, deadline))
+                return false;
+            p += 2;
+            continue;
+        }
+        if (std::strncmp(p, "{/p}", 4) == 0) {
+            if (!writeRecords(in, paste, pasted))
+                return false;
+            pasting = false;
+            pasted = 0;
+            p += 3;
+            Sleep(kKeyGapMs);
+            continue;
+        }
+        if (std::strncmp(p, "{f:", 3) == 0) {
+            const char *end = std::strchr(p, '}');
+            if (end == nullptr)
+                return false;
+            std::string path(p + 3, (size_t)(end - p - 3));
+            while (GetFileAttributesA(path.c_str()) == INVALID_FILE_ATTRIBUTES) {
+                if (GetTickCount64() > deadline)
+                    return false;
+                Sleep(10);
+            }
+            p = end;
+            continue;
+        }
+        if (std::strncmp(p, "{?", 2) == 0) {
+            const char *end = std::strchr(p, '}');
+            if (end == nullptr || screen == INVALID_HANDLE_VALUE)
+                return false;
+            std::string text(p + 2, (size_t)(end - p - 2));
+            while (!screenShows(screen, text)) {
+                if (GetTickCount64() > deadline)
+                    return false;
+                Sleep(10);
+            }
+            p = end;
+            continue;
+        }
         if (ch == '{') {
             Sleep((DWORD)strtoul(p + 1, (char **)&p, 10));
             continue;  // p is at the closing brace
@@ -100,25 +190,87 @@ static bool typeScript(HANDLE in, const char *script)
             default: ch = *p; break;
             }
         }
-        if (!typeKey(in, ch, virtualKeyOf(ch)))
+        if (pasting) {
+            if (pasted == 2 * kMaxPasteKeys)
+                return false;
+            keyRecords(paste + pasted, ch, virtualKeyOf(ch));
+            pasted += 2;
+            continue;
+        }
+        INPUT_RECORD rec[2];
+        keyRecords(rec, ch, virtualKeyOf(ch));
+        if (!writeRecords(in, rec, 2))
             return false;
         Sleep(kKeyGapMs);
     }
     return true;
 }
 
+// Line `row` of the console's screen buffer, without its trailing blanks.
+static std::string screenLine(HANDLE out, SHORT row, SHORT width)
+{
+    std::string line((size_t)width, ' ');
+    DWORD got = 0;
+    COORD at = {0, row};
+    if (!ReadConsoleOutputCharacterA(out, &line[0], (DWORD)width, at, &got))
+        return "";
+    line.resize(got);
+    while (!line.empty() && (line.back() == ' ' || line.back() == '\0'))
+        line.pop_back();
+    return line;
+}
+
+// True when `text` is on the cursor's line or one of the few lines above it;
+// `line` (when given) receives that line.
+static bool screenShows(HANDLE out, const std::string &text, std::string *line)
+{
+    CONSOLE_SCREEN_BUFFER_INFO info;
+    if (!GetConsoleScreenBufferInfo(out, &info))
+        return false;
+    SHORT cursor = info.dwCursorPosition.Y;
+    for (SHORT row = cursor > kScreenRowsWatched ? cursor - kScreenRowsWatched : 0; row <= cursor; row++) {
+        std::string shown = screenLine(out, row, info.dwSize.X);
+        if (shown.find(text) != std::string::npos) {
+            if (line != nullptr)
+                *line = shown;
+            return true;
+        }
+    }
+    return false;
+}
+
+static void copyScreen(HANDLE out)
+{
+    CONSOLE_SCREEN_BUFFER_INFO info;
+    if (!GetConsoleScreenBufferInfo(out, &info))
+        return;
+    for (SHORT row = 0; row <= info.dwCursorPosition.Y; row++)
+        printf("%s\n", screenLine(out, row, info.dwSize.X).c_str());
+}
+
 int main(int argc, char *argv[])
 {
-    if (argc < 4) {
-        fprintf(stderr, "usage: serbolt2_keys.exe LIMIT_MS SCRIPT PROGRAM [ARG...]\n");
+    bool reportLeft = false;
+    const char *watch = nullptr;
+    int first = 1;
+    for (; first < argc && argv[first][0] == '-'; first++) {
+        if (std::strcmp(argv[first], "-left") == 0)
+            reportLeft = true;
+        else if (std::strcmp(argv[first], "-screen") == 0 && first + 1 < argc)
+            watch = argv[++first];
+        else
+            break;
+    }
+    if (argc - first < 3) {
+        fprintf(stderr, "usage: serbolt2_keys.exe [-left] [-screen TEXT] LIMIT_MS SCRIPT PROGRAM [ARG...]\n");
         return kHelperFailed;
     }
-    DWORD limitMs = (DWORD)strtoul(argv[1], nullptr, 10);
-    const char *script = argv[2];
+    DWORD limitMs = (DWORD)strtoul(argv[first], nullptr, 10);
+    const char *script = argv[first + 1];
 
     std::string line;
-    for (int i = 3; i < argc; i++) {
-        if (i > 3)
+    for (int i = first + 2; i < argc; i++) {
+        if (i > first + 2)
             line += ' ';
         appendQuoted(line, argv[i]);
     }
@@ -132,14 +284,16 @@ int main(int argc, char *argv[])
     STARTUPINFOA si;
     std::memset(&si, 0, sizeof si);
     si.cb = sizeof si;
-    si.dwFlags = STARTF_USESTDHANDLES;
-    si.hStdInput = nullptr;
-    si.hStdOutput = out;
-    si.hStdError = err;
+    if (watch == nullptr) {
+        si.dwFlags = STARTF_USESTDHANDLES;
+        si.hStdInput = nullptr;
+        si.hStdOutput = out;
+        si.hStdError = err;
+    }
     PROCESS_INFORMATION pi;
     std::memset(&pi, 0, sizeof pi);
-    if (!CreateProcessA(nullptr, &line[0], nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr, nullptr,
-                        &si, &pi))
+    if (!CreateProcessA(nullptr, &line[0], nullptr, nullptr, watch == nullptr, CREATE_NO_WINDOW, nullptr,
+                        nullptr, &si, &pi))
         return fail("CreateProcess");
 
     // Leave the helper's console and type into the program's own. The console
@@ -155,23 +309,52 @@ int main(int argc, char *argv[])
     }
     HANDLE in = CreateFileA("CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                             nullptr, OPEN_EXISTING, 0, nullptr);
-    if (in == INVALID_HANDLE_VALUE) {
+    screen = CreateFileA("CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                nullptr, OPEN_EXISTING, 0, nullptr);
+    if (in == INVALID_HANDLE_VALUE || (watch != nullptr && screen == INVALID_HANDLE_VALUE)) {
         TerminateProcess(pi.hProcess, kHelperFailed);
-        return fail("opening CONIN$");
+        return fail("opening CONIN$/CONOUT$");
     }
 
     ULONGLONG start = GetTickCount64();
-    if (!typeScript(in, script)) {
+    if (!typeScript(in, script, start + limitMs)) {
         TerminateProcess(pi.hProcess, kHelperFailed);
-        return fail("WriteConsoleInputA");
+        WaitForSingleObject(pi.hProcess, INFINITE);
+        if (watch != nullptr)
+            copyScreen(screen);
+        return fail("typing the script (or waiting in it)");
     }
-    ULONGLONG spent = GetTickCount64() - start;
-    DWORD left = spent >= limitMs ? 0 : limitMs - (DWORD)spent;
-    if (WaitForSingleObject(pi.hProcess, left) != WAIT_OBJECT_0) {
+    bool saw = false;
+    bool ended = false;
+    for (;;) {
+        ULONGLONG spent = GetTickCount64() - start;
+        if (spent >= limitMs)
+            break;
+        DWORD left = limitMs - (DWORD)spent;
+        DWORD wait = watch != nullptr && left > kScreenPollMs ? kScreenPollMs : left;
+        if (WaitForSingleObject(pi.hProcess, wait) == WAIT_OBJECT_0) {
+            ended = true;
+            break;
+        }
+        std::string seen;
+        if (watch != nullptr && !saw && screenShows(screen, watch, &seen)) {
+            saw = true;
+            printf("keys: saw %s\n", seen.c_str());
+            fflush(stdout);
+        }
+    }
+    if (!ended) {
         TerminateProcess(pi.hProcess, kTimedOut);
         WaitForSingleObject(pi.hProcess, INFINITE);
         fprintf(stderr, "keys: program ended after %lu ms\n", limitMs);
         return kTimedOut;
+    }
+    if (watch != nullptr)
+        copyScreen(screen);
+    if (reportLeft) {
+        DWORD pending = 0;
+        GetNumberOfConsoleInputEvents(in, &pending);
+        fprintf(stderr, "keys: %lu input events left\n", pending);
     }
     DWORD status = kHelperFailed;
     GetExitCodeProcess(pi.hProcess, &status);
