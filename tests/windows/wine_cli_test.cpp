@@ -49,7 +49,8 @@ TEST(WineCli, SlashQuestionMarkAsksForHelp)
     // options, and the terminal goes to the default port (no port in the test prefix).
     run = serbolt2({"/?", "-h"});
     EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.err, "Error setting COM port parameters\n");
+    EXPECT_EQ(run.err, "serbolt2: ignoring '/?' and what follows it\n"
+                       "Error setting COM port parameters\n");
 }
 
 TEST(WineCli, PortThatCannotBeOpened)
