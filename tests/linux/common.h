@@ -2,6 +2,7 @@
 #pragma once
 #include "harness.h"
 #include <gtest/gtest.h>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -29,7 +30,9 @@ struct SimGuard {
     Sim sim;
     explicit SimGuard(const std::vector<std::string> &extra = {})
     {
-        EXPECT_TRUE(sim_start(sim, extra)) << "korvan-sim did not start";
+        // A failed start has been reported; the exception ends the test here.
+        if (!sim_start(sim, extra))
+            throw std::runtime_error("korvan-sim did not start");
     }
     ~SimGuard() { sim_stop(sim); }
 };
