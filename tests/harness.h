@@ -88,8 +88,8 @@ int sim_stop(Sim &sim);
 int sim_wait_exit(Sim &sim, double timeout_s);
 // True while the sim process is still running.
 bool sim_alive(Sim &sim);
-// Waits until the sim has printed a terminal path other than sim.slave (a replug) and takes it
-// as sim.slave. False on time-out.
+// Waits until the sim has printed its next terminal path (a replug; the path may be the same
+// as before) and takes it as sim.slave. False on time-out.
 bool sim_wait_replug(Sim &sim, double timeout_s);
 
 // What the sim received: one chunk per read, with its CLOCK_MONOTONIC time in nanoseconds.

@@ -400,6 +400,9 @@ static bool wait_hangup(SimRun &s, double timeout_s)
 // Waits until the sim has come back on a new terminal, then opens it raw as our line.
 static bool reopen_link(SimRun &s, double timeout_s)
 {
+    // Closed first, as a host does on a hang-up: the new terminal may then get the same number.
+    close(s.tty);
+    s.tty = -1;
     if (!sim_wait_replug(s.sim, timeout_s)) return false;
     open_line(s);
     return s.tty >= 0 && !testing::Test::HasFatalFailure();
