@@ -268,6 +268,15 @@ bool spawn(Child &c, const std::vector<std::string> &argv, const int fds[3], int
         execv(args[0], args.data());
         _exit(127);
     }
+    return child_adopt(c, pid);
+}
+
+bool child_adopt(Child &c, pid_t pid)
+{
+    if (c.pid == pid)
+        return true;
+    child_kill(c);
+    c.status = -1;
     c.pid = pid;
     c.pidfd = (int)syscall(SYS_pidfd_open, pid, 0);
     if (c.pidfd < 0) {
@@ -324,6 +333,29 @@ Sim::~Sim()
 {
     sim_stop(*this);
     close_fd(out);
+}
+
+Sim::Sim(Sim &&o) noexcept { *this = std::move(o); }
+
+Sim &Sim::operator=(Sim &&o) noexcept
+{
+    if (this == &o)
+        return *this;
+    sim_stop(*this);
+    close_fd(out);
+    pid = o.pid;
+    dir = std::move(o.dir);
+    slave = std::move(o.slave);
+    link = std::move(o.link);
+    record = std::move(o.record);
+    store = std::move(o.store);
+    log = std::move(o.log);
+    status = o.status;
+    proc = std::move(o.proc);
+    out = o.out;
+    o.pid = -1;
+    o.out = -1;
+    return *this;
 }
 
 // Reads the sim's standard output until it has given a complete line; returns it without its
@@ -641,9 +673,17 @@ bool console_wait_for(Console &c, const std::string &needle, double timeout_s)
     }
 }
 
+// The console's program as a Child: the one console_start spawned, or one the test set in c.pid.
+static Child &console_child(Console &c)
+{
+    if (c.pid > 0 && c.proc.pid != c.pid)
+        child_adopt(c.proc, c.pid);
+    return c.proc;
+}
+
 int console_finish(Console &c, double timeout_s)
 {
-    if (c.proc.pid <= 0)
+    if (console_child(c).pid <= 0)
         return -1;
     uint64_t deadline = deadline_in(timeout_s);
     for (;;) {
@@ -682,7 +722,7 @@ unsigned console_lflag(const Console &c)
 
 void console_close(Console &c)
 {
-    child_kill(c.proc);
+    child_kill(console_child(c));
     c.pid = -1;
     close_fd(c.master);
     close_fd(c.slave);

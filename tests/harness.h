@@ -48,6 +48,9 @@ struct Child {
 // in the child. False (and a test failure) when it cannot be started.
 bool spawn(Child &c, const std::vector<std::string> &argv, const int fds[3], int ctty = -1,
            const std::vector<std::string> &env = {});
+// Takes charge of a process the test started itself (a child of this process): from now on it
+// is waited for and killed like a spawned one. False (and a test failure) when it cannot.
+bool child_adopt(Child &c, pid_t pid);
 // Waits for the child to end, at most `timeout_s`. True when it has (c.status holds its status).
 bool child_wait(Child &c, double timeout_s);
 // Kills the child's process group and reaps it. Safe to call on an ended child.
@@ -74,6 +77,8 @@ struct Sim {
     Sim() = default;
     Sim(const Sim &) = delete;
     Sim &operator=(const Sim &) = delete;
+    Sim(Sim &&o) noexcept;
+    Sim &operator=(Sim &&o) noexcept;   // stops this sim first
     ~Sim();
 };
 
@@ -134,7 +139,7 @@ Outcome run_program(const std::vector<std::string> &argv, double timeout_s,
 // An interactive run: standard input and standard output on one pseudo-terminal (a console),
 // standard error on a pipe. The test types by writing to `master` and reads the screen from it.
 struct Console {
-    pid_t pid = -1;
+    pid_t pid = -1;   // the program; a test that starts its own may set it (it is then adopted)
     int master = -1;  // pty master: keys go in here, the screen comes out here
     int slave = -1;   // kept open by the harness so the console outlives the program
     int err_fd = -1;  // read end of the program's standard error

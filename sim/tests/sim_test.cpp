@@ -424,9 +424,11 @@ TEST(Lifecycle, UnplugAfterMsAndReplugGreetWithABanner)
 {
     SimRun s;
     ASSERT_NO_FATAL_FAILURE(start(s, {"--unplug-after-ms", "200", "--replug-after-ms", "300"}));
+    const std::string first = s.slave;
     ASSERT_TRUE(wait_hangup(s, 10));
     double t_gone = now_s();
     ASSERT_TRUE(reopen_link(s, 10)) << "the link comes back to a new terminal";
+    EXPECT_NE(s.slave, first) << "under a new name, though the old number was free again";
     EXPECT_GE(now_s() - t_gone, 0.2);
     EXPECT_EQ(recv(s, "\r\n"), "Korvan simulator 1.0 booted\r\n");
     send(s, "version\n");
