@@ -12,6 +12,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <poll.h>
+#include <stdexcept>
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -417,6 +418,12 @@ bool sim_start(Sim &sim, const std::vector<std::string> &extra)
         return false;
     }
     return true;
+}
+
+void sim_start_required(Sim &sim, const std::vector<std::string> &extra)
+{
+    if (!sim_start(sim, extra))
+        throw std::runtime_error("korvan-sim did not start");
 }
 
 int sim_wait_exit(Sim &sim, double timeout_s)

@@ -86,6 +86,9 @@ struct Sim {
 // `extra` (for example {"--silent"} or {"--junk", "xx"}). Waits until the sim printed its slave
 // path. False (and a test failure naming the sim's log) when it does not come up.
 bool sim_start(Sim &sim, const std::vector<std::string> &extra = {});
+// The same for a test that cannot go on without the sim: a failed start has been reported, and
+// an exception then ends the test.
+void sim_start_required(Sim &sim, const std::vector<std::string> &extra = {});
 // Ends the sim (SIGTERM: it first reads what is still pending on the line) and reaps it.
 // Returns its exit status (-1 when it had to be killed). Safe to call twice.
 int sim_stop(Sim &sim);

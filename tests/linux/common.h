@@ -2,7 +2,6 @@
 #pragma once
 #include "harness.h"
 #include <gtest/gtest.h>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -30,9 +29,7 @@ struct SimGuard {
     Sim sim;
     explicit SimGuard(const std::vector<std::string> &extra = {})
     {
-        // A failed start has been reported; the exception ends the test here.
-        if (!sim_start(sim, extra))
-            throw std::runtime_error("korvan-sim did not start");
+        sim_start_required(sim, extra);
     }
     ~SimGuard() { sim_stop(sim); }
 };
