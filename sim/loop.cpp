@@ -17,7 +17,8 @@
 #include <termios.h>
 #include <unistd.h>
 
-constexpr size_t IN_SIZE = 4096;
+constexpr size_t IN_SIZE = 4096;        // one ordinary read
+constexpr size_t BACKLOG_SIZE = 256 * 1024;  // room for all a terminal can hold, read at once on SIGUSR1
 constexpr size_t STREAM_FILL = 8192;   // stream text kept queued ahead of the line
 constexpr int64_t LINGER_STEP_NS = 10 * NS_PER_MS;  // how often a finishing run looks at the line
 constexpr uint64_t LINGER_MIN_NS = 50 * NS_PER_MS;  // the pty hands written bytes on asynchronously
@@ -27,7 +28,8 @@ constexpr char STREAM_TEXT[] = "abcdefghijklmnopqrstuvwxyz0123456789";
 static int master_fd = -1;  // -1 while the line is unplugged
 static int slave_fd = -1;   // our own slave descriptor: a host closing the slave does not hang up
 static volatile sig_atomic_t stop_signal;
-static char in_buf[IN_SIZE];
+static volatile sig_atomic_t sync_signal;
+static char in_buf[BACKLOG_SIZE];   // received, not yet taken by the device: [in_pos, in_len)
 static size_t in_len, in_pos;
 static uint64_t received_total;     // bytes read from the line, for --stall-after
 static bool stall_logged;
@@ -47,7 +49,11 @@ static uint64_t stream_start_ns, stream_sent, stream_counter;
 static char stream_line[128];
 static size_t stream_line_len, stream_line_pos;
 
-static void on_signal(int) { stop_signal = 1; }
+static void on_signal(int sig)
+{
+    if (sig == SIGUSR1) sync_signal = 1;
+    else stop_signal = 1;
+}
 
 static void close_line()
 {
@@ -166,17 +172,35 @@ static bool replug()
     return true;
 }
 
-// On SIGTERM: whatever the host wrote is read and recorded before the end, so a test that
-// stops the sim finds every byte in the record (a stalled device reads nothing).
+// Reads and records at once whatever the host has written and we have not read yet, whatever
+// the line rate (a read that finds nothing first lets the kernel push what is in flight). The
+// device takes it from the backlog as usual. A stalled device reads nothing.
 static void drain_line()
 {
     if (master_fd < 0 || (g_opt.stall && received_total >= g_opt.stall_after)) return;
-    for (;;) {
-        ssize_t n = read(master_fd, in_buf, IN_SIZE);
+    if (in_pos > 0) {
+        memmove(in_buf, in_buf + in_pos, in_len - in_pos);
+        in_len -= in_pos;
+        in_pos = 0;
+    }
+    while (in_len < sizeof in_buf) {
+        ssize_t n = read(master_fd, in_buf + in_len, sizeof in_buf - in_len);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return;
-        record_append(mono_ns(), in_buf, (size_t)n);
+        record_append(mono_ns(), in_buf + in_len, (size_t)n);
+        received_total += (uint64_t)n;
+        in_len += (size_t)n;
     }
+    sim_log("backlog full: pending input left unread");
+}
+
+// SIGUSR1 asks for a sync: everything written so far is read and in the record when the line
+// "synced" appears on standard output (tests read the record then).
+static void sync_line()
+{
+    drain_line();
+    printf("synced\n");
+    fflush(stdout);
 }
 
 // Tops up the output queue with numbered lines of --stream text, cut at exactly N bytes.
@@ -268,6 +292,10 @@ static int run_loop(const sigset_t *wait_mask)
             drain_line();
             return 0;
         }
+        if (sync_signal) {
+            sync_signal = 0;
+            sync_line();
+        }
         uint64_t now = mono_ns();
         if (unplug_at && now >= unplug_at) {
             unplug_at = 0;
@@ -357,14 +385,17 @@ int sim_main(int argc, char **argv)
     sigemptyset(&block);
     sigaddset(&block, SIGTERM);
     sigaddset(&block, SIGINT);
+    sigaddset(&block, SIGUSR1);
     sigprocmask(SIG_BLOCK, &block, &wait_mask);
     sigdelset(&wait_mask, SIGTERM);
     sigdelset(&wait_mask, SIGINT);
+    sigdelset(&wait_mask, SIGUSR1);
     struct sigaction sa;
     memset(&sa, 0, sizeof sa);
     sa.sa_handler = on_signal;
     sigaction(SIGTERM, &sa, nullptr);
     sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGUSR1, &sa, nullptr);
 
     if (g_opt.record && !record_open(g_opt.record)) {
         sim_log("cannot create record %s: %s", g_opt.record, strerror(errno));

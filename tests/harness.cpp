@@ -354,8 +354,10 @@ Sim &Sim::operator=(Sim &&o) noexcept
     status = o.status;
     proc = std::move(o.proc);
     out = o.out;
+    replugs_unseen = o.replugs_unseen;
     o.pid = -1;
     o.out = -1;
+    o.replugs_unseen = 0;
     return *this;
 }
 
@@ -461,19 +463,51 @@ bool sim_alive(Sim &sim)
 
 bool sim_wait_replug(Sim &sim, double timeout_s)
 {
-    // One line per plug-in; the new terminal may reuse the old one's number once the host has
-    // closed that, so any next line is the return.
-    std::string line = sim_next_line(sim, deadline_in(timeout_s));
-    if (line.empty())
-        return false;
-    sim.slave = line;
-    return true;
+    if (sim.replugs_unseen > 0) {
+        sim.replugs_unseen--;
+        return true;
+    }
+    // One line per plug-in; the new terminal may have the old one's name, so any next path is
+    // the return.
+    uint64_t deadline = deadline_in(timeout_s);
+    for (;;) {
+        std::string line = sim_next_line(sim, deadline);
+        if (line.empty())
+            return false;
+        if (line != "synced") {
+            sim.slave = line;
+            return true;
+        }
+    }
+}
+
+// Makes a running sim read everything the host has written so far. True once it has (or has
+// ended, having read all it ever will).
+static bool sim_sync(Sim &sim)
+{
+    if (!sim_alive(sim))
+        return true;
+    kill(sim.proc.pid, SIGUSR1);
+    uint64_t deadline = deadline_in(SIM_STOP_S);
+    for (;;) {
+        std::string line = sim_next_line(sim, deadline);
+        if (line == "synced")
+            return true;
+        if (line.empty()) {
+            if (!sim_alive(sim))
+                return true;
+            ADD_FAILURE() << "korvan-sim did not answer a sync request";
+            return false;
+        }
+        sim.slave = line;   // a replug, for sim_wait_replug
+        sim.replugs_unseen++;
+    }
 }
 
 std::vector<Chunk> sim_chunks(const Sim &sim, bool settle)
 {
     if (settle)
-        sim_stop(const_cast<Sim &>(sim));   // it reads what is pending before it exits
+        sim_sync(const_cast<Sim &>(sim));
     std::vector<RecordChunk> raw;
     std::vector<Chunk> out;
     if (!record_load(sim.record.c_str(), raw)) {
@@ -710,6 +744,8 @@ int console_finish(Console &c, double timeout_s)
     c.pid = -1;
     // What the program wrote last may still be on its way through the terminal: a read that
     // finds nothing waits for it (the kernel pushes pending input first), so read until empty.
+    // The master may come from a test's own set-up: make sure the reads cannot block.
+    fcntl(c.master, F_SETFL, fcntl(c.master, F_GETFL) | O_NONBLOCK);
     char buf[4096];
     ssize_t n;
     while ((n = read(c.master, buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR))

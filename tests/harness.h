@@ -74,6 +74,7 @@ struct Sim {
     int status = -1;     // exit status once it has ended
     Child proc;
     int out = -1;        // read end of the sim's standard output (terminal paths, one per line)
+    int replugs_unseen = 0;  // terminal paths read while waiting for something else
     Sim() = default;
     Sim(const Sim &) = delete;
     Sim &operator=(const Sim &) = delete;
@@ -105,9 +106,10 @@ struct Chunk {
     uint64_t t_ns;
     std::string bytes;
 };
-// With `settle` (the default) the sim is stopped first, so the record holds everything it
-// received; use it once the program under test is done. settle = false reads a snapshot while
-// the sim runs (see sim_wait_received to wait for bytes).
+// With `settle` (the default) a running sim is first made to read everything the host has
+// written so far (SIGUSR1; it answers "synced"), so the record holds all of it; use it once the
+// program under test is done writing. The sim goes on running. settle = false reads a snapshot
+// (see sim_wait_received to wait for bytes while a program runs).
 std::vector<Chunk> sim_chunks(const Sim &sim, bool settle = true);
 std::string sim_received(const Sim &sim, bool settle = true);
 // Waits until the sim has received `expected` (or, with `prefix`, something that starts with it).

@@ -522,3 +522,19 @@ TEST(Lifecycle, SigtermRecordsWhatIsStillPending)
     for (const auto &c : chunks) got += c.bytes;
     EXPECT_EQ(got, sent);
 }
+
+TEST(Lifecycle, SyncRecordsWhatIsPendingAndGoesOn)
+{
+    SimRun s;
+    // A slow line (some 1000 bytes a second) holds most of what we write; a sync (SIGUSR1,
+    // which sim_received sends) reads it all at once and the sim serves on.
+    ASSERT_NO_FATAL_FAILURE(start(s, {"--rate", "1000", "--silent"}));
+    std::string sent;
+    for (int i = 0; i < 800; i++) sent += "line " + std::to_string(i) + "\n";
+    send(s, sent);
+    EXPECT_EQ(sim_received(s.sim), sent);
+    EXPECT_TRUE(sim_alive(s.sim));
+    send(s, "more\n");
+    EXPECT_TRUE(sim_wait_received(s.sim, sent + "more\n", 20));
+    EXPECT_EQ(stop(s), 0);
+}
