@@ -177,21 +177,25 @@ static bool replug()
 // device takes it from the backlog as usual. A stalled device reads nothing.
 static void drain_line()
 {
-    if (master_fd < 0 || (g_opt.stall && received_total >= g_opt.stall_after)) return;
+    if (master_fd < 0) return;
     if (in_pos > 0) {
         memmove(in_buf, in_buf + in_pos, in_len - in_pos);
         in_len -= in_pos;
         in_pos = 0;
     }
-    while (in_len < sizeof in_buf) {
-        ssize_t n = read(master_fd, in_buf + in_len, sizeof in_buf - in_len);
+    for (;;) {
+        size_t room = sizeof in_buf - in_len;
+        if (g_opt.stall && room > g_opt.stall_after - received_total)
+            room = (size_t)(g_opt.stall_after - received_total);
+        if (room == 0) break;
+        ssize_t n = read(master_fd, in_buf + in_len, room);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return;
         record_append(mono_ns(), in_buf + in_len, (size_t)n);
         received_total += (uint64_t)n;
         in_len += (size_t)n;
     }
-    sim_log("backlog full: pending input left unread");
+    if (in_len == sizeof in_buf) sim_log("backlog full: pending input left unread");
 }
 
 // SIGUSR1 asks for a sync: everything written so far is read and in the record when the line
@@ -319,6 +323,7 @@ static int run_loop(const sigset_t *wait_mask)
         bucket_refill(g_recv_bucket, now);
         stream_fill(now);
         DeviceAction action;
+        if (wind_down != RUNNING) in_len = in_pos = 0;  // saying goodbye: input is dropped
         in_pos += device_input(in_buf + in_pos, in_len - in_pos, &action);
         if (in_pos == in_len) in_pos = in_len = 0;
         if (!act(action, now)) return 0;
