@@ -17,7 +17,8 @@
 #include <termios.h>
 #include <unistd.h>
 
-constexpr size_t IN_SIZE = 4096;
+constexpr size_t IN_SIZE = 4096;        // one ordinary read
+constexpr size_t BACKLOG_SIZE = 256 * 1024;  // room for all a terminal can hold, read at once on SIGUSR1
 constexpr size_t STREAM_FILL = 8192;   // stream text kept queued ahead of the line
 constexpr int64_t LINGER_STEP_NS = 10 * NS_PER_MS;  // how often a finishing run looks at the line
 constexpr uint64_t LINGER_MIN_NS = 50 * NS_PER_MS;  // the pty hands written bytes on asynchronously
@@ -27,7 +28,8 @@ constexpr char STREAM_TEXT[] = "abcdefghijklmnopqrstuvwxyz0123456789";
 static int master_fd = -1;  // -1 while the line is unplugged
 static int slave_fd = -1;   // our own slave descriptor: a host closing the slave does not hang up
 static volatile sig_atomic_t stop_signal;
-static char in_buf[IN_SIZE];
+static volatile sig_atomic_t sync_signal;
+static char in_buf[BACKLOG_SIZE];   // received, not yet taken by the device: [in_pos, in_len)
 static size_t in_len, in_pos;
 static uint64_t received_total;     // bytes read from the line, for --stall-after
 static bool stall_logged;
@@ -47,7 +49,11 @@ static uint64_t stream_start_ns, stream_sent, stream_counter;
 static char stream_line[128];
 static size_t stream_line_len, stream_line_pos;
 
-static void on_signal(int) { stop_signal = 1; }
+static void on_signal(int sig)
+{
+    if (sig == SIGUSR1) sync_signal = 1;
+    else stop_signal = 1;
+}
 
 static void close_line()
 {
@@ -99,15 +105,33 @@ static bool make_link(const char *target)
     return true;
 }
 
-// Opens a new pseudo-terminal, points --link at it and prints its path on standard output.
-static bool plug_in()
+// Opens a pseudo-terminal pair as master_fd and slave_fd. Returns the slave's path or nullptr.
+static const char *open_pair()
 {
     master_fd = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     const char *name = nullptr;
     if (master_fd >= 0 && grantpt(master_fd) == 0 && unlockpt(master_fd) == 0) name = ptsname(master_fd);
     if (name) slave_fd = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
     int fl = slave_fd >= 0 && set_raw(master_fd) && set_raw(slave_fd) ? fcntl(master_fd, F_GETFL) : -1;
-    if (fl < 0 || fcntl(master_fd, F_SETFL, fl | O_NONBLOCK) != 0) {
+    if (fl < 0 || fcntl(master_fd, F_SETFL, fl | O_NONBLOCK) != 0) return nullptr;
+    return name;
+}
+
+// Opens a new pseudo-terminal, points --link at it and prints its path on standard output.
+// A replugged device comes back under a new name, as a re-enumerated one usually does: when
+// the kernel hands out the old number again, a second pair is taken and the first let go.
+static bool plug_in()
+{
+    static char last_path[256];
+    const char *name = open_pair();
+    if (name && !strcmp(name, last_path)) {
+        int held_master = master_fd, held_slave = slave_fd;
+        master_fd = slave_fd = -1;
+        name = open_pair();
+        close(held_master);
+        close(held_slave);
+    }
+    if (!name) {
         sim_log("cannot open a pseudo-terminal: %s", strerror(errno));
         return false;
     }
@@ -117,6 +141,7 @@ static bool plug_in()
         g_opt.link = nullptr;  // not ours to remove
         return false;
     }
+    snprintf(last_path, sizeof last_path, "%s", path);
     printf("%s\n", path);
     fflush(stdout);
     sim_log("device on %s, store %s", path, g_opt.store);
@@ -147,17 +172,39 @@ static bool replug()
     return true;
 }
 
-// On SIGTERM: whatever the host wrote is read and recorded before the end, so a test that
-// stops the sim finds every byte in the record (a stalled device reads nothing).
+// Reads and records at once whatever the host has written and we have not read yet, whatever
+// the line rate (a read that finds nothing first lets the kernel push what is in flight). The
+// device takes it from the backlog as usual. A stalled device reads nothing.
 static void drain_line()
 {
-    if (master_fd < 0 || (g_opt.stall && received_total >= g_opt.stall_after)) return;
+    if (master_fd < 0) return;
+    if (in_pos > 0) {
+        memmove(in_buf, in_buf + in_pos, in_len - in_pos);
+        in_len -= in_pos;
+        in_pos = 0;
+    }
     for (;;) {
-        ssize_t n = read(master_fd, in_buf, IN_SIZE);
+        size_t room = sizeof in_buf - in_len;
+        if (g_opt.stall && room > g_opt.stall_after - received_total)
+            room = (size_t)(g_opt.stall_after - received_total);
+        if (room == 0) break;
+        ssize_t n = read(master_fd, in_buf + in_len, room);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return;
-        record_append(mono_ns(), in_buf, (size_t)n);
+        record_append(mono_ns(), in_buf + in_len, (size_t)n);
+        received_total += (uint64_t)n;
+        in_len += (size_t)n;
     }
+    if (in_len == sizeof in_buf) sim_log("backlog full: pending input left unread");
+}
+
+// SIGUSR1 asks for a sync: everything written so far is read and in the record when the line
+// "synced" appears on standard output (tests read the record then).
+static void sync_line()
+{
+    drain_line();
+    printf("synced\n");
+    fflush(stdout);
 }
 
 // Tops up the output queue with numbered lines of --stream text, cut at exactly N bytes.
@@ -249,6 +296,10 @@ static int run_loop(const sigset_t *wait_mask)
             drain_line();
             return 0;
         }
+        if (sync_signal) {
+            sync_signal = 0;
+            sync_line();
+        }
         uint64_t now = mono_ns();
         if (unplug_at && now >= unplug_at) {
             unplug_at = 0;
@@ -272,6 +323,7 @@ static int run_loop(const sigset_t *wait_mask)
         bucket_refill(g_recv_bucket, now);
         stream_fill(now);
         DeviceAction action;
+        if (wind_down != RUNNING) in_len = in_pos = 0;  // saying goodbye: input is dropped
         in_pos += device_input(in_buf + in_pos, in_len - in_pos, &action);
         if (in_pos == in_len) in_pos = in_len = 0;
         if (!act(action, now)) return 0;
@@ -338,14 +390,17 @@ int sim_main(int argc, char **argv)
     sigemptyset(&block);
     sigaddset(&block, SIGTERM);
     sigaddset(&block, SIGINT);
+    sigaddset(&block, SIGUSR1);
     sigprocmask(SIG_BLOCK, &block, &wait_mask);
     sigdelset(&wait_mask, SIGTERM);
     sigdelset(&wait_mask, SIGINT);
+    sigdelset(&wait_mask, SIGUSR1);
     struct sigaction sa;
     memset(&sa, 0, sizeof sa);
     sa.sa_handler = on_signal;
     sigaction(SIGTERM, &sa, nullptr);
     sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGUSR1, &sa, nullptr);
 
     if (g_opt.record && !record_open(g_opt.record)) {
         sim_log("cannot create record %s: %s", g_opt.record, strerror(errno));

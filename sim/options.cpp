@@ -35,7 +35,7 @@ static const char USAGE[] =
     "  --stream N          send N bytes of numbered text lines from start (0 = forever)\n"
     "  --stream-delay-ms N wait N ms before streaming\n"
     "  --rate BPS          model the line: BPS bytes per second each way (92160 = 921600 baud)\n"
-    "  --hangup-after N    hang up the line after N payload bytes of an upload, then exit 0\n"
+    "  --hangup-after N    hang up the line after N payload bytes of an upload\n"
     "  --unplug-after-ms N hang up the line N ms after start, whatever the device is doing\n"
     "  --unplug-on-reboot  after answering \"reboot\", hang up the line as a re-enumerating device does\n"
     "  --replug-after-ms M M ms after any hang-up, come back on a new pseudo-terminal (the --link\n"
