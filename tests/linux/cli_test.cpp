@@ -126,7 +126,9 @@ TEST(DeviceSearch, FallsBackToTtyUSB0ThenTtyUSB1)
     EXPECT_EQ(usb1.out, "Serial device /dev/nothing - failed to connect.\n"
                         "Serial device /dev/ttyUSB0 - failed to connect.\n"
                         "Serial device /dev/ttyUSB1 - connected.\n");
-    EXPECT_EQ(usb1.err, "Unkown action command\n") << "no hint once a device opened";
+    EXPECT_EQ(usb1.err, "serbolt: warning: /dev/nothing could not be opened; using /dev/ttyUSB1 instead\n"
+                        "Unkown action command\n")
+        << "no hint once a device opened, but a warning that the given one was not used";
 
     // A given device that opens is the only one tried.
     Outcome given = serbolt_private_dev(g.sim.slave, g.sim.slave, { "-d", g.sim.slave, "-a", "2" });
