@@ -185,7 +185,9 @@ inline bool job_start(Job &j, const std::vector<std::string> &args, int flags)
             setpgid(0, 0);
             if (flags & JOB_FOREGROUND)
                 tcsetpgrp(tty, getpid());
-            signal(SIGTTOU, SIG_DFL);
+            // A shell starts its jobs with default dispositions, whatever the harness ignores.
+            for (int sig : { SIGTTOU, SIGPIPE, SIGTSTP, SIGTTIN, SIGINT, SIGQUIT, SIGHUP })
+                signal(sig, SIG_DFL);
             dup2((flags & JOB_STDIN_PIPE) ? in[0] : tty, 0);
             dup2((flags & JOB_STDOUT_PIPE) ? out[1] : tty, 1);
             dup2(err[1], 2);
