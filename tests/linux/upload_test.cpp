@@ -103,12 +103,14 @@ TEST(Upload, FilesThatCannotBeSentFailBeforeAnythingIsSent)
         Outcome missing = upload(g.sim, dir + "/missing", "x", { "-b", "-r" });
         EXPECT_EQ(missing.status, 1) << "a failed upload is a failure";
         EXPECT_EQ(missing.out, connected(g.sim) + "ERROR: unable to open file..\n\nReboot sent...\nReset sent...\n");
+        EXPECT_EQ(missing.err, "serbolt: " + dir + "/missing: No such file or directory\n");
         EXPECT_EQ(sim_received(g.sim), "reboot\nreset\n");
     }
     SimGuard g;
     Outcome directory = upload(g.sim, dir, "x");
     EXPECT_EQ(directory.status, 1);
     EXPECT_EQ(directory.out, connected(g.sim) + "ERROR: unable to read file..\n\n");
+    EXPECT_EQ(directory.err, "serbolt: " + dir + ": Is a directory\n");
 
     Outcome newline = upload(g.sim, file, "a\nb");
     EXPECT_EQ(newline.status, 1);
