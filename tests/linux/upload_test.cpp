@@ -243,3 +243,67 @@ TEST(Upload, ProgressShowsOnlyOnATerminalAndLeavesStandardOutputAlone)
     EXPECT_NE(tty.err.find("100%"), std::string::npos);
     EXPECT_EQ(tty.err.substr(tty.err.size() - 4), "\r\033[K") << "the line is erased at the end";
 }
+
+// A device slow to answer (0.3 s before each reply: a busy parser, flash being written) is
+// given each reply's whole time: the upload succeeds, with nothing reported after it.
+TEST(Upload, ASlowDeviceIsGivenEachReplysWholeTime)
+{
+    std::string dir = make_temp_dir("slow");
+    std::string file = make_file(dir, "f", 3000);
+    std::string empty = make_file(dir, "empty", 0);
+    SimGuard g({ "--delay-ms", "300" });
+    Outcome r = upload(g.sim, file, "f");
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(r.out, connected(g.sim) + "romsize: 3000\nKo:Ready\n\r\nKo:Data received\n\r\nData sent.\n\n");
+    EXPECT_EQ(read_file(g.sim.store + "/f"), read_file(file));
+
+    // An empty file: the reply to the destination line is taken however late it comes.
+    Outcome e = upload(g.sim, empty, "empty");
+    EXPECT_EQ(e.status, 0) << e.out;
+    EXPECT_NE(e.out.find("Ko:Data received\n\r\nData sent.\n"), std::string::npos) << e.out;
+}
+
+// A device that never falls quiet (streaming text) cannot hold an upload forever: each showing
+// of its output is bounded, and the upload ends with its usual message.
+TEST(Upload, ADeviceThatNeverFallsQuietCannotHoldTheUpload)
+{
+    std::string file = make_file(make_temp_dir("stream"), "f", 100);
+    SimGuard g({ "--stream", "0" });
+    Outcome r = upload(g.sim, file, "f", {}, 90);
+    EXPECT_FALSE(r.timed_out) << "the upload must end";
+    EXPECT_EQ(r.status, 1) << r.out.substr(0, 300);
+    EXPECT_NE(r.out.find("romsize: 100\n"), std::string::npos) << "the discard before the upload ends";
+    EXPECT_TRUE(r.out.find("Receive buffer overflow in ACK") != std::string::npos ||
+                r.out.find("Korvan did not ackowledge command 'Ko:Ready'") != std::string::npos)
+        << r.out.substr(0, 300);
+}
+
+// The progress line follows the line: what it counts is what has left the host, so its rate
+// never exceeds the line's 92,160 bytes/s (90 KiB/s), however the machine schedules us.
+TEST(Upload, ProgressNeverRunsAheadOfTheLine)
+{
+    std::string file = make_file(make_temp_dir("progress-rate"), "f", 250000);
+    SimGuard g({ "--rate", "92160" });
+    std::vector<std::string> argv = { serbolt_path(), "-d", g.sim.link, "-a", "1", "-i", file, "-o", "f" };
+    Outcome r = run_program(argv, 60, Input::Null, "", {}, true);
+    ASSERT_EQ(r.status, 0) << r.out;
+    int updates = 0, below_half = 0;
+    size_t at = 0;
+    while ((at = r.err.find('\r', at)) != std::string::npos) {
+        long done = 0, total = 0, percent = 0;
+        double rate = 0;
+        at++;
+        if (sscanf(r.err.c_str() + at, "%ld of %ld bytes (%ld%%), %lf KiB/s", &done, &total, &percent,
+                   &rate) != 4)
+            continue;
+        updates++;
+        if (percent < 50)
+            below_half++;
+        if (done < total) {
+            EXPECT_LE(rate, 90.1) << "update " << updates << ": " << r.err.substr(at, 60);
+        }
+    }
+    EXPECT_GE(updates, 2) << r.err;
+    EXPECT_GE(below_half, 1) << "the count climbs with the line instead of jumping ahead";
+    EXPECT_NE(r.err.find("250000 of 250000 bytes (100%)"), std::string::npos);
+}
