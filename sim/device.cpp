@@ -10,6 +10,7 @@ constexpr size_t LINE_MAX_LEN = 256;
 constexpr size_t SIZE_LINE_MAX = 24;
 constexpr size_t LIST_MAX = 4096;
 constexpr int SIZE_DIGITS_MAX = 8;   // 16 MiB has 8 digits
+constexpr char BOOT_BANNER[] = "Korvan simulator 1.0 booted";
 
 enum DeviceState { CONSOLE, SIZE_LINE, DEST_LINE, PAYLOAD };
 
@@ -30,9 +31,17 @@ static bool storing;               // the destination was accepted and a tempora
 
 void device_init()
 {
+    if (storing) store_abort();
+    storing = false;
     state = CONSOLE;
     line_len = 0;
     skip_lf = false;
+}
+
+void device_boot()
+{
+    device_init();
+    out_line(BOOT_BANNER);
 }
 
 // Copy of the destination fit for a log line: non-printable bytes become '?'.
@@ -43,6 +52,9 @@ static const char *printable(const char *p, size_t n)
     buf[n] = '\0';
     return buf;
 }
+
+// What the last command or upload asks of the loop; device_input() hands it back.
+static DeviceAction pending_action;
 
 static void console_command(const char *cmd)
 {
@@ -69,6 +81,7 @@ static void console_command(const char *cmd)
         out_line("Korvan simulator 1.0");
     } else if (!strcmp(cmd, "reboot")) {
         out_line("Rebooting...");
+        if (g_opt.unplug_on_reboot) pending_action = DEVICE_REBOOTING;
     } else if (!strcmp(cmd, "reset")) {
         out_line("Resetting...");
     } else {
@@ -91,14 +104,13 @@ static void console_byte(char c)
     if (line_len < LINE_MAX_LEN) line[line_len++] = c;
 }
 
-// Size line: plain decimal digits, at most 16 MiB.
-static bool parse_size(uint64_t *out)
+bool size_line_parse(const char *text, size_t len, uint64_t *out)
 {
-    if (size_over || size_len == 0 || size_len > SIZE_DIGITS_MAX) return false;
+    if (len == 0 || len > SIZE_DIGITS_MAX) return false;
     uint64_t v = 0;
-    for (size_t i = 0; i < size_len; i++) {
-        if (size_text[i] < '0' || size_text[i] > '9') return false;
-        v = v * 10 + (uint64_t)(size_text[i] - '0');
+    for (size_t i = 0; i < len; i++) {
+        if (text[i] < '0' || text[i] > '9') return false;
+        v = v * 10 + (uint64_t)(text[i] - '0');
     }
     if (v > PAYLOAD_MAX) return false;
     *out = v;
@@ -115,7 +127,7 @@ static void size_byte(char c)
         else size_over = true;
         return;
     }
-    if (!parse_size(&payload_size)) {
+    if (size_over || !size_line_parse(size_text, size_len, &payload_size)) {
         size_text[size_len] = '\0';
         sim_log("bad size line: %s", printable(size_text, size_len));
         out_line("Ko:Error bad size");
@@ -153,30 +165,37 @@ static void finish_upload()
         sim_log("refused upload to %s (%llu bytes consumed)", printable(dest, dest_len),
                 (unsigned long long)payload_size);
         out_line("Ko:Error invalid path");
-        if (g_opt.once) loop_finish(1);
+        if (g_opt.once) pending_action = DEVICE_FINISH_FAILED;
         return;
     }
     storing = false;
     if (!store_finish()) {
         out_line("Ko:Error write failed");
-        if (g_opt.once) loop_finish(1);
+        if (g_opt.once) pending_action = DEVICE_FINISH_FAILED;
         return;
     }
     sim_log("stored %s (%llu bytes)", printable(dest, dest_len), (unsigned long long)payload_size);
     if (!g_opt.no_done) out_reply(g_opt.done);
-    if (g_opt.once) loop_finish(0);
+    if (g_opt.once) pending_action = DEVICE_FINISH_OK;
 }
 
-size_t device_input(const char *p, size_t n)
+size_t device_input(const char *p, size_t n, DeviceAction *action)
 {
+    *action = DEVICE_GO_ON;
     if (g_opt.sink) return n;  // --sink: everything is taken and nothing is answered
     size_t i = 0;
     for (;;) {
+        if (pending_action != DEVICE_GO_ON) {
+            *action = pending_action;
+            pending_action = DEVICE_GO_ON;
+            return i;
+        }
         if (state == PAYLOAD) {
             if (g_opt.hangup && payload_got >= g_opt.hangup_after) {
                 sim_log("hanging up after %llu payload bytes", (unsigned long long)payload_got);
-                if (storing) store_abort();
-                loop_hangup();
+                device_init();
+                *action = DEVICE_HANG_UP;
+                return i;
             }
             if (payload_left == 0) {
                 if (!out_has_room()) return i;

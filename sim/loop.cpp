@@ -6,7 +6,6 @@
 
 #include <cerrno>
 #include <csignal>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -20,89 +19,59 @@
 
 constexpr size_t IN_SIZE = 4096;
 constexpr size_t STREAM_FILL = 8192;   // stream text kept queued ahead of the line
-constexpr int64_t NS_PER_MS = 1000000;
-constexpr int64_t NS_PER_S = 1000000000;
 constexpr int64_t LINGER_STEP_NS = 10 * NS_PER_MS;  // how often a finishing run looks at the line
 constexpr uint64_t LINGER_MIN_NS = 50 * NS_PER_MS;  // the pty hands written bytes on asynchronously
 constexpr uint64_t LINGER_MAX_NS = 2 * NS_PER_S;    // longest wait for the host to read our last words
 constexpr char STREAM_TEXT[] = "abcdefghijklmnopqrstuvwxyz0123456789";
 
-static int master_fd = -1;
+static int master_fd = -1;  // -1 while the line is unplugged
 static int slave_fd = -1;   // our own slave descriptor: a host closing the slave does not hang up
 static volatile sig_atomic_t stop_signal;
-static bool finishing;
-static int finish_status;
-static uint64_t finish_start;
 static char in_buf[IN_SIZE];
 static size_t in_len, in_pos;
+static uint64_t received_total;     // bytes read from the line, for --stall-after
+static bool stall_logged;
+
+// Winding down: the device has said its last words and waits for the host to read them
+// before it hangs up (reboot) or ends the run (--once).
+enum WindDown { RUNNING, WIND_UNPLUG, WIND_EXIT };
+static WindDown wind_down;
+static int finish_status;
+static uint64_t linger_start;
+
+static uint64_t unplug_at;   // --unplug-after-ms: when to pull the cable (0 = done or never)
+static uint64_t replug_at;   // while unplugged: when to come back (0 = never)
 
 static bool stream_on;
 static uint64_t stream_start_ns, stream_sent, stream_counter;
 static char stream_line[128];
 static size_t stream_line_len, stream_line_pos;
 
-void sim_log(const char *fmt, ...)
-{
-    char buf[DEST_MAX + 256];
-    const char prefix[] = "korvan-sim: ";
-    size_t n = sizeof prefix - 1;
-    memcpy(buf, prefix, n);
-    va_list ap;
-    va_start(ap, fmt);
-    int m = vsnprintf(buf + n, sizeof buf - n - 1, fmt, ap);
-    va_end(ap);
-    if (m < 0) m = 0;
-    n += (size_t)m < sizeof buf - n - 1 ? (size_t)m : sizeof buf - n - 2;
-    buf[n++] = '\n';
-    ssize_t w = write(STDERR_FILENO, buf, n);
-    (void)w;
-}
-
-uint64_t mono_ns()
-{
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return (uint64_t)ts.tv_sec * NS_PER_S + (uint64_t)ts.tv_nsec;
-}
-
 static void on_signal(int) { stop_signal = 1; }
 
-static void cleanup()
+static void close_line()
 {
     if (g_opt.link) unlink(g_opt.link);
-    record_close();
     if (master_fd >= 0) close(master_fd);
     if (slave_fd >= 0) close(slave_fd);
     master_fd = slave_fd = -1;
 }
 
-void loop_hangup()
+static void cleanup()
 {
-    close(master_fd);
-    close(slave_fd);
-    master_fd = slave_fd = -1;
-    sim_log("line hung up");
-    cleanup();
-    exit(0);
-}
-
-void loop_finish(int status)
-{
-    finishing = true;
-    finish_status = status;
-    finish_start = 0;
-    stream_on = false;  // an endless stream would never let the queue drain
+    close_line();
+    record_close();
 }
 
 // Closing the master hangs up the line and throws away what the host has not read yet, so a
 // finishing run waits (boundedly) until the host has taken everything we sent.
 static bool host_has_read_all(uint64_t now)
 {
-    if (finish_start == 0) finish_start = now;
-    if (now - finish_start < LINGER_MIN_NS) return false;
+    if (linger_start == 0) linger_start = now;
+    if (now - linger_start < LINGER_MIN_NS) return false;
     int unread = 0;
     if (ioctl(slave_fd, FIONREAD, &unread) != 0) return true;
-    return unread == 0 || now - finish_start >= LINGER_MAX_NS;
+    return unread == 0 || now - linger_start >= LINGER_MAX_NS;
 }
 
 static bool set_raw(int fd)
@@ -111,19 +80,6 @@ static bool set_raw(int fd)
     if (tcgetattr(fd, &t) != 0) return false;
     cfmakeraw(&t);
     return tcsetattr(fd, TCSANOW, &t) == 0;
-}
-
-static const char *open_pty()
-{
-    master_fd = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (master_fd < 0 || grantpt(master_fd) != 0 || unlockpt(master_fd) != 0) return nullptr;
-    const char *name = ptsname(master_fd);
-    if (!name) return nullptr;
-    slave_fd = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (slave_fd < 0 || !set_raw(master_fd) || !set_raw(slave_fd)) return nullptr;
-    int fl = fcntl(master_fd, F_GETFL);
-    if (fl < 0 || fcntl(master_fd, F_SETFL, fl | O_NONBLOCK) != 0) return nullptr;
-    return name;
 }
 
 static bool make_link(const char *target)
@@ -141,6 +97,67 @@ static bool make_link(const char *target)
         return false;
     }
     return true;
+}
+
+// Opens a new pseudo-terminal, points --link at it and prints its path on standard output.
+static bool plug_in()
+{
+    master_fd = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    const char *name = nullptr;
+    if (master_fd >= 0 && grantpt(master_fd) == 0 && unlockpt(master_fd) == 0) name = ptsname(master_fd);
+    if (name) slave_fd = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    int fl = slave_fd >= 0 && set_raw(master_fd) && set_raw(slave_fd) ? fcntl(master_fd, F_GETFL) : -1;
+    if (fl < 0 || fcntl(master_fd, F_SETFL, fl | O_NONBLOCK) != 0) {
+        sim_log("cannot open a pseudo-terminal: %s", strerror(errno));
+        return false;
+    }
+    char path[256];
+    snprintf(path, sizeof path, "%s", name);
+    if (g_opt.link && !make_link(path)) {
+        g_opt.link = nullptr;  // not ours to remove
+        return false;
+    }
+    printf("%s\n", path);
+    fflush(stdout);
+    sim_log("device on %s, store %s", path, g_opt.store);
+    return true;
+}
+
+// Pulls the cable: the host sees a hang-up, the link goes, unsent output and an upload in
+// progress are lost. Returns false when the run ends here (no --replug-after-ms).
+static bool unplug(uint64_t now)
+{
+    close_line();
+    device_init();
+    out_init();
+    stream_on = false;
+    in_len = in_pos = 0;
+    wind_down = RUNNING;
+    sim_log("line hung up");
+    if (!g_opt.replug) return false;
+    replug_at = now + (uint64_t)g_opt.replug_after_ms * NS_PER_MS;
+    return true;
+}
+
+static bool replug()
+{
+    replug_at = 0;
+    if (!plug_in()) return false;
+    device_boot();
+    return true;
+}
+
+// On SIGTERM: whatever the host wrote is read and recorded before the end, so a test that
+// stops the sim finds every byte in the record (a stalled device reads nothing).
+static void drain_line()
+{
+    if (master_fd < 0 || (g_opt.stall && received_total >= g_opt.stall_after)) return;
+    for (;;) {
+        ssize_t n = read(master_fd, in_buf, IN_SIZE);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;
+        record_append(mono_ns(), in_buf, (size_t)n);
+    }
 }
 
 // Tops up the output queue with numbered lines of --stream text, cut at exactly N bytes.
@@ -189,26 +206,87 @@ static void shorten(int64_t &timeout, int64_t t)
     if (timeout < 0 || t < timeout) timeout = t;
 }
 
-// Runs until a signal, a finished --once run, or a fatal error. Returns the exit status.
+// How many bytes the next read may take: the line's rate, and --stall-after.
+static size_t readable_now()
+{
+    size_t can_read = bucket_allow(g_recv_bucket, IN_SIZE);
+    if (can_read == 0 && payload_tail_waiting()) can_read = IN_SIZE;
+    if (g_opt.stall) {
+        uint64_t left = g_opt.stall_after > received_total ? g_opt.stall_after - received_total : 0;
+        if (left == 0 && !stall_logged) {
+            sim_log("stalled: no longer reading after %llu bytes", (unsigned long long)received_total);
+            stall_logged = true;
+        }
+        if (can_read > left) can_read = (size_t)left;
+    }
+    return can_read;
+}
+
+// Acts on what device input asked for. Returns false when the run ends.
+static bool act(DeviceAction a, uint64_t now)
+{
+    switch (a) {
+    case DEVICE_GO_ON: return true;
+    case DEVICE_HANG_UP: return unplug(now);
+    case DEVICE_REBOOTING: wind_down = WIND_UNPLUG; break;
+    case DEVICE_FINISH_OK: wind_down = WIND_EXIT; finish_status = 0; break;
+    case DEVICE_FINISH_FAILED: wind_down = WIND_EXIT; finish_status = 1; break;
+    }
+    linger_start = 0;
+    stream_on = false;  // an endless stream would never let the queue drain
+    in_len = in_pos = 0;
+    return true;
+}
+
+static int64_t until(uint64_t when, uint64_t now) { return when > now ? (int64_t)(when - now) : 0; }
+
+// Runs until a signal, a finished --once run, a hang-up without replug, or a fatal error.
+// Returns the exit status.
 static int run_loop(const sigset_t *wait_mask)
 {
     for (;;) {
-        if (stop_signal) return 0;
+        if (stop_signal) {
+            drain_line();
+            return 0;
+        }
         uint64_t now = mono_ns();
+        if (unplug_at && now >= unplug_at) {
+            unplug_at = 0;
+            sim_log("unplugged after %ld ms", g_opt.unplug_after_ms);
+            if (master_fd >= 0 && !unplug(now)) return 0;
+        }
+        int64_t timeout = -1;
+        if (unplug_at) timeout = until(unplug_at, now);
+        if (master_fd < 0) {  // unplugged: wait for the replug time
+            if (now >= replug_at) {
+                if (!replug()) return 1;
+                continue;
+            }
+            shorten(timeout, until(replug_at, now));
+            struct timespec ts = {(time_t)(timeout / NS_PER_S), (long)(timeout % NS_PER_S)};
+            ppoll(nullptr, 0, &ts, wait_mask);
+            continue;
+        }
+
         bucket_refill(g_send_bucket, now);
         bucket_refill(g_recv_bucket, now);
         stream_fill(now);
-        in_pos += device_input(in_buf + in_pos, in_len - in_pos);
+        DeviceAction action;
+        in_pos += device_input(in_buf + in_pos, in_len - in_pos, &action);
         if (in_pos == in_len) in_pos = in_len = 0;
-        bool lingering = finishing && out_queued() == 0;
-        if (lingering && host_has_read_all(now)) return finish_status;
+        if (!act(action, now)) return 0;
+        if (master_fd < 0) continue;
+        bool lingering = wind_down != RUNNING && out_queued() == 0;
+        if (lingering && host_has_read_all(now)) {
+            if (wind_down == WIND_EXIT) return finish_status;
+            if (!unplug(now)) return 0;
+            continue;
+        }
 
         struct pollfd pfd = {master_fd, 0, 0};
-        int64_t timeout = -1;
         size_t can_read = 0;
-        if (in_len == 0 && !finishing) {
-            can_read = bucket_allow(g_recv_bucket, IN_SIZE);
-            if (can_read == 0 && payload_tail_waiting()) can_read = IN_SIZE;
+        if (in_len == 0 && wind_down == RUNNING) {
+            can_read = readable_now();
             if (can_read > 0) pfd.events |= POLLIN;
             else shorten(timeout, bucket_wait_ns(g_recv_bucket, IN_SIZE));
         }
@@ -236,6 +314,7 @@ static int run_loop(const sigset_t *wait_mask)
             if (n > 0) {
                 record_append(mono_ns(), in_buf, (size_t)n);
                 bucket_take(g_recv_bucket, (size_t)n);
+                received_total += (uint64_t)n;
                 in_len = (size_t)n;
                 in_pos = 0;
             } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
@@ -273,27 +352,17 @@ int sim_main(int argc, char **argv)
         return 1;
     }
     if (store_open(g_opt.store) < 0) return 1;
-    const char *slave = open_pty();
-    if (!slave) {
-        sim_log("cannot open a pseudo-terminal: %s", strerror(errno));
-        return 1;
-    }
-    char slave_path[256];
-    snprintf(slave_path, sizeof slave_path, "%s", slave);
-    if (g_opt.link && !make_link(slave_path)) {
-        g_opt.link = nullptr;  // not ours to remove
+    if (!plug_in()) {
         cleanup();
         return 1;
     }
     out_init();
     device_init();
     if (g_opt.have_say) out_bytes(g_opt.say.s, (size_t)g_opt.say.len);
+    uint64_t start = mono_ns();
     stream_on = g_opt.stream && !g_opt.silent;
-    stream_start_ns = mono_ns() + (uint64_t)g_opt.stream_delay_ms * NS_PER_MS;
-
-    printf("%s\n", slave_path);
-    fflush(stdout);
-    sim_log("device on %s, store %s", slave_path, g_opt.store);
+    stream_start_ns = start + (uint64_t)g_opt.stream_delay_ms * NS_PER_MS;
+    if (g_opt.unplug_after) unplug_at = start + (uint64_t)g_opt.unplug_after_ms * NS_PER_MS + 1;
 
     status = run_loop(&wait_mask);
     if (stop_signal) sim_log("stopped by signal");

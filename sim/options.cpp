@@ -32,6 +32,13 @@ static const char USAGE[] =
     "  --stream-delay-ms N wait N ms before streaming\n"
     "  --rate BPS          model the line: BPS bytes per second each way (92160 = 921600 baud)\n"
     "  --hangup-after N    hang up the line after N payload bytes of an upload, then exit 0\n"
+    "  --unplug-after-ms N hang up the line N ms after start, whatever the device is doing\n"
+    "  --unplug-on-reboot  after answering \"reboot\", hang up the line as a re-enumerating device does\n"
+    "  --replug-after-ms M M ms after any hang-up, come back on a new pseudo-terminal (the --link\n"
+    "                      points at it again, its path is printed) and greet with a boot line;\n"
+    "                      without it, the first hang-up ends the run with status 0\n"
+    "  --stall-after N     stop reading the line for good after N received bytes (0: never read);\n"
+    "                      the host's writes then block once the terminal's buffers are full\n"
     "  --once              exit after one upload: 0 when stored, 1 when refused\n"
     "  --sink              read and throw away every byte received, as fast as it comes;\n"
     "                      no console, no upload, no replies (--rate still paces it)\n"
@@ -40,7 +47,8 @@ static const char USAGE[] =
 enum {
     OPT_LINK = 1, OPT_STORE, OPT_RECORD, OPT_SILENT, OPT_ECHO, OPT_JUNK, OPT_DELAY, OPT_GAP,
     OPT_READY, OPT_DONE, OPT_EOL, OPT_NO_READY, OPT_NO_DONE, OPT_SAY, OPT_STREAM,
-    OPT_STREAM_DELAY, OPT_RATE, OPT_HANGUP, OPT_ONCE, OPT_SINK, OPT_HELP
+    OPT_STREAM_DELAY, OPT_RATE, OPT_HANGUP, OPT_UNPLUG_AFTER, OPT_UNPLUG_REBOOT, OPT_REPLUG_AFTER, OPT_STALL_AFTER, OPT_ONCE,
+    OPT_SINK, OPT_HELP
 };
 
 static const struct option LONG_OPTS[] = {
@@ -62,6 +70,10 @@ static const struct option LONG_OPTS[] = {
     {"stream-delay-ms", required_argument, nullptr, OPT_STREAM_DELAY},
     {"rate", required_argument, nullptr, OPT_RATE},
     {"hangup-after", required_argument, nullptr, OPT_HANGUP},
+    {"unplug-after-ms", required_argument, nullptr, OPT_UNPLUG_AFTER},
+    {"unplug-on-reboot", no_argument, nullptr, OPT_UNPLUG_REBOOT},
+    {"replug-after-ms", required_argument, nullptr, OPT_REPLUG_AFTER},
+    {"stall-after", required_argument, nullptr, OPT_STALL_AFTER},
     {"once", no_argument, nullptr, OPT_ONCE},
     {"sink", no_argument, nullptr, OPT_SINK},
     {"help", no_argument, nullptr, OPT_HELP},
@@ -185,6 +197,16 @@ int options_parse(int argc, char **argv)
             g_opt.rate = (long)n;
             break;
         case OPT_HANGUP: ok = set_number(g_opt.hangup_after, optarg, "hangup-after"); g_opt.hangup = true; break;
+        case OPT_UNPLUG_AFTER:
+            ok = set_ms(g_opt.unplug_after_ms, optarg, "unplug-after-ms");
+            g_opt.unplug_after = true;
+            break;
+        case OPT_UNPLUG_REBOOT: g_opt.unplug_on_reboot = true; break;
+        case OPT_REPLUG_AFTER:
+            ok = set_ms(g_opt.replug_after_ms, optarg, "replug-after-ms");
+            g_opt.replug = true;
+            break;
+        case OPT_STALL_AFTER: ok = set_number(g_opt.stall_after, optarg, "stall-after"); g_opt.stall = true; break;
         case OPT_ONCE: g_opt.once = true; break;
         case OPT_SINK: g_opt.sink = true; break;
         case OPT_HELP: fputs(USAGE, stdout); return 0;

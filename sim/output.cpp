@@ -9,7 +9,6 @@ constexpr size_t OUT_SIZE = 64 * 1024;
 constexpr size_t OUT_RESERVE = 8 * 1024;  // room one input byte may need for its answer
 constexpr int PACE_MAX = 64;
 constexpr int BUCKET_SLICES = 100;        // bucket holds 1/100 s of traffic
-constexpr int64_t NS_PER_MS = 1000000;
 
 struct Pace {
     uint64_t start, end;   // absolute positions of the paced bytes [start, end)

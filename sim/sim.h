@@ -1,5 +1,18 @@
 // korvan-sim: a stand-in for the Korvan device on the far side of a pseudo-terminal.
-// Shared declarations of the simulator's modules (options, output queue, store, device, loop).
+// Shared declarations of the simulator's modules. Who owns what:
+//   log.cpp      the log on standard error and the monotonic clock; used by every module
+//   options.cpp  the command line into g_opt. A new option: SimOptions below, USAGE and LONG_OPTS
+//                there, man/korvan-sim.1, then the module that acts on it
+//   output.cpp   what the device sends: the output queue, reply pacing (--delay-ms, --gap-ms) and
+//                the line-rate token buckets (--rate, both directions)
+//   store.cpp    the upload folder: destination checks, temporary file, rename, listing
+//   device.cpp   what the device does with received bytes: the console (a new command goes in
+//                console_command) and the upload exchange. It never touches the line: it returns
+//                a DeviceAction and the loop acts on it
+//   loop.cpp     the pseudo-terminal and the one ppoll() loop: reading, writing, the stream,
+//                hang-up and replug, signals, the end of the run
+//   record.cpp   the record file of received bytes (record.h, shared with the tests)
+// Dependencies run one way: loop -> device -> store/output -> options/log.
 #pragma once
 
 #include <cstddef>
@@ -31,6 +44,13 @@ struct SimOptions {
     bool hangup;             // --hangup-after given
     uint64_t hangup_after;
     bool sink;               // --sink: swallow every received byte, answer nothing
+    bool unplug_after;       // --unplug-after-ms given
+    long unplug_after_ms;
+    bool unplug_on_reboot;   // --unplug-on-reboot
+    bool replug;             // --replug-after-ms given
+    long replug_after_ms;
+    bool stall;              // --stall-after given
+    uint64_t stall_after;    // received bytes after which the line is no longer read
 };
 
 extern SimOptions g_opt;
@@ -40,8 +60,12 @@ int options_parse(int argc, char **argv);
 // Turns C escapes (\r \n \t \\ \xNN) into bytes. Returns the length, or -1 if it does not fit.
 int unescape(const char *in, char *out, int cap);
 
-// ---- logging (loop.cpp) ----
+// ---- log and clock (log.cpp) ----
+constexpr int64_t NS_PER_MS = 1000000;
+constexpr int64_t NS_PER_S = 1000000000;
+// Writes "korvan-sim: " and the formatted text as one line to standard error.
 void sim_log(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+// CLOCK_MONOTONIC in nanoseconds: the clock of the record file and of all pacing.
 uint64_t mono_ns();
 
 // ---- output queue (output.cpp) ----
@@ -60,7 +84,8 @@ size_t out_sendable(uint64_t now, int64_t *wait_ns);
 const char *out_front();
 void out_sent(size_t n, uint64_t now);
 
-// Token bucket of the modelled line; both directions use one each.
+// Token bucket of the modelled line; both directions use one each. Pure arithmetic on the
+// times it is given, with the rate from g_opt.rate (0: unlimited).
 struct Bucket {
     double tokens;
     uint64_t last_ns;
@@ -73,6 +98,9 @@ extern Bucket g_send_bucket, g_recv_bucket;
 
 // ---- store (store.cpp) ----
 int store_open(const char *dir);
+// Checks a destination as text: nullptr when acceptable (and *last is the offset of its file
+// name), otherwise why it is refused. Symbolic links are caught later, by store_begin().
+const char *store_dest_problem(const char *dest, size_t len, size_t *last);
 // Checks the destination and opens a temporary file for it. Returns a descriptor, or -1 when refused.
 int store_begin(const char *dest, size_t len);
 bool store_write(const char *p, size_t n);
@@ -83,14 +111,25 @@ void store_abort();
 size_t store_list(char *out, size_t cap);
 
 // ---- device protocol (device.cpp) ----
+// What the loop must do after device input: the device itself never touches the line.
+enum DeviceAction {
+    DEVICE_GO_ON,          // keep serving
+    DEVICE_HANG_UP,        // hang up the line now (--hangup-after)
+    DEVICE_REBOOTING,      // hang up once the host has read our answer (--unplug-on-reboot)
+    DEVICE_FINISH_OK,      // end the run with status 0 once the host has read our answer (--once)
+    DEVICE_FINISH_FAILED,  // the same with status 1
+};
+// Reads a size line's text (plain decimal digits, at most PAYLOAD_MAX). False when refused.
+bool size_line_parse(const char *text, size_t len, uint64_t *size);
+// Back to the console prompt; an upload in progress is dropped.
 void device_init();
-// Consumes received bytes; returns how many were taken (stops early when output room runs short).
-size_t device_input(const char *p, size_t n);
+// A fresh start after a replug: device_init() and the boot banner line.
+void device_boot();
+// Consumes received bytes; returns how many were taken. Stops early when output room runs short
+// or when *action asks something of the loop (the rest is then the loop's to keep or drop).
+size_t device_input(const char *p, size_t n, DeviceAction *action);
 // Payload bytes still expected by the upload in progress (0 outside a payload).
 uint64_t device_payload_left();
 
 // ---- main loop (loop.cpp) ----
-// Requests a hang-up of the line (after --hangup-after) or the end of the run once output drained.
-void loop_hangup();
-void loop_finish(int status);
 int sim_main(int argc, char **argv);

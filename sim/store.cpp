@@ -53,8 +53,7 @@ int store_open(const char *dir)
     return store_fd;
 }
 
-// Checks the destination as text. Fills the offset of the last component.
-static const char *dest_problem(const char *dest, size_t len, size_t *last)
+const char *store_dest_problem(const char *dest, size_t len, size_t *last)
 {
     if (len == 0) return "empty path";
     if (memchr(dest, '\0', len)) return "NUL in path";
@@ -83,7 +82,7 @@ static void close_dest()
 int store_begin(const char *dest, size_t len)
 {
     size_t last = 0;
-    const char *why = dest_problem(dest, len, &last);
+    const char *why = store_dest_problem(dest, len, &last);
     if (why) {
         sim_log("refused destination (%s)", why);
         return -1;

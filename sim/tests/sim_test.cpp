@@ -101,18 +101,23 @@ static int wait_exit(SimRun &s, double timeout_s)
     return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
 }
 
-// SIGTERM, reap, clean up. Returns the exit status.
-static int stop(SimRun &s)
+static void cleanup(SimRun &s)
+{
+    if (s.tty >= 0) close(s.tty);
+    s.tty = -1;
+    std::error_code ec;
+    fs::remove_all(s.dir, ec);
+}
+
+// SIGTERM, reap, clean up unless told to keep the folder. Returns the exit status.
+static int stop(SimRun &s, bool clean = true)
 {
     int st = 0;
     if (s.pid > 0) {
         kill(s.pid, SIGTERM);
         st = wait_exit(s, 5);
     }
-    if (s.tty >= 0) close(s.tty);
-    s.tty = -1;
-    std::error_code ec;
-    fs::remove_all(s.dir, ec);
+    if (clean) cleanup(s);
     return st;
 }
 
@@ -432,4 +437,158 @@ TEST(Rate, ModelsTheLineSpeedBothWays)
     EXPECT_GT(took, 0.3);
     EXPECT_LT(took, 3.0);
     EXPECT_EQ(stop(s), 0);
+}
+
+// Waits until the line hangs up under our open slave: poll reports POLLHUP or a read ends.
+static bool wait_hangup(SimRun &s, double timeout_s)
+{
+    double end = now_s() + timeout_s;
+    while (now_s() < end) {
+        struct pollfd p = {s.tty, POLLIN, 0};
+        if (poll(&p, 1, 100) != 1) continue;
+        if (p.revents & POLLHUP) return true;
+        char buf[256];
+        if (read(s.tty, buf, sizeof buf) <= 0) return true;
+    }
+    return false;
+}
+
+// Waits until --link points at a terminal other than `old`, then opens it raw as s.tty.
+static bool reopen_link(SimRun &s, const std::string &old, double timeout_s)
+{
+    double end = now_s() + timeout_s;
+    std::error_code ec;
+    while (now_s() < end) {
+        std::string target = fs::read_symlink(s.link, ec).string();
+        if (!ec && !target.empty() && target != old) {
+            if (s.tty >= 0) close(s.tty);
+            s.slave = target;
+            s.tty = open(s.link.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+            if (s.tty < 0) return false;
+            struct termios t;
+            tcgetattr(s.tty, &t);
+            cfmakeraw(&t);
+            return tcsetattr(s.tty, TCSANOW, &t) == 0;
+        }
+        usleep(10000);
+    }
+    return false;
+}
+
+TEST(Lifecycle, UnplugAfterMsHangsUpAndEndsWithoutReplug)
+{
+    SimRun s;
+    double t0 = now_s();
+    ASSERT_NO_FATAL_FAILURE(start(s, {"--unplug-after-ms", "300"}));
+    ASSERT_TRUE(wait_hangup(s, 10));
+    EXPECT_GE(now_s() - t0, 0.29);
+    EXPECT_EQ(wait_exit(s, 5), 0);
+    EXPECT_FALSE(fs::exists(fs::symlink_status(s.link)));
+    stop(s);
+}
+
+TEST(Lifecycle, UnplugAfterMsAndReplugGreetWithABanner)
+{
+    SimRun s;
+    ASSERT_NO_FATAL_FAILURE(start(s, {"--unplug-after-ms", "200", "--replug-after-ms", "300"}));
+    std::string old = s.slave;
+    ASSERT_TRUE(wait_hangup(s, 10));
+    double t_gone = now_s();
+    ASSERT_TRUE(reopen_link(s, old, 10)) << "the link comes back to a new terminal";
+    EXPECT_GE(now_s() - t_gone, 0.2);
+    EXPECT_EQ(recv(s, "\r\n"), "Korvan simulator 1.0 booted\r\n");
+    send(s, "version\n");
+    EXPECT_EQ(recv(s, "\r\n"), "Korvan simulator 1.0\r\n");
+    // It unplugs once only: the new line stays up.
+    EXPECT_EQ(recv(s, "", 0.5), "");
+    EXPECT_EQ(stop(s), 0);
+}
+
+TEST(Lifecycle, UnplugOnRebootAnswersThenComesBackWithTheStore)
+{
+    SimRun s;
+    ASSERT_NO_FATAL_FAILURE(start(s, {"--unplug-on-reboot", "--replug-after-ms", "100"}));
+    std::string old = s.slave;
+    send(s, "filecopy\n" + frame("fw/app.bin", "firmware"));
+    EXPECT_EQ(recv(s, DONE), READY + DONE);
+    send(s, "reboot\n");
+    EXPECT_EQ(recv(s, "\r\n"), "Rebooting...\r\n") << "the answer comes before the hang-up";
+    ASSERT_TRUE(wait_hangup(s, 10));
+    EXPECT_FALSE(fs::exists(fs::symlink_status(s.link)) && fs::read_symlink(s.link) == old);
+    ASSERT_TRUE(reopen_link(s, old, 10));
+    EXPECT_EQ(recv(s, "\r\n"), "Korvan simulator 1.0 booted\r\n");
+    send(s, "ls\n");
+    EXPECT_EQ(recv(s, "\r\n"), "fw/app.bin 8\r\n") << "the store is kept";
+    send(s, "reboot\n");  // and again: every reboot re-enumerates
+    EXPECT_EQ(recv(s, "\r\n"), "Rebooting...\r\n");
+    ASSERT_TRUE(wait_hangup(s, 10));
+    EXPECT_EQ(stop(s), 0);
+    // Without the option a reboot keeps the line.
+    ASSERT_NO_FATAL_FAILURE(start(s));
+    send(s, "reboot\nversion\n");
+    EXPECT_EQ(recv(s, "1.0\r\n"), "Rebooting...\r\nKorvan simulator 1.0\r\n");
+    EXPECT_EQ(stop(s), 0);
+}
+
+TEST(Lifecycle, HangupAfterWithReplugComesBack)
+{
+    SimRun s;
+    ASSERT_NO_FATAL_FAILURE(start(s, {"--hangup-after", "10", "--replug-after-ms", "50"}));
+    std::string old = s.slave;
+    send(s, "filecopy\n" + frame("h", std::string(100, 'q')));
+    ASSERT_TRUE(wait_hangup(s, 10));
+    ASSERT_TRUE(reopen_link(s, old, 10));
+    EXPECT_EQ(recv(s, "\r\n"), "Korvan simulator 1.0 booted\r\n");
+    EXPECT_FALSE(fs::exists(s.store + "/h")) << "the broken upload is dropped";
+    send(s, "ls\n");  // no temporary file either
+    EXPECT_EQ(recv(s, "\r\n"), "(no files)\r\n");
+    EXPECT_EQ(stop(s), 0);
+}
+
+TEST(Lifecycle, StallAfterStopsReadingAndSigtermReadsThePending)
+{
+    SimRun s;
+    ASSERT_NO_FATAL_FAILURE(start(s, {"--stall-after", "10"}));
+    ASSERT_EQ(fcntl(s.tty, F_SETFL, fcntl(s.tty, F_GETFL) | O_NONBLOCK), 0);
+    // The writer fills the terminal's buffers and then is refused: nothing drains the line.
+    const std::string block(4096, 's');
+    size_t written = 0;
+    double end = now_s() + 20;
+    while (now_s() < end) {
+        ssize_t w = write(s.tty, block.data(), block.size());
+        if (w > 0) {
+            written += (size_t)w;
+            continue;
+        }
+        if (errno != EAGAIN) break;
+        struct pollfd p = {s.tty, POLLOUT, 0};
+        if (poll(&p, 1, 500) == 0) break;  // half a second without room: stalled
+    }
+    EXPECT_GT(written, 10u);
+    EXPECT_LT(written, 1u << 20) << "a stalled device does not take everything";
+    EXPECT_EQ(stop(s, false), 0);
+    std::vector<RecordChunk> chunks;
+    ASSERT_TRUE(record_load(s.record.c_str(), chunks));
+    size_t got = 0;
+    for (const auto &c : chunks) got += c.bytes.size();
+    EXPECT_EQ(got, 10u);
+    cleanup(s);
+}
+
+TEST(Lifecycle, SigtermRecordsWhatIsStillPending)
+{
+    SimRun s;
+    // A slow line: the sim reads some 1000 bytes a second, so most of what we write is still
+    // pending in the terminal when the signal comes.
+    ASSERT_NO_FATAL_FAILURE(start(s, {"--rate", "1000"}));
+    std::string sent;
+    for (int i = 0; i < 800; i++) sent += "line " + std::to_string(i) + "\n";
+    send(s, sent);
+    EXPECT_EQ(stop(s, false), 0);
+    std::vector<RecordChunk> chunks;
+    ASSERT_TRUE(record_load(s.record.c_str(), chunks));
+    std::string got;
+    for (const auto &c : chunks) got += c.bytes;
+    EXPECT_EQ(got, sent);
+    cleanup(s);
 }
