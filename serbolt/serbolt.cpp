@@ -170,17 +170,20 @@ static void lockHolder(int fd, char *text, size_t size)
 static void permissionHint(const char *name, int err)
 {
     struct stat st;
-    struct group *gr = NULL;
     bool group_rw = false;
+    char group[64] = "";
     if (stat(name, &st) == 0) {
         group_rw = (st.st_mode & (S_IRGRP | S_IWGRP)) == (S_IRGRP | S_IWGRP) && st.st_gid != 0;
-        if (group_rw)
-            gr = getgrgid(st.st_gid);
+        struct group *gr = group_rw ? getgrgid(st.st_gid) : NULL;
+        if (gr != NULL)
+            snprintf(group, sizeof group, "%s", gr->gr_name);
+        else
+            snprintf(group, sizeof group, "%u", (unsigned)st.st_gid);   // a group without a name
     }
-    if (gr != NULL)
+    if (group_rw)
         fprintf(stderr, "serbolt: %s: %s; add your user to the group '%s' that may use it "
-                "(sudo usermod -aG %s $USER) and log in again\n", name, strerror(err),
-                gr->gr_name, gr->gr_name);
+                "(sudo usermod -aG %s $USER) and log in again\n", name, strerror(err), group,
+                group);
     else
         fprintf(stderr, "serbolt: %s: %s; only the device's owner may open it; usually the "
                 "adapter's udev rule fixes this by giving the device group 'dialout' and mode "
@@ -315,6 +318,7 @@ static bool korvan_reopen(void)
     line_lost = false;
     printf("Serial device %s - connected.\n", korvan_name);
     fflush(stdout);
+    usleep(CONNECT_PAUSE_US);
     return true;
 }
 
