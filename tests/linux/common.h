@@ -111,9 +111,15 @@ inline char process_state(pid_t pid)
     return paren == std::string::npos || paren + 2 >= stat.size() ? 0 : stat[paren + 2];
 }
 
-// Processor time (user + system) a process has used so far, in seconds; -1 when gone.
+// Processor time (user + system) a process has used so far, in seconds; -1 when gone. Taken
+// from /proc/PID/schedstat (nanoseconds) where the kernel fills it in, else from the clock
+// ticks of /proc/PID/stat.
 inline double process_cpu_seconds(pid_t pid)
 {
+    unsigned long long run_ns = 0;
+    std::string sched = read_file("/proc/" + std::to_string(pid) + "/schedstat");
+    if (sscanf(sched.c_str(), "%llu", &run_ns) == 1 && run_ns > 0)
+        return (double)run_ns / 1e9;
     std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
     size_t paren = stat.rfind(')');
     if (paren == std::string::npos)
