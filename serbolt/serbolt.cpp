@@ -196,7 +196,8 @@ static void permissionHint(const char *name, int err)
 // never share a line and steal each other's bytes. The lock lasts until the descriptor closes.
 // Then the line settings. Returns the descriptor; OPEN_FAILED with errno set when it did not
 // open (EWOULDBLOCK: another program holds it, named in `holder`); OPEN_UNUSABLE when its
-// settings could not be applied (reported unless `quiet`, which also refuses a non-terminal).
+// settings could not be applied (which korvan_set_interface_attribs reports). `quiet` refuses a
+// device that is not a terminal before trying, so a reopen that keeps failing says nothing.
 static int korvan_open_device(const char *name, bool quiet, char *holder, size_t holder_size)
 {
     holder[0] = '\0';
