@@ -99,15 +99,33 @@ static bool make_link(const char *target)
     return true;
 }
 
-// Opens a new pseudo-terminal, points --link at it and prints its path on standard output.
-static bool plug_in()
+// Opens a pseudo-terminal pair as master_fd and slave_fd. Returns the slave's path or nullptr.
+static const char *open_pair()
 {
     master_fd = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     const char *name = nullptr;
     if (master_fd >= 0 && grantpt(master_fd) == 0 && unlockpt(master_fd) == 0) name = ptsname(master_fd);
     if (name) slave_fd = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
     int fl = slave_fd >= 0 && set_raw(master_fd) && set_raw(slave_fd) ? fcntl(master_fd, F_GETFL) : -1;
-    if (fl < 0 || fcntl(master_fd, F_SETFL, fl | O_NONBLOCK) != 0) {
+    if (fl < 0 || fcntl(master_fd, F_SETFL, fl | O_NONBLOCK) != 0) return nullptr;
+    return name;
+}
+
+// Opens a new pseudo-terminal, points --link at it and prints its path on standard output.
+// A replugged device comes back under a new name, as a re-enumerated one usually does: when
+// the kernel hands out the old number again, a second pair is taken and the first let go.
+static bool plug_in()
+{
+    static char last_path[256];
+    const char *name = open_pair();
+    if (name && !strcmp(name, last_path)) {
+        int held_master = master_fd, held_slave = slave_fd;
+        master_fd = slave_fd = -1;
+        name = open_pair();
+        close(held_master);
+        close(held_slave);
+    }
+    if (!name) {
         sim_log("cannot open a pseudo-terminal: %s", strerror(errno));
         return false;
     }
@@ -117,6 +135,7 @@ static bool plug_in()
         g_opt.link = nullptr;  // not ours to remove
         return false;
     }
+    snprintf(last_path, sizeof last_path, "%s", path);
     printf("%s\n", path);
     fflush(stdout);
     sim_log("device on %s, store %s", path, g_opt.store);

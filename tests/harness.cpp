@@ -2,18 +2,29 @@
 #include "harness.h"
 #include "record.h"
 
+#include <gtest/gtest.h>
+
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
-#include <ftw.h>
+#include <filesystem>
 #include <poll.h>
+#include <stdexcept>
+#include <sys/inotify.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
+
+namespace fs = std::filesystem;
+
+constexpr double SIM_START_S = 20;   // a sim that has not printed its path by then is broken
+constexpr double SIM_STOP_S = 10;    // SIGTERM to exit, before the harness kills it
 
 std::string build_dir() { return SERBOLT_BUILD_DIR; }
 
@@ -24,13 +35,55 @@ uint64_t now_ns()
     return (uint64_t)ts.tv_sec * 1000000000u + (uint64_t)ts.tv_nsec;
 }
 
+// Milliseconds left until `deadline` (now_ns() time), for poll(); 0 once it has passed.
+static int ms_left(uint64_t deadline)
+{
+    uint64_t now = now_ns();
+    if (now >= deadline)
+        return 0;
+    uint64_t ms = (deadline - now + 999999) / 1000000;
+    return ms > 60000 ? 60000 : (int)ms;
+}
+
+static uint64_t deadline_in(double seconds) { return now_ns() + (uint64_t)(seconds * 1e9); }
+
+// ---------------------------------------------------------------------------------------------
+// Scratch folders: made per test, removed when it ends.
+
+static std::vector<std::string> scratch_dirs;
+
+class ScratchCleaner : public testing::EmptyTestEventListener {
+    void OnTestEnd(const testing::TestInfo &) override
+    {
+        const char *keep = getenv("SERBOLT_KEEP_SCRATCH");
+        for (const std::string &d : scratch_dirs) {
+            std::error_code ec;
+            if (!keep || !*keep)
+                fs::remove_all(d, ec);
+        }
+        scratch_dirs.clear();
+    }
+};
+
+static const bool scratch_cleaner_installed = [] {
+    testing::UnitTest::GetInstance()->listeners().Append(new ScratchCleaner);
+    return true;
+}();
+
 std::string make_temp_dir(const char *tag)
 {
+    (void)scratch_cleaner_installed;
     std::string base = build_dir() + "/test-scratch";
-    mkdir(base.c_str(), 0755);
-    std::string tmpl = base + "/" + tag + "-XXXXXX";
-    if (mkdtemp(&tmpl[0]) == nullptr)
+    if (mkdir(base.c_str(), 0755) != 0 && errno != EEXIST) {
+        ADD_FAILURE() << "cannot create " << base << ": " << strerror(errno);
         return "";
+    }
+    std::string tmpl = base + "/" + tag + "-XXXXXX";
+    if (mkdtemp(&tmpl[0]) == nullptr) {
+        ADD_FAILURE() << "cannot create a folder in " << base << ": " << strerror(errno);
+        return "";
+    }
+    scratch_dirs.push_back(tmpl);
     return tmpl;
 }
 
@@ -50,31 +103,108 @@ std::string make_file(const std::string &dir, const std::string &name, size_t si
 std::string read_file(const std::string &path)
 {
     std::string out;
-    int fd = open(path.c_str(), O_RDONLY);
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         return out;
     char buf[65536];
     ssize_t n;
-    while ((n = read(fd, buf, sizeof buf)) > 0)
-        out.append(buf, (size_t)n);
+    while ((n = read(fd, buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR))
+        if (n > 0)
+            out.append(buf, (size_t)n);
     close(fd);
     return out;
 }
 
-void write_file(const std::string &path, const std::string &bytes)
+// Writes all of `bytes`, waiting on the descriptor when it is full. False on an error.
+static bool write_all(int fd, const char *p, size_t n)
 {
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (fd < 0)
-        return;
-    size_t done = 0;
-    while (done < bytes.size()) {
-        ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
-        if (n <= 0)
-            break;
-        done += (size_t)n;
+    while (n > 0) {
+        ssize_t w = write(fd, p, n);
+        if (w < 0 && errno == EAGAIN) {
+            struct pollfd pf = { fd, POLLOUT, 0 };
+            poll(&pf, 1, 1000);
+            continue;
+        }
+        if (w < 0 && errno == EINTR)
+            continue;
+        if (w <= 0)
+            return false;
+        p += w;
+        n -= (size_t)w;
     }
-    close(fd);
+    return true;
 }
+
+bool write_file(const std::string &path, const std::string &bytes)
+{
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    bool ok = fd >= 0 && write_all(fd, bytes.data(), bytes.size());
+    int err = errno;
+    if (fd >= 0 && close(fd) != 0)
+        ok = false;
+    if (!ok)
+        ADD_FAILURE() << "cannot write " << path << ": " << strerror(err);
+    return ok;
+}
+
+// Appends what `fd` holds now, without waiting. False at end of file or on an error.
+static bool append_available(int fd, std::string &to)
+{
+    char buf[65536];
+    for (;;) {
+        struct pollfd p = { fd, POLLIN, 0 };
+        if (poll(&p, 1, 0) <= 0)
+            return true;
+        ssize_t n = read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        to.append(buf, (size_t)n);
+    }
+}
+
+static bool make_pipe(int fds[2])
+{
+    if (pipe2(fds, O_CLOEXEC) == 0)
+        return true;
+    ADD_FAILURE() << "pipe: " << strerror(errno);
+    fds[0] = fds[1] = -1;
+    return false;
+}
+
+static void close_fd(int &fd)
+{
+    if (fd >= 0)
+        close(fd);
+    fd = -1;
+}
+
+bool make_pty(int *master, int *slave, bool raw)
+{
+    *master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    *slave = -1;
+    if (*master >= 0 && grantpt(*master) == 0 && unlockpt(*master) == 0) {
+        const char *name = ptsname(*master);
+        if (name)
+            *slave = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    }
+    if (*slave >= 0 && raw) {
+        struct termios t;
+        tcgetattr(*slave, &t);
+        cfmakeraw(&t);
+        tcsetattr(*slave, TCSANOW, &t);
+    }
+    if (*slave < 0) {
+        ADD_FAILURE() << "cannot open a pseudo-terminal: " << strerror(errno);
+        close_fd(*master);
+        return false;
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Child processes.
 
 static int exit_status(int wstatus)
 {
@@ -85,131 +215,271 @@ static int exit_status(int wstatus)
     return -1;
 }
 
-static std::vector<char *> c_argv(const std::vector<std::string> &argv)
+Child::Child(Child &&o) noexcept : pid(o.pid), pidfd(o.pidfd), status(o.status)
 {
-    std::vector<char *> out;
+    o.pid = o.pidfd = -1;
+}
+
+Child &Child::operator=(Child &&o) noexcept
+{
+    if (this != &o) {
+        child_kill(*this);
+        pid = o.pid;
+        pidfd = o.pidfd;
+        status = o.status;
+        o.pid = o.pidfd = -1;
+    }
+    return *this;
+}
+
+Child::~Child() { child_kill(*this); }
+
+bool spawn(Child &c, const std::vector<std::string> &argv, const int fds[3], int ctty,
+           const std::vector<std::string> &env)
+{
+    child_kill(c);
+    c.status = -1;
+    std::vector<char *> args;
     for (const std::string &a : argv)
-        out.push_back(const_cast<char *>(a.c_str()));
-    out.push_back(nullptr);
-    return out;
+        args.push_back(const_cast<char *>(a.c_str()));
+    args.push_back(nullptr);
+    pid_t pid = fork();
+    if (pid < 0) {
+        ADD_FAILURE() << "fork: " << strerror(errno);
+        return false;
+    }
+    if (pid == 0) {
+        setsid();
+        if (ctty >= 0)
+            ioctl(ctty, TIOCSCTTY, 0);
+        // Lift the three onto high numbers first, so none is overwritten by another's dup2.
+        int high[3];
+        for (int i = 0; i < 3; i++)
+            high[i] = fds[i] >= 0 ? fcntl(fds[i], F_DUPFD, 100) : -1;
+        for (int i = 0; i < 3; i++) {
+            if (high[i] >= 0)
+                dup2(high[i], i);
+            else
+                close(i);
+        }
+        for (int fd = 3; fd < 1024; fd++)
+            close(fd);
+        for (const std::string &e : env)
+            putenv(const_cast<char *>(e.c_str()));
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    return child_adopt(c, pid);
+}
+
+bool child_adopt(Child &c, pid_t pid)
+{
+    if (c.pid == pid)
+        return true;
+    child_kill(c);
+    c.status = -1;
+    c.pid = pid;
+    c.pidfd = (int)syscall(SYS_pidfd_open, pid, 0);
+    if (c.pidfd < 0) {
+        ADD_FAILURE() << "pidfd_open: " << strerror(errno);
+        child_kill(c);
+        return false;
+    }
+    fcntl(c.pidfd, F_SETFD, FD_CLOEXEC);
+    return true;
+}
+
+bool child_wait(Child &c, double timeout_s)
+{
+    if (c.pid <= 0)
+        return true;
+    uint64_t deadline = deadline_in(timeout_s);
+    for (;;) {
+        struct pollfd p = { c.pidfd, POLLIN, 0 };
+        int r = poll(&p, 1, ms_left(deadline));
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r > 0)
+            break;
+        if (now_ns() >= deadline)
+            return false;
+    }
+    int wstatus = 0;
+    while (waitpid(c.pid, &wstatus, 0) < 0 && errno == EINTR) {
+    }
+    c.status = exit_status(wstatus);
+    c.pid = -1;
+    close_fd(c.pidfd);
+    return true;
+}
+
+void child_kill(Child &c)
+{
+    if (c.pid > 0) {
+        kill(-c.pid, SIGKILL);
+        kill(c.pid, SIGKILL);
+        int wstatus = 0;
+        while (waitpid(c.pid, &wstatus, 0) < 0 && errno == EINTR) {
+        }
+        c.status = exit_status(wstatus);
+        c.pid = -1;
+    }
+    close_fd(c.pidfd);
 }
 
 // ---------------------------------------------------------------------------------------------
 // The simulator.
 
+Sim::~Sim()
+{
+    sim_stop(*this);
+    close_fd(out);
+}
+
+Sim::Sim(Sim &&o) noexcept { *this = std::move(o); }
+
+Sim &Sim::operator=(Sim &&o) noexcept
+{
+    if (this == &o)
+        return *this;
+    sim_stop(*this);
+    close_fd(out);
+    pid = o.pid;
+    dir = std::move(o.dir);
+    slave = std::move(o.slave);
+    link = std::move(o.link);
+    record = std::move(o.record);
+    store = std::move(o.store);
+    log = std::move(o.log);
+    status = o.status;
+    proc = std::move(o.proc);
+    out = o.out;
+    o.pid = -1;
+    o.out = -1;
+    return *this;
+}
+
+// Reads the sim's standard output until it has given a complete line; returns it without its
+// newline ("" on time-out or end of file).
+static std::string sim_next_line(Sim &sim, uint64_t deadline)
+{
+    std::string line;
+    char c;
+    while (sim.out >= 0) {
+        struct pollfd p = { sim.out, POLLIN, 0 };
+        if (poll(&p, 1, ms_left(deadline)) <= 0)
+            return "";
+        ssize_t n = read(sim.out, &c, 1);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return "";
+        if (c == '\n')
+            return line;
+        line += c;
+    }
+    return "";
+}
+
 bool sim_start(Sim &sim, const std::vector<std::string> &extra)
 {
+    sim_stop(sim);
+    close_fd(sim.out);
     sim.dir = make_temp_dir("sim");
+    if (sim.dir.empty())
+        return false;
     sim.link = sim.dir + "/tty";
     sim.record = sim.dir + "/record";
     sim.store = sim.dir + "/store";
+    sim.log = sim.dir + "/sim.log";
+    sim.slave.clear();
     std::vector<std::string> argv = { build_dir() + "/korvan-sim", "--link", sim.link, "--store",
                                       sim.store, "--record", sim.record };
     argv.insert(argv.end(), extra.begin(), extra.end());
 
     int out[2];
-    if (pipe(out) != 0)
+    if (!make_pipe(out))
         return false;
-    std::string log = sim.dir + "/sim.log";
-    pid_t pid = fork();
-    if (pid == 0) {
-        setpgid(0, 0);
-        dup2(out[1], 1);
-        int lf = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (lf >= 0)
-            dup2(lf, 2);
-        int nf = open("/dev/null", O_RDONLY);
-        if (nf >= 0)
-            dup2(nf, 0);
-        close(out[0]);
-        std::vector<char *> args = c_argv(argv);
-        execv(args[0], args.data());
-        _exit(127);
+    int log = open(sim.log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    int null_in = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    const int fds[3] = { null_in, out[1], log };
+    bool started = log >= 0 && null_in >= 0 && spawn(sim.proc, argv, fds);
+    close_fd(log);
+    close_fd(null_in);
+    close_fd(out[1]);
+    sim.out = out[0];
+    if (started) {
+        sim.pid = sim.proc.pid;
+        sim.slave = sim_next_line(sim, deadline_in(SIM_START_S));
     }
-    close(out[1]);
-    sim.pid = pid;
-
-    // The first line of its output is the slave's path.
-    std::string line;
-    uint64_t deadline = now_ns() + 10000000000ull;
-    while (line.find('\n') == std::string::npos && now_ns() < deadline) {
-        struct pollfd p = { out[0], POLLIN, 0 };
-        if (poll(&p, 1, 100) <= 0)
-            continue;
-        char buf[256];
-        ssize_t n = read(out[0], buf, sizeof buf);
-        if (n <= 0)
-            break;
-        line.append(buf, (size_t)n);
-    }
-    close(out[0]);
-    size_t nl = line.find('\n');
-    if (nl == std::string::npos) {
+    if (sim.slave.empty()) {
         sim_stop(sim);
+        ADD_FAILURE() << "korvan-sim did not start: " << read_file(sim.log);
         return false;
     }
-    sim.slave = line.substr(0, nl);
     return true;
+}
+
+void sim_start_required(Sim &sim, const std::vector<std::string> &extra)
+{
+    if (!sim_start(sim, extra))
+        throw std::runtime_error("korvan-sim did not start");
+}
+
+int sim_wait_exit(Sim &sim, double timeout_s)
+{
+    if (sim.proc.pid > 0) {
+        if (!child_wait(sim.proc, timeout_s))
+            return -1;
+        sim.status = sim.proc.status;
+        sim.pid = -1;
+    }
+    return sim.status;
+}
+
+int sim_stop(Sim &sim)
+{
+    if (sim.proc.pid > 0) {
+        kill(sim.proc.pid, SIGTERM);
+        if (sim_wait_exit(sim, SIM_STOP_S) < 0) {
+            ADD_FAILURE() << "korvan-sim did not end on SIGTERM";
+            child_kill(sim.proc);
+            sim.status = -1;
+        }
+    }
+    sim.pid = -1;
+    return sim.status;
 }
 
 bool sim_alive(Sim &sim)
 {
-    if (sim.pid <= 0)
+    if (sim.proc.pid <= 0)
         return false;
-    int st;
-    pid_t r = waitpid(sim.pid, &st, WNOHANG);
-    if (r == sim.pid) {
-        sim.pid = -1;
+    sim_wait_exit(sim, 0);
+    return sim.proc.pid > 0;
+}
+
+bool sim_wait_replug(Sim &sim, double timeout_s)
+{
+    // One line per plug-in; the new terminal may reuse the old one's number once the host has
+    // closed that, so any next line is the return.
+    std::string line = sim_next_line(sim, deadline_in(timeout_s));
+    if (line.empty())
         return false;
-    }
+    sim.slave = line;
     return true;
-}
-
-void sim_stop(Sim &sim)
-{
-    if (sim.pid <= 0)
-        return;
-    kill(sim.pid, SIGTERM);
-    int st;
-    for (int i = 0; i < 300; i++) {   // up to 3 s, then force
-        if (waitpid(sim.pid, &st, WNOHANG) == sim.pid) {
-            sim.pid = -1;
-            return;
-        }
-        usleep(10000);
-    }
-    kill(sim.pid, SIGKILL);
-    waitpid(sim.pid, &st, 0);
-    sim.pid = -1;
-}
-
-// Waits until the record file's size has held still for a while (at most a few seconds).
-static void sim_settle(const Sim &sim)
-{
-    const uint64_t still_ns = 150000000ull, limit = now_ns() + 5000000000ull;
-    off_t last = -1;
-    uint64_t since = now_ns();
-    while (now_ns() < limit) {
-        struct stat st;
-        off_t size = stat(sim.record.c_str(), &st) == 0 ? st.st_size : 0;
-        if (size != last) {
-            last = size;
-            since = now_ns();
-        } else if (now_ns() - since >= still_ns) {
-            return;
-        }
-        usleep(10000);
-    }
 }
 
 std::vector<Chunk> sim_chunks(const Sim &sim, bool settle)
 {
     if (settle)
-        sim_settle(sim);
+        sim_stop(const_cast<Sim &>(sim));   // it reads what is pending before it exits
     std::vector<RecordChunk> raw;
     std::vector<Chunk> out;
-    if (!record_load(sim.record.c_str(), raw))
+    if (!record_load(sim.record.c_str(), raw)) {
+        ADD_FAILURE() << "cannot read the record " << sim.record;
         return out;
+    }
     for (RecordChunk &c : raw)
         out.push_back({ c.t_ns, std::move(c.bytes) });
     return out;
@@ -221,6 +491,32 @@ std::string sim_received(const Sim &sim, bool settle)
     for (const Chunk &c : sim_chunks(sim, settle))
         all += c.bytes;
     return all;
+}
+
+bool sim_wait_received(const Sim &sim, const std::string &expected, double timeout_s, bool prefix)
+{
+    uint64_t deadline = deadline_in(timeout_s);
+    // The record is looked at again each time the sim writes to it.
+    int watch = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+    if (watch < 0 || inotify_add_watch(watch, sim.record.c_str(), IN_MODIFY) < 0) {
+        ADD_FAILURE() << "cannot watch " << sim.record << ": " << strerror(errno);
+        close_fd(watch);
+        return false;
+    }
+    bool found = false;
+    for (;;) {
+        std::string got = sim_received(sim, false);
+        found = prefix ? got.compare(0, expected.size(), expected) == 0 : got == expected;
+        if (found || now_ns() >= deadline)
+            break;
+        struct pollfd p = { watch, POLLIN, 0 };
+        poll(&p, 1, ms_left(deadline));
+        char events[4096];
+        while (read(watch, events, sizeof events) > 0) {
+        }
+    }
+    close(watch);
+    return found;
 }
 
 uint64_t sim_byte_time(const std::vector<Chunk> &chunks, size_t index)
@@ -236,124 +532,105 @@ uint64_t sim_byte_time(const std::vector<Chunk> &chunks, size_t index)
 // ---------------------------------------------------------------------------------------------
 // Running programs.
 
-static int open_pty(int *slave_out)
-{
-    int master = posix_openpt(O_RDWR | O_NOCTTY);
-    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0)
-        return -1;
-    *slave_out = open(ptsname(master), O_RDWR | O_NOCTTY);
-    return master;
-}
-
-static void append_available(int fd, std::string &to)
-{
-    char buf[65536];
-    for (;;) {
-        struct pollfd p = { fd, POLLIN, 0 };
-        if (poll(&p, 1, 0) <= 0 || !(p.revents & POLLIN))
-            return;
-        ssize_t n = read(fd, buf, sizeof buf);
-        if (n <= 0)
-            return;
-        to.append(buf, (size_t)n);
-    }
-}
-
 Outcome run_program(const std::vector<std::string> &argv, double timeout_s, Input input,
-                const std::string &stdin_data, const std::vector<std::string> &env, bool stderr_tty)
+                    const std::string &stdin_data, const std::vector<std::string> &env,
+                    bool stderr_tty, bool close_out)
 {
     Outcome run;
-    int out[2], err[2], in[2] = { -1, -1 };
-    int pty_master = -1, pty_slave = -1;
-    if (pipe(out) != 0)
-        return run;
-    if (stderr_tty) {
-        err[0] = open_pty(&err[1]);
-        struct termios t;
-        tcgetattr(err[1], &t);
-        t.c_oflag &= ~OPOST;   // collect exactly the bytes the program wrote
-        tcsetattr(err[1], TCSANOW, &t);
-    } else if (pipe(err) != 0) {
-        return run;
+    int out[2] = { -1, -1 }, err[2] = { -1, -1 }, in[2] = { -1, -1 };
+    int pty_master = -1, pty_slave = -1, null_in = -1;
+    bool ok = true;
+    if (!close_out) {
+        ok = make_pipe(out);
+        if (ok && stderr_tty) {
+            ok = make_pty(&err[0], &err[1]);
+            if (ok) {
+                struct termios t;
+                tcgetattr(err[1], &t);
+                t.c_oflag &= ~OPOST;   // collect exactly the bytes the program wrote
+                tcsetattr(err[1], TCSANOW, &t);
+            }
+        } else if (ok) {
+            ok = make_pipe(err);
+        }
     }
-    if (input == Input::Pipe && pipe(in) != 0)
-        return run;
-    if (input == Input::Pty)
-        pty_master = open_pty(&pty_slave);
+    int fds[3] = { -1, out[1], err[1] };
+    int ctty = -1;
+    if (ok && input == Input::Pipe) {
+        ok = make_pipe(in);
+        fds[0] = in[0];
+    } else if (ok && input == Input::Pty) {
+        ok = make_pty(&pty_master, &pty_slave);
+        fds[0] = ctty = pty_slave;
+    } else if (input == Input::Null) {
+        fds[0] = null_in = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    }
 
     uint64_t start = now_ns();
-    pid_t pid = fork();
-    if (pid == 0) {
-        setsid();
-        if (input == Input::Pipe) {
-            dup2(in[0], 0);
-        } else if (input == Input::Pty) {
-            int tty = open(ptsname(pty_master), O_RDWR);   // becomes the controlling terminal
-            dup2(tty, 0);
-        } else {
-            int nf = open("/dev/null", O_RDONLY);
-            dup2(nf, 0);
-        }
-        dup2(out[1], 1);
-        dup2(err[1], 2);
-        for (int fd = 3; fd < 256; fd++)
-            close(fd);
-        for (const std::string &e : env)
-            putenv(const_cast<char *>(e.c_str()));
-        std::vector<char *> args = c_argv(argv);
-        execv(args[0], args.data());
-        _exit(127);
-    }
-    close(out[1]);
-    close(err[1]);
-    if (input == Input::Pipe) {
-        close(in[0]);
+    Child child;
+    ok = ok && spawn(child, argv, fds, ctty, env);
+    close_fd(out[1]);
+    close_fd(err[1]);
+    close_fd(in[0]);
+    close_fd(null_in);
+    if (ok && input == Input::Pipe) {
         signal(SIGPIPE, SIG_IGN);
-        size_t done = 0;
-        while (done < stdin_data.size()) {
-            ssize_t n = write(in[1], stdin_data.data() + done, stdin_data.size() - done);
-            if (n <= 0)
-                break;
-            done += (size_t)n;
-        }
-        close(in[1]);
+        fcntl(in[1], F_SETFL, O_NONBLOCK);
     }
+    size_t fed = 0;
+    if (input == Input::Pipe && fed == stdin_data.size())
+        close_fd(in[1]);
 
+    // Wait on the program's end and its output at once; feed its input as it takes it.
     uint64_t deadline = start + (uint64_t)(timeout_s * 1e9);
-    int wstatus = 0;
-    bool exited = false;
-    while (!exited) {
-        struct pollfd p[2] = { { out[0], POLLIN, 0 }, { err[0], POLLIN, 0 } };
-        poll(p, 2, 20);
-        append_available(out[0], run.out);
-        append_available(err[0], run.err);
+    while (ok && child.pid > 0) {
+        struct pollfd p[5];
+        int n = 0;
+        p[n++] = { child.pidfd, POLLIN, 0 };
+        if (out[0] >= 0)
+            p[n++] = { out[0], POLLIN, 0 };
+        if (err[0] >= 0)
+            p[n++] = { err[0], POLLIN, 0 };
+        if (pty_master >= 0)
+            p[n++] = { pty_master, POLLIN, 0 };
+        if (in[1] >= 0)
+            p[n++] = { in[1], POLLOUT, 0 };
+        poll(p, (nfds_t)n, ms_left(deadline));
+        if (out[0] >= 0 && !append_available(out[0], run.out))
+            close_fd(out[0]);
+        if (err[0] >= 0 && !append_available(err[0], run.err))
+            close_fd(err[0]);
         if (pty_master >= 0) {
             std::string discard;
             append_available(pty_master, discard);
         }
-        if (waitpid(pid, &wstatus, WNOHANG) == pid) {
-            exited = true;
-        } else if (now_ns() > deadline) {
+        if (in[1] >= 0) {
+            ssize_t w = write(in[1], stdin_data.data() + fed, stdin_data.size() - fed);
+            if (w > 0)
+                fed += (size_t)w;
+            if (fed == stdin_data.size() || (w < 0 && errno != EAGAIN && errno != EINTR))
+                close_fd(in[1]);
+        }
+        if (child_wait(child, 0))
+            break;
+        if (now_ns() >= deadline) {
             run.timed_out = true;
-            kill(-pid, SIGKILL);
-            kill(pid, SIGKILL);
-            waitpid(pid, &wstatus, 0);
-            exited = true;
+            child_kill(child);
         }
     }
     run.seconds = (double)(now_ns() - start) / 1e9;
-    // Collect what is left in the pipes; a daemon the program left behind may hold them open,
-    // so take only what is already there.
-    usleep(20000);
-    append_available(out[0], run.out);
-    append_available(err[0], run.err);
-    close(out[0]);
-    close(err[0]);
-    if (pty_master >= 0) {
-        close(pty_master);
-        close(pty_slave);
-    }
-    run.status = run.timed_out ? -1 : exit_status(wstatus);
+    // What the program wrote before it ended is in the pipes already; a daemon it left behind
+    // may hold them open, so take only what is there.
+    if (out[0] >= 0)
+        append_available(out[0], run.out);
+    if (err[0] >= 0)
+        append_available(err[0], run.err);
+    close_fd(out[0]);
+    close_fd(err[0]);
+    close_fd(in[1]);
+    close_fd(pty_master);
+    close_fd(pty_slave);
+    run.status = run.timed_out ? -1 : child.status;
     return run;
 }
 
@@ -362,42 +639,27 @@ Outcome run_program(const std::vector<std::string> &argv, double timeout_s, Inpu
 
 bool console_start(Console &c, const std::vector<std::string> &argv)
 {
-    c.master = open_pty(&c.slave);
-    if (c.master < 0 || c.slave < 0)
+    if (!make_pty(&c.master, &c.slave))
         return false;
     int err[2];
-    if (pipe(err) != 0)
+    if (!make_pipe(err))
         return false;
-    pid_t pid = fork();
-    if (pid == 0) {
-        setsid();
-        int tty = open(ptsname(c.master), O_RDWR);   // the controlling terminal, as at a console
-        dup2(tty, 0);
-        dup2(tty, 1);
-        dup2(err[1], 2);
-        for (int fd = 3; fd < 256; fd++)
-            close(fd);
-        std::vector<char *> args = c_argv(argv);
-        execv(args[0], args.data());
-        _exit(127);
-    }
+    const int fds[3] = { c.slave, c.slave, err[1] };
+    bool ok = spawn(c.proc, argv, fds, c.slave);
     close(err[1]);
+    fcntl(c.master, F_SETFL, fcntl(c.master, F_GETFL) | O_NONBLOCK);
     c.err_fd = err[0];
-    c.pid = pid;
-    return true;
+    c.pid = c.proc.pid;
+    return ok;
 }
 
 void console_type(Console &c, const std::string &keys)
 {
-    size_t done = 0;
-    while (done < keys.size()) {
-        ssize_t n = write(c.master, keys.data() + done, keys.size() - done);
-        if (n <= 0)
-            break;
-        done += (size_t)n;
-    }
+    if (!write_all(c.master, keys.data(), keys.size()))
+        ADD_FAILURE() << "cannot type on the console: " << strerror(errno);
 }
 
+// Waits up to `wait_ms` for screen or error output, then collects what there is.
 static void console_collect(Console &c, int wait_ms)
 {
     struct pollfd p[2] = { { c.master, POLLIN, 0 }, { c.err_fd, POLLIN, 0 } };
@@ -408,38 +670,53 @@ static void console_collect(Console &c, int wait_ms)
 
 bool console_wait_for(Console &c, const std::string &needle, double timeout_s)
 {
-    uint64_t deadline = now_ns() + (uint64_t)(timeout_s * 1e9);
+    uint64_t deadline = deadline_in(timeout_s);
     for (;;) {
         if (c.screen.find(needle) != std::string::npos)
             return true;
-        if (now_ns() > deadline)
+        if (now_ns() >= deadline)
             return false;
-        console_collect(c, 20);
+        console_collect(c, ms_left(deadline));
     }
+}
+
+// The console's program as a Child: the one console_start spawned, or one the test set in c.pid.
+static Child &console_child(Console &c)
+{
+    if (c.pid > 0 && c.proc.pid != c.pid)
+        child_adopt(c.proc, c.pid);
+    return c.proc;
 }
 
 int console_finish(Console &c, double timeout_s)
 {
-    if (c.pid <= 0)
+    if (console_child(c).pid <= 0)
         return -1;
-    uint64_t deadline = now_ns() + (uint64_t)(timeout_s * 1e9);
-    int wstatus;
+    uint64_t deadline = deadline_in(timeout_s);
     for (;;) {
-        console_collect(c, 20);
-        if (waitpid(c.pid, &wstatus, WNOHANG) == c.pid)
+        struct pollfd p[3] = { { c.master, POLLIN, 0 }, { c.err_fd, POLLIN, 0 },
+                               { c.proc.pidfd, POLLIN, 0 } };
+        poll(p, 3, ms_left(deadline));
+        append_available(c.master, c.screen);
+        append_available(c.err_fd, c.err);
+        if (child_wait(c.proc, 0))
             break;
-        if (now_ns() > deadline) {
-            kill(c.pid, SIGKILL);
-            waitpid(c.pid, &wstatus, 0);
+        if (now_ns() >= deadline) {
+            child_kill(c.proc);
             c.pid = -1;
             return -1;
         }
     }
     c.pid = -1;
-    usleep(20000);
-    append_available(c.master, c.screen);
+    // What the program wrote last may still be on its way through the terminal: a read that
+    // finds nothing waits for it (the kernel pushes pending input first), so read until empty.
+    char buf[4096];
+    ssize_t n;
+    while ((n = read(c.master, buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR))
+        if (n > 0)
+            c.screen.append(buf, (size_t)n);
     append_available(c.err_fd, c.err);
-    return exit_status(wstatus);
+    return c.proc.status;
 }
 
 unsigned console_lflag(const Console &c)
@@ -452,17 +729,9 @@ unsigned console_lflag(const Console &c)
 
 void console_close(Console &c)
 {
-    if (c.pid > 0) {
-        kill(c.pid, SIGKILL);
-        int st;
-        waitpid(c.pid, &st, 0);
-        c.pid = -1;
-    }
-    if (c.master >= 0)
-        close(c.master);
-    if (c.slave >= 0)
-        close(c.slave);
-    if (c.err_fd >= 0)
-        close(c.err_fd);
-    c.master = c.slave = c.err_fd = -1;
+    child_kill(console_child(c));
+    c.pid = -1;
+    close_fd(c.master);
+    close_fd(c.slave);
+    close_fd(c.err_fd);
 }

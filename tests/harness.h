@@ -1,5 +1,10 @@
 // Test harness: runs the device simulator and the programs under test as real
 // processes over real pseudo-terminals, and collects what they did.
+//
+// Every helper that cannot do its job (a pipe, a pseudo-terminal, a folder, a file, a process)
+// records a test failure saying why, so a broken set-up never passes as an empty result.
+// Folders made by make_temp_dir() (the sims' included) are removed when the test ends; set
+// SERBOLT_KEEP_SCRATCH=1 to keep them for a look.
 #pragma once
 
 #include <cstdint>
@@ -9,46 +14,112 @@
 
 // Directory that holds the built programs (serbolt, korvan-sim, serbolt2.exe, ...).
 std::string build_dir();
-// A fresh private directory under the build tree's scratch area; removed by the caller if it likes.
+// A fresh private directory under the build tree's scratch area, removed when the test ends.
+// Empty (and a test failure) when it cannot be made.
 std::string make_temp_dir(const char *tag);
 // Write a file of exactly `size` bytes (deterministic, all 256 byte values) and return its path.
 std::string make_file(const std::string &dir, const std::string &name, size_t size);
+// The whole file; empty when it cannot be read (a missing file is no failure: tests check absence).
 std::string read_file(const std::string &path);
-void write_file(const std::string &path, const std::string &bytes);
+// Writes the file whole; false (and a test failure) when it cannot.
+bool write_file(const std::string &path, const std::string &bytes);
+uint64_t now_ns();
 
-// One running korvan-sim.
-struct Sim {
+// ---- child processes ----
+
+// A process started by spawn(), in a session of its own. It owns a pidfd, so its end can be
+// waited for with poll() beside other descriptors. Going out of scope kills (SIGKILL, whole
+// process group) and reaps whatever is still running.
+struct Child {
     pid_t pid = -1;
+    int pidfd = -1;
+    int status = -1;  // once ended: exit status, or 128+signal
+    Child() = default;
+    Child(const Child &) = delete;
+    Child &operator=(const Child &) = delete;
+    Child(Child &&o) noexcept;
+    Child &operator=(Child &&o) noexcept;
+    ~Child();
+};
+
+// Starts argv[0] (a path) with argv. `fds` become its standard input, output and error; -1
+// leaves that stream closed. `ctty`, when not -1, is a terminal slave that becomes the child's
+// controlling terminal. `env` holds extra "NAME=value" entries. Every other descriptor is closed
+// in the child. False (and a test failure) when it cannot be started.
+bool spawn(Child &c, const std::vector<std::string> &argv, const int fds[3], int ctty = -1,
+           const std::vector<std::string> &env = {});
+// Takes charge of a process the test started itself (a child of this process): from now on it
+// is waited for and killed like a spawned one. False (and a test failure) when it cannot.
+bool child_adopt(Child &c, pid_t pid);
+// Waits for the child to end, at most `timeout_s`. True when it has (c.status holds its status).
+bool child_wait(Child &c, double timeout_s);
+// Kills the child's process group and reaps it. Safe to call on an ended child.
+void child_kill(Child &c);
+
+// A pseudo-terminal pair. Its termios are as the kernel makes them; `raw` sets both ends raw.
+// False (and a test failure) when it cannot be made.
+bool make_pty(int *master, int *slave, bool raw = false);
+
+// ---- the simulator ----
+
+// One running korvan-sim. Stopped, and its folder removed, when it goes out of scope.
+struct Sim {
+    pid_t pid = -1;      // while it runs
     std::string dir;     // private directory of this sim
-    std::string slave;   // the pty slave path the sim printed
+    std::string slave;   // the pty slave path the sim printed (the latest, after a replug)
     std::string link;    // dir + "/tty": symlink to the slave (give this to -d)
     std::string record;  // dir + "/record": every byte the sim received, time-stamped
     std::string store;   // dir + "/store": where uploads land
+    std::string log;     // dir + "/sim.log": the sim's standard error
+    int status = -1;     // exit status once it has ended
+    Child proc;
+    int out = -1;        // read end of the sim's standard output (terminal paths, one per line)
+    Sim() = default;
+    Sim(const Sim &) = delete;
+    Sim &operator=(const Sim &) = delete;
+    Sim(Sim &&o) noexcept;
+    Sim &operator=(Sim &&o) noexcept;   // stops this sim first
+    ~Sim();
 };
 
 // Starts korvan-sim with --link, --store and --record inside a new private directory, plus
-// `extra` (for example {"--silent"} or {"--junk", "xx"}). Waits until the sim printed its slave path.
+// `extra` (for example {"--silent"} or {"--junk", "xx"}). Waits until the sim printed its slave
+// path. False (and a test failure naming the sim's log) when it does not come up.
 bool sim_start(Sim &sim, const std::vector<std::string> &extra = {});
-// Ends the sim (SIGTERM) and reaps it. Safe to call twice.
-void sim_stop(Sim &sim);
+// The same for a test that cannot go on without the sim: a failed start has been reported, and
+// an exception then ends the test.
+void sim_start_required(Sim &sim, const std::vector<std::string> &extra = {});
+// Ends the sim (SIGTERM: it first reads what is still pending on the line) and reaps it.
+// Returns its exit status (-1 when it had to be killed). Safe to call twice.
+int sim_stop(Sim &sim);
+// Waits up to `timeout_s` for the sim to end by itself; returns its exit status, -1 on time-out.
+int sim_wait_exit(Sim &sim, double timeout_s);
 // True while the sim process is still running.
 bool sim_alive(Sim &sim);
+// Waits until the sim has printed its next terminal path (a replug; the path may be the same
+// as before) and takes it as sim.slave. False on time-out.
+bool sim_wait_replug(Sim &sim, double timeout_s);
 
 // What the sim received: one chunk per read, with its CLOCK_MONOTONIC time in nanoseconds.
 struct Chunk {
     uint64_t t_ns;
     std::string bytes;
 };
-// Both first wait until the record has stopped growing (the sim may still be reading what a
-// program wrote just before it ended); pass settle = false for a snapshot while polling.
+// With `settle` (the default) the sim is stopped first, so the record holds everything it
+// received; use it once the program under test is done. settle = false reads a snapshot while
+// the sim runs (see sim_wait_received to wait for bytes).
 std::vector<Chunk> sim_chunks(const Sim &sim, bool settle = true);
 std::string sim_received(const Sim &sim, bool settle = true);
+// Waits until the sim has received `expected` (or, with `prefix`, something that starts with it).
+bool sim_wait_received(const Sim &sim, const std::string &expected, double timeout_s,
+                       bool prefix = false);
 // Time (CLOCK_MONOTONIC, ns) at which received byte number `index` arrived; 0 when out of range.
 uint64_t sim_byte_time(const std::vector<Chunk> &chunks, size_t index);
-uint64_t now_ns();
 
-// Standard input of a program run by run_program.
-enum class Input { Null, Pipe, Pty };
+// ---- programs under test ----
+
+// Standard input of a program run by run_program. Closed: no descriptor 0 at all.
+enum class Input { Null, Pipe, Pty, Closed };
 
 struct Outcome {
     int status = -1;         // exit status, or 128+signal when killed by a signal
@@ -61,19 +132,22 @@ struct Outcome {
 // `input` (Pipe: `stdin_data` is written then closed; Pty: a pseudo-terminal whose master is
 // kept open and silent for the whole run). Kills the program after `timeout_s`. `env` holds
 // extra "NAME=value" entries. With `stderr_tty`, standard error is a pseudo-terminal (as at a
-// console) and what the program writes there is collected in Outcome::err.
+// console) and what the program writes there is collected in Outcome::err. With `close_out`,
+// the program starts with standard output and error closed (Outcome::out and err stay empty).
 Outcome run_program(const std::vector<std::string> &argv, double timeout_s,
-                Input input = Input::Null, const std::string &stdin_data = "",
-                const std::vector<std::string> &env = {}, bool stderr_tty = false);
+                    Input input = Input::Null, const std::string &stdin_data = "",
+                    const std::vector<std::string> &env = {}, bool stderr_tty = false,
+                    bool close_out = false);
 
 // An interactive run: standard input and standard output on one pseudo-terminal (a console),
 // standard error on a pipe. The test types by writing to `master` and reads the screen from it.
 struct Console {
-    pid_t pid = -1;
+    pid_t pid = -1;   // the program; a test that starts its own may set it (it is then adopted)
     int master = -1;  // pty master: keys go in here, the screen comes out here
     int slave = -1;   // kept open by the harness so the console outlives the program
     int err_fd = -1;  // read end of the program's standard error
     std::string screen, err;
+    Child proc;
 };
 bool console_start(Console &c, const std::vector<std::string> &argv);
 void console_type(Console &c, const std::string &keys);

@@ -1,4 +1,5 @@
 // Drives the real korvan-sim binary over its pseudo-terminal, as a host would.
+#include "harness.h"
 #include "record.h"
 
 #include <gtest/gtest.h>
@@ -7,13 +8,10 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <fcntl.h>
 #include <filesystem>
-#include <fstream>
 #include <poll.h>
 #include <string>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -21,105 +19,52 @@
 
 namespace fs = std::filesystem;
 
-static double now_s()
-{
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return (double)ts.tv_sec + (double)ts.tv_nsec / 1e9;
-}
+static double now_s() { return (double)now_ns() / 1e9; }
 
-static uint64_t now_ns()
-{
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return (uint64_t)ts.tv_sec * 1000000000u + (uint64_t)ts.tv_nsec;
-}
-
+// A running sim and our end of its line: the slave, opened raw as a host opens it.
 struct SimRun {
-    pid_t pid = -1;
-    int tty = -1;  // our end: the slave, opened and set raw like a host does
+    Sim sim;
+    int tty = -1;
     std::string dir, store, record, link, slave;
+    ~SimRun()
+    {
+        if (tty >= 0) close(tty);
+    }
 };
 
-// Starts korvan-sim with a private store, record and link, plus `extra`; opens the slave.
-static void start(SimRun &s, const std::vector<std::string> &extra = {})
+// Opens the sim's link raw as our end of the line.
+static void open_line(SimRun &s)
 {
-    s = SimRun();
-    char tmpl[] = "/tmp/korvan-sim-test-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    s.dir = tmpl;
-    s.store = s.dir + "/store";
-    s.record = s.dir + "/record";
-    s.link = s.dir + "/tty";
-    std::vector<std::string> args = {KORVAN_SIM_PATH, "--store", s.store, "--record", s.record,
-                                     "--link", s.link};
-    args.insert(args.end(), extra.begin(), extra.end());
-    int out[2];
-    ASSERT_EQ(pipe(out), 0);
-    s.pid = fork();
-    ASSERT_GE(s.pid, 0);
-    if (s.pid == 0) {
-        dup2(out[1], 1);
-        int err = open((s.dir + "/log").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        dup2(err, 2);
-        std::vector<char *> argv;
-        for (auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
-        argv.push_back(nullptr);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    close(out[1]);
-    char c;
-    struct pollfd p = {out[0], POLLIN, 0};
-    while (poll(&p, 1, 5000) == 1 && read(out[0], &c, 1) == 1 && c != '\n') s.slave += c;
-    close(out[0]);
+    if (s.tty >= 0) close(s.tty);
+    s.slave = s.sim.slave;
     ASSERT_EQ(s.slave.rfind("/dev/pts/", 0), 0u) << s.slave;
     ASSERT_EQ(fs::read_symlink(s.link).string(), s.slave);
-    s.tty = open(s.slave.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-    ASSERT_GE(s.tty, 0);
+    s.tty = open(s.link.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(s.tty, 0) << strerror(errno);
     struct termios t;
     ASSERT_EQ(tcgetattr(s.tty, &t), 0);
     cfmakeraw(&t);
     ASSERT_EQ(tcsetattr(s.tty, TCSANOW, &t), 0);
 }
 
-// Waits for the sim to end; returns its exit status, or -1 (after a kill) on a time-out.
-static int wait_exit(SimRun &s, double timeout_s)
-{
-    double end = now_s() + timeout_s;
-    int st = 0;
-    while (waitpid(s.pid, &st, WNOHANG) == 0) {
-        if (now_s() > end) {
-            kill(s.pid, SIGKILL);
-            waitpid(s.pid, &st, 0);
-            s.pid = -1;
-            return -1;
-        }
-        usleep(10000);
-    }
-    s.pid = -1;
-    return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-}
-
-static void cleanup(SimRun &s)
+// Starts korvan-sim with a private store, record and link, plus `extra`; opens the line.
+static void start(SimRun &s, const std::vector<std::string> &extra = {})
 {
     if (s.tty >= 0) close(s.tty);
     s.tty = -1;
-    std::error_code ec;
-    fs::remove_all(s.dir, ec);
+    ASSERT_TRUE(sim_start(s.sim, extra));
+    s.dir = s.sim.dir;
+    s.store = s.sim.store;
+    s.record = s.sim.record;
+    s.link = s.sim.link;
+    ASSERT_NO_FATAL_FAILURE(open_line(s));
 }
 
-// SIGTERM, reap, clean up unless told to keep the folder. Returns the exit status.
-static int stop(SimRun &s, bool clean = true)
-{
-    int st = 0;
-    if (s.pid > 0) {
-        kill(s.pid, SIGTERM);
-        st = wait_exit(s, 5);
-    }
-    if (clean) cleanup(s);
-    return st;
-}
+// Waits for the sim to end by itself; returns its exit status, or -1 on a time-out.
+static int wait_exit(SimRun &s, double timeout_s) { return sim_wait_exit(s.sim, timeout_s); }
+
+// SIGTERM and reap. Returns the exit status.
+static int stop(SimRun &s) { return sim_stop(s.sim); }
 
 static void send(SimRun &s, const std::string &b)
 {
@@ -133,7 +78,7 @@ static void send(SimRun &s, const std::string &b)
 }
 
 // Reads until `needle` has arrived or `timeout_s` passed (needle empty: read for the whole time).
-static std::string recv(SimRun &s, const std::string &needle, double timeout_s = 5)
+static std::string recv(SimRun &s, const std::string &needle, double timeout_s = 15)
 {
     std::string got;
     double end = now_s() + timeout_s;
@@ -163,11 +108,6 @@ static std::string recv_bytes(SimRun &s, size_t count, double timeout_s)
     return got;
 }
 
-static std::string slurp(const std::string &path)
-{
-    std::ifstream f(path, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-}
 
 static std::string all_bytes(size_t repeat)
 {
@@ -195,15 +135,15 @@ TEST(Upload, StoresEveryByteValueAndEmptyFiles)
     EXPECT_EQ(recv(s, READY), READY);  // first and only thing sent: no echo, no prompt
     send(s, frame("sub/dir/all.bin", data));
     EXPECT_EQ(recv(s, DONE), DONE);
-    EXPECT_EQ(slurp(s.store + "/sub/dir/all.bin"), data);
+    EXPECT_EQ(read_file(s.store + "/sub/dir/all.bin"), data);
 
     send(s, "filecopy\n" + frame("empty", ""));
     EXPECT_EQ(recv(s, READY + DONE), READY + DONE);
     ASSERT_TRUE(fs::is_regular_file(s.store + "/empty"));
     EXPECT_EQ(fs::file_size(s.store + "/empty"), 0u);
 
-    send(s, "ls\n");  // no temporary file left behind
-    std::string ls = recv(s, "", 0.5);
+    send(s, "ls\nversion\n");  // no temporary file left behind; "version" marks the end
+    std::string ls = recv(s, "Korvan simulator 1.0\r\n");
     EXPECT_NE(ls.find("sub/dir/all.bin 16384\r\n"), std::string::npos) << ls;
     EXPECT_NE(ls.find("empty 0\r\n"), std::string::npos) << ls;
     EXPECT_EQ(ls.find("tmp"), std::string::npos) << ls;
@@ -229,7 +169,7 @@ TEST(Upload, RefusedDestinationsStoreNothing)
     // The refused payloads were consumed: the line is in step for the next upload.
     send(s, "filecopy\n" + frame("good", "data"));
     EXPECT_EQ(recv(s, READY + DONE), READY + DONE);
-    EXPECT_EQ(slurp(s.store + "/good"), "data");
+    EXPECT_EQ(read_file(s.store + "/good"), "data");
     EXPECT_EQ(stop(s), 0);
 }
 
@@ -274,9 +214,9 @@ TEST(Options, NoReadyAndNoDoneStaySilent)
     stop(s);
 
     ASSERT_NO_FATAL_FAILURE(start(s, {"--no-done"}));
-    send(s, "filecopy\n" + frame("f", "abc"));
-    EXPECT_EQ(recv(s, "", 0.4), READY);
-    EXPECT_EQ(slurp(s.store + "/f"), "abc");
+    send(s, "filecopy\n" + frame("f", "abc") + "ls\n");
+    EXPECT_EQ(recv(s, "f 3\r\n"), READY + "f 3\r\n") << "stored, and no reply before the listing";
+    EXPECT_EQ(read_file(s.store + "/f"), "abc");
     EXPECT_EQ(stop(s), 0);
 }
 
@@ -328,7 +268,8 @@ TEST(Options, SayAndStreamCutExactly)
 {
     SimRun s;
     ASSERT_NO_FATAL_FAILURE(start(s, {"--say", "hello\\r\\n", "--stream", "1000"}));
-    std::string got = recv(s, "", 1.0);
+    std::string got = recv_bytes(s, 7 + 1000, 15);
+    got += recv(s, "", 0.3);  // and then nothing more
     ASSERT_EQ(got.size(), 7u + 1000u);
     EXPECT_EQ(got.substr(0, 59), "hello\r\nstream 000001 abcdefghijklmnopqrstuvwxyz0123456789\r\n");
     EXPECT_EQ(got.substr(got.size() - 12), "stream 00002");  // 19 lines of 52 bytes, then 12
@@ -376,7 +317,7 @@ TEST(Lifecycle, HangupAfterClosesTheLine)
     ASSERT_EQ(poll(&p, 1, 5000), 1);
     char c;
     EXPECT_TRUE((p.revents & POLLHUP) || read(s.tty, &c, 1) <= 0);
-    EXPECT_EQ(wait_exit(s, 5), 0);
+    EXPECT_EQ(wait_exit(s, 20), 0);
     EXPECT_FALSE(fs::exists(fs::symlink_status(s.link)));
     EXPECT_FALSE(fs::exists(s.store + "/h"));
     stop(s);
@@ -388,27 +329,30 @@ TEST(Lifecycle, OnceExitStatusAndSignals)
     ASSERT_NO_FATAL_FAILURE(start(s, {"--once"}));
     send(s, "filecopy\n" + frame("ok", "1"));
     EXPECT_EQ(recv(s, DONE), READY + DONE);  // the last reply is not lost to the hang-up
-    EXPECT_EQ(wait_exit(s, 5), 0);
+    EXPECT_EQ(wait_exit(s, 20), 0);
     stop(s);
 
     ASSERT_NO_FATAL_FAILURE(start(s, {"--once"}));
     send(s, "filecopy\n" + frame("../no", "1"));
     EXPECT_EQ(recv(s, INVALID), READY + INVALID);
-    EXPECT_EQ(wait_exit(s, 5), 1);
+    EXPECT_EQ(wait_exit(s, 20), 1);
     stop(s);
 
     ASSERT_NO_FATAL_FAILURE(start(s));
     std::string link = s.link;
-    kill(s.pid, SIGINT);
-    EXPECT_EQ(wait_exit(s, 5), 0);
+    kill(s.sim.pid, SIGINT);
+    EXPECT_EQ(wait_exit(s, 20), 0);
     EXPECT_FALSE(fs::exists(fs::symlink_status(link)));
     stop(s);
 
-    std::string cmd = std::string(KORVAN_SIM_PATH) + " --no-such-option 2>/dev/null";
-    int st = system(cmd.c_str());
-    EXPECT_EQ(WEXITSTATUS(st), 2);
-    st = system((std::string(KORVAN_SIM_PATH) + " --help >/dev/null").c_str());
-    EXPECT_EQ(WEXITSTATUS(st), 0);
+    const std::string sim = build_dir() + "/korvan-sim";
+    Outcome bad = run_program({sim, "--no-such-option"}, 30);
+    EXPECT_EQ(bad.status, 2);
+    EXPECT_EQ(bad.err, "korvan-sim: unknown option: --no-such-option\n");
+    EXPECT_EQ(run_program({sim, "--help"}, 30).status, 0);
+    Outcome no_value = run_program({sim, "--unplug-after-ms"}, 30);
+    EXPECT_EQ(no_value.status, 2);
+    EXPECT_EQ(no_value.err, "korvan-sim: option needs a value: --unplug-after-ms\n");
 }
 
 TEST(Rate, ModelsTheLineSpeedBothWays)
@@ -425,7 +369,7 @@ TEST(Rate, ModelsTheLineSpeedBothWays)
     EXPECT_EQ(recv(s, DONE, 20), DONE);
     double took = now_s() - t0;
     EXPECT_GT(took, 1.0);
-    EXPECT_LT(took, 8.0);
+    EXPECT_LT(took, 30.0);  // only a gross fault: a busy machine may starve the sim
     const std::string data(46080, 'r');
     stop(s);
 
@@ -435,7 +379,7 @@ TEST(Rate, ModelsTheLineSpeedBothWays)
     took = now_s() - t0;
     EXPECT_EQ(got.size(), data.size());
     EXPECT_GT(took, 0.3);
-    EXPECT_LT(took, 3.0);
+    EXPECT_LT(took, 15.0);
     EXPECT_EQ(stop(s), 0);
 }
 
@@ -453,26 +397,15 @@ static bool wait_hangup(SimRun &s, double timeout_s)
     return false;
 }
 
-// Waits until --link points at a terminal other than `old`, then opens it raw as s.tty.
-static bool reopen_link(SimRun &s, const std::string &old, double timeout_s)
+// Waits until the sim has come back on a new terminal, then opens it raw as our line.
+static bool reopen_link(SimRun &s, double timeout_s)
 {
-    double end = now_s() + timeout_s;
-    std::error_code ec;
-    while (now_s() < end) {
-        std::string target = fs::read_symlink(s.link, ec).string();
-        if (!ec && !target.empty() && target != old) {
-            if (s.tty >= 0) close(s.tty);
-            s.slave = target;
-            s.tty = open(s.link.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-            if (s.tty < 0) return false;
-            struct termios t;
-            tcgetattr(s.tty, &t);
-            cfmakeraw(&t);
-            return tcsetattr(s.tty, TCSANOW, &t) == 0;
-        }
-        usleep(10000);
-    }
-    return false;
+    // Closed first, as a host does on a hang-up: the new terminal may then get the same number.
+    close(s.tty);
+    s.tty = -1;
+    if (!sim_wait_replug(s.sim, timeout_s)) return false;
+    open_line(s);
+    return s.tty >= 0 && !testing::Test::HasFatalFailure();
 }
 
 TEST(Lifecycle, UnplugAfterMsHangsUpAndEndsWithoutReplug)
@@ -482,7 +415,7 @@ TEST(Lifecycle, UnplugAfterMsHangsUpAndEndsWithoutReplug)
     ASSERT_NO_FATAL_FAILURE(start(s, {"--unplug-after-ms", "300"}));
     ASSERT_TRUE(wait_hangup(s, 10));
     EXPECT_GE(now_s() - t0, 0.29);
-    EXPECT_EQ(wait_exit(s, 5), 0);
+    EXPECT_EQ(wait_exit(s, 20), 0);
     EXPECT_FALSE(fs::exists(fs::symlink_status(s.link)));
     stop(s);
 }
@@ -491,10 +424,11 @@ TEST(Lifecycle, UnplugAfterMsAndReplugGreetWithABanner)
 {
     SimRun s;
     ASSERT_NO_FATAL_FAILURE(start(s, {"--unplug-after-ms", "200", "--replug-after-ms", "300"}));
-    std::string old = s.slave;
+    const std::string first = s.slave;
     ASSERT_TRUE(wait_hangup(s, 10));
     double t_gone = now_s();
-    ASSERT_TRUE(reopen_link(s, old, 10)) << "the link comes back to a new terminal";
+    ASSERT_TRUE(reopen_link(s, 10)) << "the link comes back to a new terminal";
+    EXPECT_NE(s.slave, first) << "under a new name, though the old number was free again";
     EXPECT_GE(now_s() - t_gone, 0.2);
     EXPECT_EQ(recv(s, "\r\n"), "Korvan simulator 1.0 booted\r\n");
     send(s, "version\n");
@@ -508,14 +442,13 @@ TEST(Lifecycle, UnplugOnRebootAnswersThenComesBackWithTheStore)
 {
     SimRun s;
     ASSERT_NO_FATAL_FAILURE(start(s, {"--unplug-on-reboot", "--replug-after-ms", "100"}));
-    std::string old = s.slave;
     send(s, "filecopy\n" + frame("fw/app.bin", "firmware"));
     EXPECT_EQ(recv(s, DONE), READY + DONE);
     send(s, "reboot\n");
     EXPECT_EQ(recv(s, "\r\n"), "Rebooting...\r\n") << "the answer comes before the hang-up";
     ASSERT_TRUE(wait_hangup(s, 10));
-    EXPECT_FALSE(fs::exists(fs::symlink_status(s.link)) && fs::read_symlink(s.link) == old);
-    ASSERT_TRUE(reopen_link(s, old, 10));
+    EXPECT_FALSE(fs::exists(fs::symlink_status(s.link)) && fs::read_symlink(s.link) == s.slave);
+    ASSERT_TRUE(reopen_link(s, 10));
     EXPECT_EQ(recv(s, "\r\n"), "Korvan simulator 1.0 booted\r\n");
     send(s, "ls\n");
     EXPECT_EQ(recv(s, "\r\n"), "fw/app.bin 8\r\n") << "the store is kept";
@@ -534,10 +467,9 @@ TEST(Lifecycle, HangupAfterWithReplugComesBack)
 {
     SimRun s;
     ASSERT_NO_FATAL_FAILURE(start(s, {"--hangup-after", "10", "--replug-after-ms", "50"}));
-    std::string old = s.slave;
     send(s, "filecopy\n" + frame("h", std::string(100, 'q')));
     ASSERT_TRUE(wait_hangup(s, 10));
-    ASSERT_TRUE(reopen_link(s, old, 10));
+    ASSERT_TRUE(reopen_link(s, 10));
     EXPECT_EQ(recv(s, "\r\n"), "Korvan simulator 1.0 booted\r\n");
     EXPECT_FALSE(fs::exists(s.store + "/h")) << "the broken upload is dropped";
     send(s, "ls\n");  // no temporary file either
@@ -566,13 +498,12 @@ TEST(Lifecycle, StallAfterStopsReadingAndSigtermReadsThePending)
     }
     EXPECT_GT(written, 10u);
     EXPECT_LT(written, 1u << 20) << "a stalled device does not take everything";
-    EXPECT_EQ(stop(s, false), 0);
+    EXPECT_EQ(stop(s), 0);
     std::vector<RecordChunk> chunks;
     ASSERT_TRUE(record_load(s.record.c_str(), chunks));
     size_t got = 0;
     for (const auto &c : chunks) got += c.bytes.size();
     EXPECT_EQ(got, 10u);
-    cleanup(s);
 }
 
 TEST(Lifecycle, SigtermRecordsWhatIsStillPending)
@@ -584,11 +515,10 @@ TEST(Lifecycle, SigtermRecordsWhatIsStillPending)
     std::string sent;
     for (int i = 0; i < 800; i++) sent += "line " + std::to_string(i) + "\n";
     send(s, sent);
-    EXPECT_EQ(stop(s, false), 0);
+    EXPECT_EQ(stop(s), 0);
     std::vector<RecordChunk> chunks;
     ASSERT_TRUE(record_load(s.record.c_str(), chunks));
     std::string got;
     for (const auto &c : chunks) got += c.bytes;
     EXPECT_EQ(got, sent);
-    cleanup(s);
 }

@@ -37,7 +37,7 @@ struct SimGuard {
     Sim sim;
     explicit SimGuard(const std::vector<std::string> &extra = {})
     {
-        EXPECT_TRUE(sim_start(sim, extra)) << "korvan-sim did not start";
+        sim_start_required(sim, extra);
     }
     ~SimGuard() { sim_stop(sim); }
 };

@@ -23,6 +23,8 @@ exec unshare -m --propagation private sh -c '
     mkdir /dev/pts
     mount --bind "$old/pts" /dev/pts
     ln -s pts/ptmx /dev/ptmx
+    umount -l "$old"
+    rmdir "$old"
     [ "$usb0" = - ] || ln -s "$usb0" /dev/ttyUSB0
     [ "$usb1" = - ] || ln -s "$usb1" /dev/ttyUSB1
     exec "$@"

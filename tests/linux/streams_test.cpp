@@ -1,0 +1,36 @@
+// serbolt at the edges of its surroundings: started with its standard streams closed, and a
+// device that stops reading in the middle of an upload.
+#include "common.h"
+
+TEST(Surroundings, ClosedStandardStreamsDoNotBecomeTheLine)
+{
+    // Without care, the device would open as descriptor 0, 1 or 2 and every message would go
+    // down the line to the device.
+    SimGuard g;
+    std::string dir = make_temp_dir("streams");
+    std::string file = make_file(dir, "app.bin", 300);
+    std::vector<std::string> argv = { serbolt_path(), "-d", g.sim.link, "-a", "1", "-i", file,
+                                      "-o", "fw/app.bin", "-b" };
+    Outcome r = run_program(argv, 60, Input::Closed, "", {}, false, true);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(read_file(g.sim.store + "/fw/app.bin"), read_file(file));
+    EXPECT_EQ(sim_received(g.sim), "filecopy\n300\nfw/app.bin\n" + read_file(file) + "reboot\n")
+        << "nothing but the exchange on the wire";
+}
+
+TEST(Surroundings, DeviceThatStopsReadingFailsTheUploadAfterTheStallLimit)
+{
+    // The device takes the frame's lines and 1000 payload bytes, then reads nothing more: the
+    // rest of a 300 kB payload cannot go out, and after 10 s without progress the write gives up.
+    const std::string head = "filecopy\n300000\nx\n";
+    SimGuard g({ "--stall-after", std::to_string(head.size() + 1000) });
+    std::string dir = make_temp_dir("stall");
+    std::string file = make_file(dir, "big.bin", 300000);
+    Outcome r = serbolt({ "-d", g.sim.link, "-a", "1", "-i", file, "-o", "x" }, 120);
+    EXPECT_EQ(r.status, 1) << r.out << r.err;
+    EXPECT_NE(r.out.find("Error from write: Connection timed out\n"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("Data sent."), std::string::npos) << r.out;
+    EXPECT_GE(r.seconds, 9.5) << "gives up only after the stall limit";
+    EXPECT_EQ(sim_received(g.sim), head + read_file(file).substr(0, 1000));
+    EXPECT_FALSE(read_file(g.sim.store + "/x").size() > 0) << "no partial file stored";
+}
