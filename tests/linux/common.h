@@ -42,22 +42,6 @@ struct SimGuard {
     ~SimGuard() { sim_stop(sim); }
 };
 
-// Waits until the sim has received exactly `expected` (or, with `prefix`, at least that much
-// starting with it).
-inline bool wait_received(const Sim &s, const std::string &expected, double timeout_s, bool prefix = false)
-{
-    uint64_t deadline = now_ns() + (uint64_t)(timeout_s * 1e9);
-    for (;;) {
-        std::string got = sim_received(s, false);
-        if (prefix ? got.compare(0, expected.size(), expected) == 0 && got.size() >= expected.size()
-                   : got == expected)
-            return true;
-        if (now_ns() >= deadline)
-            return false;
-        usleep(10000);
-    }
-}
-
 struct ConsoleGuard {
     Console c;
     ~ConsoleGuard() { console_close(c); }
@@ -165,11 +149,9 @@ struct Job {
 
 inline bool job_start(Job &j, const std::vector<std::string> &args, int flags)
 {
-    j.c.master = posix_openpt(O_RDWR | O_NOCTTY);
-    if (j.c.master < 0 || grantpt(j.c.master) != 0 || unlockpt(j.c.master) != 0)
+    if (!make_pty(&j.c.master, &j.c.slave))
         return false;
     std::string tty_name = ptsname(j.c.master);
-    j.c.slave = open(tty_name.c_str(), O_RDWR | O_NOCTTY);
     int err[2], out[2] = { -1, -1 }, in[2] = { -1, -1 }, report[2];
     if (pipe(err) != 0 || pipe(report) != 0 || ((flags & JOB_STDOUT_PIPE) && pipe(out) != 0) ||
         ((flags & JOB_STDIN_PIPE) && pipe(in) != 0))
@@ -224,6 +206,7 @@ inline bool job_start(Job &j, const std::vector<std::string> &args, int flags)
         close(out[1]);
     if (in[0] >= 0)
         close(in[0]);
+    fcntl(j.c.master, F_SETFL, fcntl(j.c.master, F_GETFL) | O_NONBLOCK);   // as the harness reads it
     j.c.pid = shell;
     j.c.err_fd = err[0];
     j.out_fd = out[0];

@@ -28,7 +28,7 @@ TEST(Exclusive, ASecondUploadIsRefusedAndTheFirstArrivesWhole)
     std::thread runner([&] {
         one = serbolt({ "-d", g.sim.link, "-a", "1", "-i", first, "-o", "first.bin" }, 120);
     });
-    ASSERT_TRUE(wait_received(g.sim, "filecopy\n400000\nfirst.bin\n", 60, true)) << "first upload begins";
+    ASSERT_TRUE(sim_wait_received(g.sim, "filecopy\n400000\nfirst.bin\n", 60, true)) << "first upload begins";
     Outcome two = serbolt_alone({ "-d", g.sim.link, "-a", "1", "-i", second, "-o", "second.bin" });
     runner.join();
     if (two.status == 99)
@@ -83,7 +83,7 @@ TEST(Exclusive, ALockHeldByAnotherProgramIsRespected)
                                " (flock)"),
               std::string::npos)
         << refused.err;
-    EXPECT_EQ(sim_received(g.sim), "") << "nothing sent to a device another program holds";
+    EXPECT_EQ(sim_received(g.sim, false), "") << "nothing sent to a device another program holds";
 
     Outcome after = serbolt_alone({ "-d", g.sim.link, "-a", "1", "-i", file, "-o", "f" });
     EXPECT_EQ(after.status, 0) << after.out << after.err;

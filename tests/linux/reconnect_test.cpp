@@ -17,7 +17,7 @@ TEST(Reconnect, InteractiveTerminalFollowsTheDeviceBack)
     ASSERT_TRUE(console_wait_for(t.c, "connected.", 10));
     ASSERT_TRUE(wait_raw(t.c));
     console_type(t.c, "ab");
-    EXPECT_TRUE(wait_received(g.sim, "ab", 10));
+    EXPECT_TRUE(sim_wait_received(g.sim, "ab", 10));
 
     ASSERT_TRUE(console_wait_for(t.c, "Serial device " + g.sim.link + " - connection lost.\r\n", 30))
         << t.c.screen;
@@ -35,7 +35,7 @@ TEST(Reconnect, InteractiveTerminalFollowsTheDeviceBack)
     EXPECT_EQ(count_of(t.c.screen, " - connection lost."), 1u);
 
     console_type(t.c, "ef");
-    EXPECT_TRUE(wait_received(g.sim, "abef", 10)) << "keys after the return reach the new line: "
+    EXPECT_TRUE(sim_wait_received(g.sim, "abef", 10)) << "keys after the return reach the new line: "
                                                  << sim_received(g.sim, false);
     console_type(t.c, "x");
     EXPECT_EQ(console_finish(t.c, 10), 0);
@@ -74,7 +74,7 @@ TEST(Reconnect, ScriptedTerminalEndsWithStatusOneWhenTheLineIsLost)
     ASSERT_TRUE(job_start(j, { "-d", g.sim.link }, JOB_FOREGROUND | JOB_STDIN_PIPE));
     ASSERT_TRUE(console_wait_for(j.c, "connected.", 10));
     ASSERT_EQ(write(j.in_fd, "ver", 3), 3);   // the pipe stays open: input has not ended
-    EXPECT_TRUE(wait_received(g.sim, "ver", 10));
+    EXPECT_TRUE(sim_wait_received(g.sim, "ver", 10));
     ASSERT_TRUE(console_wait_for(j.c, " - connection lost.", 30)) << j.c.screen;
     EXPECT_EQ(job_finish(j, 20), 1);
     EXPECT_EQ(count_of(j.c.screen, " - connection lost."), 1u);

@@ -21,7 +21,7 @@ TEST(Exits, CtrlZRestoresTheConsoleAndFgResumesTheTerminal)
     kill(j.program, SIGCONT);
     EXPECT_TRUE(wait_raw(j.c)) << "back in the foreground, keys are raw again";
     console_type(j.c, "ab");
-    EXPECT_TRUE(wait_received(g.sim, "ab", 10)) << "keys reach the device after fg";
+    EXPECT_TRUE(sim_wait_received(g.sim, "ab", 10)) << "keys reach the device after fg";
     console_type(j.c, "x");
     EXPECT_EQ(job_finish(j, 10), 0);
     EXPECT_TRUE(console_settings_untouched(j.c));
@@ -79,7 +79,7 @@ TEST(Exits, ThePasteAfterAnXIsDiscarded)
     ASSERT_TRUE(console_wait_for(t.c, "connected.", 10));
     ASSERT_TRUE(wait_raw(t.c));
     console_type(t.c, "ab");
-    ASSERT_TRUE(wait_received(g.sim, "ab", 10));
+    ASSERT_TRUE(sim_wait_received(g.sim, "ab", 10));
     console_type(t.c, "cdxrm -rf tmp\n");   // one write: a paste
     EXPECT_EQ(console_finish(t.c, 10), 0);
     EXPECT_EQ(sim_received(g.sim), "abcd");

@@ -17,10 +17,10 @@ TEST(Terminal, KeysAreEchoedAndSentAndXLeaves)
     EXPECT_TRUE(wait_raw(t.c)) << "keys are raw while the terminal runs";
 
     console_type(t.c, "ab");
-    EXPECT_TRUE(wait_received(g.sim, "ab", 5));
+    EXPECT_TRUE(sim_wait_received(g.sim, "ab", 5));
     console_type(t.c, std::string("X\0", 2));   // capital X is a key; a zero byte is dropped
     console_type(t.c, "\r");                     // Enter reaches the device as a line feed
-    EXPECT_TRUE(wait_received(g.sim, "abX\n", 5)) << sim_received(g.sim);
+    EXPECT_TRUE(sim_wait_received(g.sim, "abX\n", 5)) << sim_received(g.sim, false);
     // The device's answer to the line shows on the screen.
     EXPECT_TRUE(console_wait_for(t.c, "abX", 5));
     EXPECT_TRUE(console_wait_for(t.c, "Unknown command", 5)) << t.c.screen;
@@ -39,11 +39,11 @@ TEST(Terminal, PastedTextIsHandledWithoutWaitingForAnotherKey)
     ASSERT_TRUE(console_start(t.c, { serbolt_path(), "-d", g.sim.link }));
     ASSERT_TRUE(console_wait_for(t.c, "connected.", 10));
     console_type(t.c, "version\n");   // arrives as one read, like a paste
-    EXPECT_TRUE(wait_received(g.sim, "version\n", 5)) << sim_received(g.sim);
+    EXPECT_TRUE(sim_wait_received(g.sim, "version\n", 5)) << sim_received(g.sim, false);
     EXPECT_TRUE(console_wait_for(t.c, "Korvan", 5)) << t.c.screen;
     uint64_t typed = now_ns();
     console_type(t.c, "k");
-    EXPECT_TRUE(wait_received(g.sim, "version\nk", 5));
+    EXPECT_TRUE(sim_wait_received(g.sim, "version\nk", 5));
     EXPECT_LT(now_ns() - typed, 2000000000u) << "a key on a quiet line reaches the device promptly";
     console_type(t.c, "x");
     EXPECT_EQ(console_finish(t.c, 10), 0);
@@ -56,7 +56,7 @@ TEST(Terminal, XLeavesPromptlyWhileTheDeviceStreams)
     ASSERT_TRUE(console_start(t.c, { serbolt_path(), "-d", g.sim.link }));
     ASSERT_TRUE(console_wait_for(t.c, "stream 000100", 20));
     console_type(t.c, "q");
-    EXPECT_TRUE(wait_received(g.sim, "q", 5)) << "keys are taken while the device streams";
+    EXPECT_TRUE(sim_wait_received(g.sim, "q", 5)) << "keys are taken while the device streams";
     uint64_t typed = now_ns();
     console_type(t.c, "x");
     EXPECT_EQ(console_finish(t.c, 10), 0);
