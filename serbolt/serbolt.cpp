@@ -25,7 +25,10 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -55,6 +58,9 @@ enum {
     FLUSH_MIN_MS = 100,                         // stale input is discarded for at least this long
     BLOCK_SIZE = 4096,                          // device output is moved to the screen in blocks
     PROGRESS_EVERY_MS = 100,                    // upload progress is redrawn at most this often
+    LINE_BYTES_PER_SECOND = 92160,              // 921600 baud, 10 bits a byte on the wire
+    UPLOAD_DRAIN_MS = 2000,                     // longest showing of device output inside an upload
+    RECONNECT_EVERY_MS = 500,                   // a lost device is looked for this often
 };
 
 static const int KEY_WAITING = -1;              // line_read: a key arrived before any device byte
@@ -69,16 +75,21 @@ static uint64_t now_ms(void)
     return (uint64_t)ts.tv_sec * 1000u + (uint64_t)ts.tv_nsec / 1000000u;
 }
 
-static void uploadProgress(long sent, long total);
+static void uploadProgress(long written, long total, bool final);
 
 // ---------------------------------------------------------------------------------------------
 // Serial link. One process-wide descriptor, opened non-blocking; every wait is a poll().
 
-int korvan_fd = 0;
-static const char *korvan_name = "";   // the device that opened, for messages
+int korvan_fd = -1;                    // -1 while no line is open
+static const char *korvan_name = "";   // the device that opened: for messages, and to reopen it
 static bool line_lost = false;         // the device end hung up or failed; it gives nothing more
 static bool stdin_eof = false;         // standard input has ended; keys are no longer watched
 static bool progress_on = false;       // korvan_send_bytes reports its progress (the payload)
+
+enum {
+    OPEN_FAILED = -1,     // korvan_open_device: not opened, errno says why
+    OPEN_UNUSABLE = -2,   // opened, but the line settings could not be applied
+};
 
 static int korvan_set_interface_attribs(int fd, speed_t speed)
 {
@@ -111,19 +122,111 @@ static int korvan_set_interface_attribs(int fd, speed_t speed)
     return 0;
 }
 
-// The usual reason a serial device will not open is that the user is not in the group that owns
-// it. Say so once, with the group's name, on standard error.
+// Who holds the flock on the device behind `fd`, as ", held by process 123 (picocom)", from
+// /proc/locks and /proc/PID/comm. Left empty when the kernel does not tell.
+static void lockHolder(int fd, char *text, size_t size)
+{
+    text[0] = '\0';
+    struct stat st;
+    FILE *locks = fstat(fd, &st) == 0 ? fopen("/proc/locks", "r") : NULL;
+    if (locks == NULL)
+        return;
+    char entry[256];
+    long pid = -1;
+    while (fgets(entry, sizeof entry, locks) != NULL) {
+        // "1: FLOCK  ADVISORY  WRITE 1234 00:19:3 0 EOF"; lines with "->" are waiters.
+        char kind[16];
+        long holder;
+        unsigned maj, min;
+        unsigned long ino;
+        if (strstr(entry, "->") == NULL &&
+            sscanf(entry, "%*d: %15s %*s %*s %ld %x:%x:%lu", kind, &holder, &maj, &min, &ino) == 5 &&
+            strcmp(kind, "FLOCK") == 0 && maj == major(st.st_dev) && min == minor(st.st_dev) &&
+            ino == (unsigned long)st.st_ino) {
+            pid = holder;
+            break;
+        }
+    }
+    fclose(locks);
+    if (pid <= 0)
+        return;
+    char comm_path[64], comm[64] = "";
+    snprintf(comm_path, sizeof comm_path, "/proc/%ld/comm", pid);
+    FILE *f = fopen(comm_path, "r");
+    if (f != NULL) {
+        if (fgets(comm, sizeof comm, f) != NULL)
+            comm[strcspn(comm, "\n")] = '\0';
+        fclose(f);
+    }
+    if (comm[0] != '\0')
+        snprintf(text, size, ", held by process %ld (%s)", pid, comm);
+    else
+        snprintf(text, size, ", held by process %ld", pid);
+}
+
+// The usual reason a serial device will not open is that the user may not use it. Say once, on
+// standard error, what usually fixes it: joining the group that may read and write the device,
+// or, when only its owner may (or the group is root), a rule that gives it such a group.
 static void permissionHint(const char *name, int err)
 {
     struct stat st;
-    const char *group = "dialout";
+    bool group_rw = false;
+    char group[64] = "";
     if (stat(name, &st) == 0) {
-        struct group *gr = getgrgid(st.st_gid);
+        group_rw = (st.st_mode & (S_IRGRP | S_IWGRP)) == (S_IRGRP | S_IWGRP) && st.st_gid != 0;
+        struct group *gr = group_rw ? getgrgid(st.st_gid) : NULL;
         if (gr != NULL)
-            group = gr->gr_name;
+            snprintf(group, sizeof group, "%s", gr->gr_name);
+        else
+            snprintf(group, sizeof group, "%u", (unsigned)st.st_gid);   // a group without a name
     }
-    fprintf(stderr, "serbolt: %s: %s; add your user to the group '%s' that owns it "
-            "(sudo usermod -aG %s $USER) and log in again\n", name, strerror(err), group, group);
+    if (group_rw)
+        fprintf(stderr, "serbolt: %s: %s; add your user to the group '%s' that may use it "
+                "(sudo usermod -aG %s $USER) and log in again\n", name, strerror(err), group,
+                group);
+    else
+        fprintf(stderr, "serbolt: %s: %s; only the device's owner may open it; usually the "
+                "adapter's udev rule fixes this by giving the device group 'dialout' and mode "
+                "0660 (then: sudo usermod -aG dialout $USER, and log in again)\n", name,
+                strerror(err));
+}
+
+// Opens one device and makes it ours: read and write, non-blocking, not our controlling
+// terminal, and an exclusive flock (the lock other serial terminals take too), so two programs
+// never share a line and steal each other's bytes. The lock lasts until the descriptor closes.
+// Then the line settings. Returns the descriptor; OPEN_FAILED with errno set when it did not
+// open (EWOULDBLOCK: another program holds it, named in `holder`); OPEN_UNUSABLE when its
+// settings could not be applied (which korvan_set_interface_attribs reports). `quiet` refuses a
+// device that is not a terminal before trying, so a reopen that keeps failing says nothing.
+static int korvan_open_device(const char *name, bool quiet, char *holder, size_t holder_size)
+{
+    holder[0] = '\0';
+    int fd = open(name, O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0)
+        return OPEN_FAILED;
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        int err = errno;
+        if (err == EWOULDBLOCK)
+            lockHolder(fd, holder, holder_size);
+        close(fd);
+        errno = err;
+        return OPEN_FAILED;
+    }
+    if ((quiet && !isatty(fd)) || korvan_set_interface_attribs(fd, B921600) != 0) {
+        close(fd);
+        return OPEN_UNUSABLE;
+    }
+    return fd;
+}
+
+// A candidate that is there but did not open: say why on standard error. Permission problems
+// are kept for one hint at the end.
+static void explainOpenFailure(const char *name, int err, const char *holder)
+{
+    if (err == EWOULDBLOCK)
+        fprintf(stderr, "serbolt: %s: in use by another program%s\n", name, holder);
+    else if (err != ENOENT && err != ENOTDIR && err != EACCES && err != EPERM)
+        fprintf(stderr, "serbolt: %s: %s\n", name, strerror(err));
 }
 
 bool korvan_open_connection(void)
@@ -132,14 +235,22 @@ bool korvan_open_connection(void)
     const char *denied = NULL;     // first candidate refused for lack of permission
     int denied_errno = 0;
     bool any_exists = false;       // some candidate was there, even if it did not open
-    const char *name = NULL;
+    int opened = -1;               // index of the candidate that opened
 
-    for (int i = 0; i < 3; i++) {
-        name = candidates[i];
+    for (int i = 0; i < 3 && opened < 0; i++) {
+        const char *name = candidates[i];
         if (name != NULL) {
-            korvan_fd = open(name, O_RDWR | O_NOCTTY | O_NONBLOCK);
-            if (korvan_fd >= 0)
+            char holder[128];
+            int fd = korvan_open_device(name, false, holder, sizeof holder);
+            if (fd == OPEN_UNUSABLE) {
+                printf("Serial device %s - failed to connect [attributes].\n", name);
+                return false;
+            }
+            if (fd >= 0) {
+                korvan_fd = fd;
+                opened = i;
                 break;
+            }
             int err = errno;
             if (err != ENOENT && err != ENOTDIR)
                 any_exists = true;
@@ -147,27 +258,30 @@ bool korvan_open_connection(void)
                 denied = name;
                 denied_errno = err;
             }
+            printf("Serial device %s - failed to connect.\n", name);
+            fflush(stdout);
+            explainOpenFailure(name, err, holder);
+        } else {
+            printf("Serial device %s - failed to connect.\n", "(none)");
         }
-        printf("Serial device %s - failed to connect.\n", name != NULL ? name : "(none)");
-        name = NULL;
     }
     fflush(stdout);
     if (denied != NULL)
         permissionHint(denied, denied_errno);
-    if (name == NULL) {
+    if (opened < 0) {
         if (!any_exists)
             fprintf(stderr, "serbolt: no serial device found; is the Korvan plugged in? "
                     "Name its device with -d (for example -d /dev/ttyACM0)\n");
         return false;
     }
+    // The fallback is there for the usual adapter, but a mistyped -d must not quietly send the
+    // upload to whatever board sits on ttyUSB0.
+    if (device != NULL && opened > 0)
+        fprintf(stderr, "serbolt: warning: %s could not be opened; using %s instead\n", device,
+                candidates[opened]);
 
-    if (korvan_set_interface_attribs(korvan_fd, B921600) != 0) {
-        printf("Serial device %s - failed to connect [attributes].\n", name);
-        close(korvan_fd);
-        return false;
-    }
-    korvan_name = name;
-    printf("Serial device %s - connected.\n", name);
+    korvan_name = candidates[opened];
+    printf("Serial device %s - connected.\n", korvan_name);
     fflush(stdout);
     usleep(CONNECT_PAUSE_US);
     return true;
@@ -175,9 +289,13 @@ bool korvan_open_connection(void)
 
 void korvan_close_connection(void)
 {
-    close(korvan_fd);
+    if (korvan_fd >= 0)
+        close(korvan_fd);
+    korvan_fd = -1;
 }
 
+// The device end is gone (unplugged, rebooted, hung up). Said once; the dead descriptor is
+// closed, which also gives up our lock on it.
 static void lineLost(void)
 {
     if (!line_lost) {
@@ -185,11 +303,30 @@ static void lineLost(void)
         printf("Serial device %s - connection lost.\n", korvan_name);
         fflush(stdout);
     }
+    korvan_close_connection();
+}
+
+// One attempt to open the lost device again, by the same name (a symbolic link such as a
+// /dev/serial/by-id name is followed anew), with the same settings and the lock. True when the
+// line is back; says so as the first open did.
+static bool korvan_reopen(void)
+{
+    char holder[128];
+    int fd = korvan_open_device(korvan_name, true, holder, sizeof holder);
+    if (fd < 0)
+        return false;
+    korvan_fd = fd;
+    line_lost = false;
+    printf("Serial device %s - connected.\n", korvan_name);
+    fflush(stdout);
+    usleep(CONNECT_PAUSE_US);
+    return true;
 }
 
 // Reads what the device has sent, up to `size` bytes, waiting up to `timeout_ms` (-1: no limit)
 // for the first of them. Returns the number of bytes read; 0 when the line stayed quiet for the
-// whole time; KEY_WAITING when `watch_keys` is set and standard input became readable first.
+// whole time, when the line is lost, or at once when nothing is left to wait on (the line is
+// lost and keys are not watched); KEY_WAITING when `watch_keys` is set and standard input became readable first.
 static int line_read(unsigned char *buf, int size, int timeout_ms, bool watch_keys)
 {
     uint64_t deadline = now_ms() + (timeout_ms < 0 ? 0 : (uint64_t)timeout_ms);
@@ -205,7 +342,7 @@ static int line_read(unsigned char *buf, int size, int timeout_ms, bool watch_ke
             fds[nfds] = { STDIN_FILENO, POLLIN, 0 };
             key_slot = nfds++;
         }
-        if (nfds == 0 && timeout_ms < 0)
+        if (nfds == 0)
             return 0;   // nothing left that could ever wake us
         int wait_ms = -1;
         if (timeout_ms >= 0) {
@@ -221,8 +358,10 @@ static int line_read(unsigned char *buf, int size, int timeout_ms, bool watch_ke
             ssize_t n = read(korvan_fd, buf, size);
             if (n > 0)
                 return (int)n;
-            if (n == 0 || (errno != EAGAIN && errno != EINTR))
+            if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
                 lineLost();
+                return 0;   // the caller decides what a lost line means for it
+            }
         }
         if (ready == 0 && wait_ms == 0)
             return 0;
@@ -250,9 +389,13 @@ static bool waitWritable(void)
 }
 
 // One write of up to n bytes. Returns how many the line took; when its output queue is full,
-// waits until it takes more and returns 0. -1 after a real error, which it reports.
+// waits until it takes more and returns 0. -1 after a real error, which it reports; an error
+// that means the device is gone also marks the line lost. A lost line takes nothing, silently:
+// its loss has been told.
 static int lineWrite(const unsigned char *bytes, int n)
 {
+    if (line_lost)
+        return -1;
     ssize_t w = write(korvan_fd, bytes, (size_t)n);
     if (w > 0)
         return (int)w;
@@ -260,9 +403,43 @@ static int lineWrite(const unsigned char *bytes, int n)
         return 0;
     if ((w == 0 || errno == EAGAIN) && waitWritable())
         return 0;
-    printf("Error from write: %s\n", strerror(errno));
+    int err = errno;
+    printf("Error from write: %s\n", strerror(err));
     fflush(stdout);
+    if (err == EIO || err == ENXIO || err == ENODEV || err == EPIPE)
+        lineLost();
     return -1;
+}
+
+// Bytes written to the line but still waiting in the driver's output queue; 0 when it cannot
+// tell.
+static long outputQueued(void)
+{
+    int queued = 0;
+    if (korvan_fd < 0 || ioctl(korvan_fd, TIOCOUTQ, &queued) != 0 || queued < 0)
+        return 0;
+    return queued;
+}
+
+// Waits for the driver's output queue to empty while the progress line follows it. Gives up
+// when the queue does not move for WRITE_STALL_MS (the drain that follows then settles it).
+static void drainWithProgress(long count)
+{
+    long last = -1;
+    uint64_t moved = now_ms();
+    for (;;) {
+        long queued = outputQueued();
+        if (queued == 0)
+            break;
+        if (queued != last) {
+            last = queued;
+            moved = now_ms();
+        } else if (now_ms() - moved >= WRITE_STALL_MS) {
+            break;
+        }
+        uploadProgress(count, count, false);
+        poll(NULL, 0, PROGRESS_EVERY_MS);
+    }
 }
 
 // Writes count bytes whole, then waits until they have left. A full output queue is waited out
@@ -276,10 +453,14 @@ bool korvan_send_bytes(const void *buf, int count)
         if (n < 0)
             return false;
         sent += n;
-        if (n > 0 && progress_on)
-            uploadProgress(sent, count);
+        if (progress_on)
+            uploadProgress(sent, count, false);
     } while (sent < count);
+    if (progress_on)
+        drainWithProgress(count);
     tcdrain(korvan_fd);
+    if (progress_on)
+        uploadProgress(count, count, true);
     return true;
 }
 
@@ -308,12 +489,41 @@ bool korvan_send_string(const char *text)
 // ---------------------------------------------------------------------------------------------
 // Console terminal.
 
-static struct termios console_restore;      // standard input's settings with ICANON and ECHO on
-static struct sigaction saved_actions[3];
-static const int console_signals[3] = { SIGINT, SIGTERM, SIGHUP };
+// Standard input's settings while keys are raw (ICANON and ECHO off) and the ones to give back
+// (the user's, with ICANON and ECHO on). Signal handlers read them, so they are filled before
+// the handlers are set.
+static struct termios console_restore;
+static struct termios console_raw;
+static volatile sig_atomic_t console_is_raw = 0;   // standard input is switched to raw keys now
+static bool console_caught = false;                // our handlers for console_signals are set
+
+// Ending signals (the terminal's interrupt and quit keys, a hang-up, kill, output into a
+// closed pipe) and the terminal's stop key.
+enum { CONSOLE_SIGNALS = 6 };
+static const int console_signals[CONSOLE_SIGNALS] = { SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE,
+                                                      SIGTSTP };
+static struct sigaction saved_actions[CONSOLE_SIGNALS];
+
+static int stdin_terminal = -1;   // standard input is a terminal: 1 yes, 0 no, -1 not yet looked at
+static bool terminal_broken = false;   // a scripted terminal ended because the line was lost
+
+static bool stdinIsTerminal(void)
+{
+    if (stdin_terminal < 0)
+        stdin_terminal = isatty(STDIN_FILENO) ? 1 : 0;
+    return stdin_terminal == 1;
+}
+
+// We are the foreground job of the terminal on standard input: its keys and its settings are
+// ours. A background job that read them or changed them would be stopped by SIGTTIN/SIGTTOU.
+static bool consoleInForeground(void)
+{
+    pid_t fg = tcgetpgrp(STDIN_FILENO);
+    return fg >= 0 && fg == getpgrp();
+}
 
 // A signal while keys are raw: give the user's shell its echo back, then die of the signal as
-// if we had never caught it. Only async-signal-safe calls here.
+// if we had never caught it. Only async-signal-safe calls in the handlers.
 static void restoreConsoleAndDie(int sig)
 {
     tcsetattr(STDIN_FILENO, TCSANOW, &console_restore);
@@ -321,19 +531,49 @@ static void restoreConsoleAndDie(int sig)
     raise(sig);
 }
 
+static void setConsoleHandler(int sig, void (*handler)(int), struct sigaction *old)
+{
+    struct sigaction sa;
+    memset(&sa, 0, sizeof sa);
+    sa.sa_handler = handler;
+    sigemptyset(&sa.sa_mask);
+    sigaction(sig, &sa, old);
+}
+
+// Ctrl-Z: put the user's settings back and stop as the default action would. When the shell
+// continues us in the foreground (fg), keys go raw again; continued in the background (bg), the
+// terminal is left alone and the loop switches keys raw once we are brought to the front.
+static void restoreConsoleAndStop(int sig)
+{
+    int saved_errno = errno;
+    tcsetattr(STDIN_FILENO, TCSANOW, &console_restore);
+    console_is_raw = 0;
+    sigset_t stop;
+    sigemptyset(&stop);
+    sigaddset(&stop, sig);
+    signal(sig, SIG_DFL);
+    sigprocmask(SIG_UNBLOCK, &stop, NULL);
+    raise(sig);                                 // stopped here until SIGCONT
+    sigprocmask(SIG_BLOCK, &stop, NULL);
+    setConsoleHandler(sig, restoreConsoleAndStop, NULL);
+    if (consoleInForeground()) {
+        tcsetattr(STDIN_FILENO, TCSANOW, &console_raw);
+        console_is_raw = 1;
+    }
+    errno = saved_errno;
+}
+
 static void catchConsoleSignals(bool on)
 {
-    for (int i = 0; i < 3; i++) {
+    for (int i = 0; i < CONSOLE_SIGNALS; i++) {
+        int sig = console_signals[i];
         if (on) {
-            struct sigaction sa;
-            memset(&sa, 0, sizeof sa);
-            sa.sa_handler = restoreConsoleAndDie;
-            sigemptyset(&sa.sa_mask);
-            sigaction(console_signals[i], &sa, &saved_actions[i]);
+            setConsoleHandler(sig, sig == SIGTSTP ? restoreConsoleAndStop : restoreConsoleAndDie,
+                              &saved_actions[i]);
             if (saved_actions[i].sa_handler == SIG_IGN)   // e.g. SIGHUP under nohup
-                sigaction(console_signals[i], &saved_actions[i], NULL);
+                sigaction(sig, &saved_actions[i], NULL);
         } else {
-            sigaction(console_signals[i], &saved_actions[i], NULL);
+            sigaction(sig, &saved_actions[i], NULL);
         }
     }
 }
@@ -347,28 +587,52 @@ int kbhit(void)
 }
 
 // flag != 0: keys arrive one by one and unechoed. flag == 0: canonical mode and echo back on.
+// Only a terminal whose foreground job we are is switched: a background job leaves the user's
+// terminal as it is.
 void set_non_blocking_mode(int flag)
 {
-    static bool caught = false;
     struct termios t;
     if (tcgetattr(STDIN_FILENO, &t) != 0)
         return;   // not a terminal: nothing to switch
+    if (!consoleInForeground())
+        return;
     if (flag) {
+        if (console_is_raw)
+            return;
         console_restore = t;
         console_restore.c_lflag |= ICANON | ECHO;
-        if (!caught) {
+        console_raw = t;
+        console_raw.c_lflag &= ~(ICANON | ECHO);
+        if (!console_caught) {
             catchConsoleSignals(true);
-            caught = true;
+            console_caught = true;
         }
-        t.c_lflag &= ~(ICANON | ECHO);
+        tcsetattr(STDIN_FILENO, TCSANOW, &console_raw);
+        console_is_raw = 1;
     } else {
         t.c_lflag |= ICANON | ECHO;
+        tcsetattr(STDIN_FILENO, TCSANOW, &t);
+        console_is_raw = 0;
+        if (console_caught) {
+            catchConsoleSignals(false);
+            console_caught = false;
+        }
     }
-    tcsetattr(STDIN_FILENO, TCSANOW, &t);
-    if (!flag && caught) {
-        catchConsoleSignals(false);
-        caught = false;
-    }
+}
+
+// Whether keys are read now: from a pipe or a file always (until it ends); from a terminal only
+// while we are its foreground job, with keys raw from then on.
+static bool keysAvailable(void)
+{
+    if (stdin_eof)
+        return false;
+    if (!stdinIsTerminal())
+        return true;
+    if (!consoleInForeground())
+        return false;
+    if (!console_is_raw)
+        set_non_blocking_mode(1);
+    return true;
 }
 
 // One key straight from descriptor 0, so pasted text and escape sequences are not hidden in a
@@ -430,51 +694,97 @@ void terminalReceive(void)
     showDeviceOutput(CHAR_WINDOW_MS, 0, false);
 }
 
-static void leaveTerminal(void)
+// Leaves either form of the terminal. `discard_typed_ahead`: keys typed but not read (the rest
+// of a paste after its 'x') are thrown away, so nothing meant for the device reaches the shell.
+static void leaveTerminal(bool discard_typed_ahead)
 {
+    if (discard_typed_ahead && console_is_raw)
+        tcflush(STDIN_FILENO, TCIFLUSH);
     set_non_blocking_mode(0);
     putchar('\n');
 }
 
+// The line is gone while a user sits at the terminal: keys other than 'x' are dropped without
+// a word, and the device's name is tried again every RECONNECT_EVERY_MS until it opens. True
+// when the line is back; false when the user pressed 'x' or the keyboard went away.
+static bool waitForDevice(void)
+{
+    uint64_t next_try = now_ms() + RECONNECT_EVERY_MS;
+    for (;;) {
+        uint64_t now = now_ms();
+        if (now >= next_try) {
+            if (korvan_reopen())
+                return true;
+            next_try = now + RECONNECT_EVERY_MS;
+            continue;
+        }
+        bool keys = keysAvailable();
+        if (stdin_eof)
+            return false;
+        struct pollfd p = { STDIN_FILENO, POLLIN, 0 };
+        int ready = poll(&p, keys ? 1 : 0, (int)(next_try - now));
+        if (ready > 0 && readKey() == 'x')
+            return false;
+    }
+}
+
 static void interactiveTerminal(void)
 {
-    set_non_blocking_mode(1);
     for (;;) {
+        bool keys = keysAvailable();
+        if (line_lost) {
+            // A script learns that its session broke; a user waits for the device to come back.
+            if (!stdinIsTerminal() || !waitForDevice())
+                break;
+            continue;
+        }
+        if (stdin_eof) {
+            // End of input: 'x' can never come. Show what the device still has to say.
+            terminalReceive();
+            break;
+        }
+        if (!keys) {
+            // A background job: no keys. Look again now and then whether we were brought to
+            // the foreground.
+            showDeviceOutput(-1, now_ms() + RECONNECT_EVERY_MS, false);
+            continue;
+        }
         if (kbhit()) {
             int key = readKey();
             if (key == 'x')
                 break;
-            if (key < 0 && stdin_eof) {
-                // End of input: 'x' can never come. Show what the device still has to say.
-                terminalReceive();
-                break;
-            }
             if (key > 0) {
                 unsigned char byte = (unsigned char)key;
                 putchar(byte);
                 fflush(stdout);
                 korvan_send_bytes_slow(&byte, 1);
             }
+            continue;
         }
         showDeviceOutput(-1, 0, true);
     }
-    leaveTerminal();
+    if (line_lost && !stdinIsTerminal())
+        terminal_broken = true;
+    leaveTerminal(true);
 }
 
 static void timedDisplay(double seconds)
 {
     uint64_t start = now_ms();
     uint64_t deadline = start + (uint64_t)(seconds > 0 ? seconds * 1000.0 : 0);
-    set_non_blocking_mode(1);
+    keysAvailable();
     for (;;) {
         if (seconds <= 0 || now_ms() >= deadline)
             break;
         fflush(stdout);
-        if (kbhit() && readKey() == 'x')
+        bool keys = keysAvailable();
+        if (keys && kbhit() && readKey() == 'x')
             break;
-        showDeviceOutput(CHAR_WINDOW_MS, deadline, true);
+        if (line_lost && (!keys || stdin_eof))
+            break;   // nothing can come and no key can end it: no reason to sit out the time
+        showDeviceOutput(CHAR_WINDOW_MS, deadline, keys);
     }
-    leaveTerminal();
+    leaveTerminal(false);
 }
 
 // 0 seconds: the interactive terminal until 'x'. Otherwise show the device's output for that
@@ -494,19 +804,32 @@ static unsigned char data[UPLOAD_BUFFER_SIZE];
 
 static uint64_t progress_start, progress_drawn;
 
-// Progress of the payload on standard error, redrawn in place at most ten times a second.
-static void uploadProgress(long sent, long total)
+// Progress of the payload on standard error, redrawn in place at most ten times a second. It
+// counts the bytes that have left the host: those written less those the driver still queues,
+// and never more than the line can have carried since the start, since an adapter (or a
+// pseudo-terminal) may hold more than its driver owns up to. `final`: everything has left.
+static void uploadProgress(long written, long total, bool final)
 {
     uint64_t now = now_ms();
-    if (sent < total && now - progress_drawn < PROGRESS_EVERY_MS)
+    if (!final && now - progress_drawn < PROGRESS_EVERY_MS)
         return;
     progress_drawn = now;
-    double elapsed = (double)(now - progress_start) / 1000.0;
-    double rate = elapsed > 0 ? (double)sent / elapsed : 0;
-    long percent = total > 0 ? (long)((double)sent * 100.0 / (double)total) : 100;
-    fprintf(stderr, "\r%ld of %ld bytes (%ld%%), %.1f KiB/s", sent, total, percent, rate / 1024.0);
+    uint64_t elapsed_ms = now - progress_start;
+    long gone = total;
+    if (!final) {
+        long carried = (long)(elapsed_ms * LINE_BYTES_PER_SECOND / 1000u);
+        gone = written - outputQueued();
+        if (gone > carried)
+            gone = carried;
+        if (gone < 0)
+            gone = 0;
+    }
+    double elapsed = (double)elapsed_ms / 1000.0;
+    double rate = elapsed > 0 ? (double)gone / elapsed : 0;
+    long percent = total > 0 ? (long)((double)gone * 100.0 / (double)total) : 100;
+    fprintf(stderr, "\r%ld of %ld bytes (%ld%%), %.1f KiB/s", gone, total, percent, rate / 1024.0);
     if (rate > 0)
-        fprintf(stderr, ", %.0f s left", (double)(total - sent) / rate);
+        fprintf(stderr, ", %.0f s left", (double)(total - gone) / rate);
     fputs("\033[K", stderr);
 }
 
@@ -524,21 +847,29 @@ static void progressEnd(void)
     progress_on = false;
 }
 
-// Waits up to `seconds` for the device to send exactly `reply` (nothing in front of it). Returns
-// 1 when it came, 0 after printing why not.
+// Waits up to `seconds` for the device to send exactly `reply` (nothing in front of it). The
+// device may take the whole time to begin its reply (writing flash, say); from its first
+// character on, each next one must follow within one character window, and the whole reply
+// must still be in before the time is up. Returns 1 when it came, 0 after printing why not.
 int waitForStringTime(const char *reply, double seconds)
 {
     char got[REPLY_CHARS + 2] = "";
     int count = 0;
     uint64_t start = now_ms();
+    uint64_t limit_ms = (uint64_t)(seconds * 1000.0);
     for (;;) {
-        if ((double)(now_ms() - start) >= seconds * 1000.0) {
+        uint64_t elapsed = now_ms() - start;
+        if (elapsed >= limit_ms) {
             printf("Korvan did not ackowledge command '%s'(timeout) (got: '%s').\n", reply, got);
             return 0;
         }
         unsigned char c;
-        if (!korvan_get_byte(&c)) {
-            printf("Korvan did not ackowledge command '%s' (char timeout) (got: '%s').\n", reply, got);
+        int window = count == 0 ? (int)(limit_ms - elapsed) : CHAR_WINDOW_MS;
+        if (line_read(&c, 1, window, false) <= 0) {
+            if (count == 0)
+                printf("Korvan did not ackowledge command '%s'(timeout) (got: '%s').\n", reply, got);
+            else
+                printf("Korvan did not ackowledge command '%s' (char timeout) (got: '%s').\n", reply, got);
             return 0;
         }
         got[count++] = (char)c;
@@ -559,27 +890,41 @@ int waitForString(const char *reply)
     return waitForStringTime(reply, READY_REPLY_SECONDS);
 }
 
-// Throws away whatever the device had sent before the upload, until the line falls quiet.
+// Throws away whatever the device had sent before the upload, until the line falls quiet. A
+// device that never falls quiet (streaming text) is given UPLOAD_DRAIN_MS; the upload then goes
+// on and its reply wait tells whether the device listened.
 void flushReceiveBuffer(void)
 {
     unsigned char buf[BLOCK_SIZE];
     uint64_t start = now_ms();
     do {
-        while (line_read(buf, sizeof buf, CHAR_WINDOW_MS, false) > 0) {
+        while (now_ms() - start < UPLOAD_DRAIN_MS && line_read(buf, sizeof buf, CHAR_WINDOW_MS, false) > 0) {
         }
-    } while (now_ms() - start < FLUSH_MIN_MS);
+    } while (now_ms() - start < FLUSH_MIN_MS && !line_lost);
 }
 
-// Reads the whole file into `data`. Returns its size, or -1 after printing why it cannot be sent.
+// Shows what the device says between the steps of an upload, until the line is quiet for one
+// character window, but for UPLOAD_DRAIN_MS at most: a device that keeps talking must not hold
+// the upload forever.
+static void uploadReceive(void)
+{
+    showDeviceOutput(CHAR_WINDOW_MS, now_ms() + UPLOAD_DRAIN_MS, false);
+}
+
+// Reads the whole file into `data`. Returns its size, or -1 after printing why it cannot be sent
+// (the fixed line on standard output, the system's reason on standard error).
 static int readUploadFile(const char *path)
 {
     FILE *f = fopen(path, "r");
     if (f == NULL) {
+        int err = errno;
         printf("ERROR: unable to open file..\n");
+        fprintf(stderr, "serbolt: %s: %s\n", path, strerror(err));
         return -1;
     }
     // Ask for one byte more than we accept, to tell a file that fits from one that does not.
     size_t n = fread(data, 1, (size_t)MAX_UPLOAD_SIZE + 1, f);
+    int err = errno;
     bool failed = ferror(f) != 0;
     fclose(f);
     if (n > (size_t)MAX_UPLOAD_SIZE) {
@@ -588,6 +933,7 @@ static int readUploadFile(const char *path)
     }
     if (failed) {
         printf("ERROR: unable to read file..\n");
+        fprintf(stderr, "serbolt: %s: %s\n", path, strerror(err));
         return -1;
     }
     return (int)n;
@@ -600,15 +946,16 @@ static bool destinationValid(const char *path)
     return strchr(path, '\n') == NULL && strlen(path) <= MAX_DEST_PATH;
 }
 
-// Uploads `filename` to `outpath` on the device. 0 when the device confirmed it, 1 otherwise.
-int transferFile(const char *filename, const char *outpath)
+// Uploads the local file `in_path` to `dest_path` on the device. 0 when the device confirmed it,
+// 1 otherwise.
+int transferFile(const char *in_path, const char *dest_path)
 {
     char line[MAX_DEST_PATH + 2];   // the size line, then the destination and its line feed
 
-    int size = readUploadFile(filename);
+    int size = readUploadFile(in_path);
     if (size < 0)
         return 1;
-    if (!destinationValid(outpath)) {
+    if (!destinationValid(dest_path)) {
         printf("ERROR: invalid destination path..\n");
         return 1;
     }
@@ -618,21 +965,21 @@ int transferFile(const char *filename, const char *outpath)
     if (!korvan_send_string("filecopy\n"))
         return 1;
     if (!waitForString("Ko:Ready")) {
-        terminalReceive();
+        uploadReceive();
         return 1;
     }
-    terminalReceive();
+    uploadReceive();
 
     int len = snprintf(line, sizeof line, "%d\n", size);
     if (!korvan_send_bytes(line, len))
         return 1;
-    len = snprintf(line, sizeof line, "%s\n", outpath);
+    len = snprintf(line, sizeof line, "%s\n", dest_path);
     if (!korvan_send_bytes(line, len))
         return 1;
     // Show what the device says to the two lines. With no payload to follow, the next thing it
     // sends is already the Data received reply, which the wait below must see.
     if (size > 0)
-        terminalReceive();
+        uploadReceive();
 
     progressBegin();
     bool sent = korvan_send_bytes(data, size);
@@ -642,7 +989,7 @@ int transferFile(const char *filename, const char *outpath)
 
     if (!waitForStringTime("Ko:Data received", UPLOAD_REPLY_SECONDS))
         return 1;
-    terminalReceive();
+    uploadReceive();
     printf("Data sent.\n");
     return 0;
 }
@@ -753,7 +1100,7 @@ int main(int argc, char **argv)
     if (action == -1) {
         terminalReceiveBlocking(0);
         korvan_close_connection();
-        return 0;
+        return terminal_broken ? 1 : 0;
     }
     if (action != 1) {
         fprintf(stderr, "Unkown action command\n");
@@ -780,8 +1127,11 @@ int main(int argc, char **argv)
         else
             status = 1;
     }
-    if (stay)
+    if (stay) {
         terminalReceiveBlocking(0);
+        if (terminal_broken)
+            status = 1;
+    }
     korvan_close_connection();
     return status;
 }

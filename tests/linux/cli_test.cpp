@@ -126,7 +126,9 @@ TEST(DeviceSearch, FallsBackToTtyUSB0ThenTtyUSB1)
     EXPECT_EQ(usb1.out, "Serial device /dev/nothing - failed to connect.\n"
                         "Serial device /dev/ttyUSB0 - failed to connect.\n"
                         "Serial device /dev/ttyUSB1 - connected.\n");
-    EXPECT_EQ(usb1.err, "Unkown action command\n") << "no hint once a device opened";
+    EXPECT_EQ(usb1.err, "serbolt: warning: /dev/nothing could not be opened; using /dev/ttyUSB1 instead\n"
+                        "Unkown action command\n")
+        << "no hint once a device opened, but a warning that the given one was not used";
 
     // A given device that opens is the only one tried.
     Outcome given = serbolt_private_dev(g.sim.slave, g.sim.slave, { "-d", g.sim.slave, "-a", "2" });
@@ -146,21 +148,52 @@ TEST(DeviceSearch, ADeviceThatIsNotATerminalEndsTheSearch)
         << "/dev/ttyUSB0 must not be tried after a device opened";
 }
 
-TEST(DeviceSearch, PermissionDeniedGivesTheGroupHint)
+// Runs serbolt as an unprivileged user against `device` (mode and group as given), in a private
+// /dev without default devices.
+static Outcome serbolt_unprivileged(const std::string &device, mode_t mode, gid_t gid)
+{
+    EXPECT_EQ(chmod(device.c_str(), mode), 0);
+    EXPECT_EQ(chown(device.c_str(), 0, gid), 0);
+    std::vector<std::string> argv = { SERBOLT_PRIVATE_DEV, "-", "-", "/usr/bin/setpriv", "--reuid=65534",
+                                      "--regid=65534", "--clear-groups", serbolt_path(), "-d", device };
+    return run_program(argv, 30);
+}
+
+TEST(DeviceSearch, PermissionDeniedNamesAGroupOnlyWhenTheGroupMayUseTheDevice)
 {
     if (getuid() != 0 || access("/usr/bin/setpriv", X_OK) != 0)
         GTEST_SKIP() << "needs root and setpriv to run serbolt as an unprivileged user";
     SimGuard g;
-    ASSERT_EQ(chmod(g.sim.slave.c_str(), 0600), 0);
-    ASSERT_EQ(chown(g.sim.slave.c_str(), 0, 20), 0);   // group dialout on Debian
-    std::vector<std::string> argv = { SERBOLT_PRIVATE_DEV, "-", "-", "/usr/bin/setpriv", "--reuid=65534",
-                                      "--regid=65534", "--clear-groups", serbolt_path(), "-d", g.sim.slave };
-    Outcome r = run_program(argv, 30);
+    // The group may read and write: join it (20 is dialout on Debian).
+    Outcome r = serbolt_unprivileged(g.sim.slave, 0660, 20);
     SKIP_WITHOUT_NAMESPACE(r);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out.rfind("Serial device " + g.sim.slave + " - failed to connect.\n", 0), 0u) << r.out;
     EXPECT_EQ(count_of(r.err, "\n"), 1u) << r.err;
-    EXPECT_NE(r.err.find(g.sim.slave), std::string::npos);
-    EXPECT_NE(r.err.find("Permission denied"), std::string::npos);
-    EXPECT_NE(r.err.find("usermod"), std::string::npos);
+    EXPECT_NE(r.err.find("serbolt: " + g.sim.slave + ": Permission denied"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("usermod -aG dialout"), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("only the device's owner"), std::string::npos) << r.err;
+
+    // Only the owner may: no group to join; the usual fix is named instead.
+    for (std::pair<mode_t, gid_t> owner_only : { std::make_pair(0600, 20), std::make_pair(0660, 0) }) {
+        Outcome o = serbolt_unprivileged(g.sim.slave, owner_only.first, owner_only.second);
+        EXPECT_EQ(o.status, 1);
+        EXPECT_EQ(count_of(o.err, "\n"), 1u) << o.err;
+        EXPECT_NE(o.err.find("only the device's owner may open it"), std::string::npos) << o.err;
+        EXPECT_NE(o.err.find("udev rule"), std::string::npos) << o.err;
+        EXPECT_EQ(o.err.find("usermod -aG root"), std::string::npos) << o.err;
+    }
+}
+
+// A candidate that is there but will not open says why, one line on standard error each.
+TEST(DeviceSearch, ACandidateThatFailsToOpenSaysWhy)
+{
+    std::string dir = make_temp_dir("notadevice");
+    Outcome r = serbolt_private_dev("-", "-", { "-d", dir });
+    SKIP_WITHOUT_NAMESPACE(r);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "Serial device " + dir + " - failed to connect.\n"
+                     "Serial device /dev/ttyUSB0 - failed to connect.\n"
+                     "Serial device /dev/ttyUSB1 - failed to connect.\n");
+    EXPECT_EQ(r.err, "serbolt: " + dir + ": Is a directory\n");
 }

@@ -2,7 +2,15 @@
 #pragma once
 #include "harness.h"
 #include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
 #include <string>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
 #include <vector>
 
 inline std::string serbolt_path() { return build_dir() + "/serbolt"; }
@@ -33,3 +41,187 @@ struct SimGuard {
     }
     ~SimGuard() { sim_stop(sim); }
 };
+
+struct ConsoleGuard {
+    Console c;
+    ~ConsoleGuard() { console_close(c); }
+};
+
+// The settings of a console that no program has touched.
+inline struct termios fresh_console_settings()
+{
+    struct termios t = {};
+    int master = posix_openpt(O_RDWR | O_NOCTTY);
+    if (master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0) {
+        int slave = open(ptsname(master), O_RDWR | O_NOCTTY);
+        if (slave >= 0) {
+            tcgetattr(slave, &t);
+            close(slave);
+        }
+    }
+    if (master >= 0)
+        close(master);
+    return t;
+}
+
+// The console's settings equal those of an untouched console (what the user had before).
+inline ::testing::AssertionResult console_settings_untouched(const Console &c)
+{
+    struct termios now, before = fresh_console_settings();
+    if (tcgetattr(c.slave, &now) != 0)
+        return ::testing::AssertionFailure() << "cannot read the console's settings";
+    if (now.c_lflag != before.c_lflag || now.c_iflag != before.c_iflag ||
+        now.c_oflag != before.c_oflag || now.c_cflag != before.c_cflag)
+        return ::testing::AssertionFailure() << std::hex << "lflag " << now.c_lflag << " (was "
+                                             << before.c_lflag << "), iflag " << now.c_iflag
+                                             << " (was " << before.c_iflag << ")";
+    return ::testing::AssertionSuccess();
+}
+
+// Waits until serbolt has switched the console's canonical mode and echo off.
+inline bool wait_raw(const Console &c, double timeout_s = 10)
+{
+    uint64_t deadline = now_ns() + (uint64_t)(timeout_s * 1e9);
+    while ((console_lflag(c) & (ICANON | ECHO)) != 0 && now_ns() < deadline)
+        usleep(5000);
+    return (console_lflag(c) & (ICANON | ECHO)) == 0;
+}
+
+// Process state letter from /proc/PID/stat ('S' sleeping, 'T' stopped, ...); 0 when gone.
+inline char process_state(pid_t pid)
+{
+    std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+    size_t paren = stat.rfind(')');
+    return paren == std::string::npos || paren + 2 >= stat.size() ? 0 : stat[paren + 2];
+}
+
+// Processor time (user + system) a process has used so far, in seconds; -1 when gone. Taken
+// from /proc/PID/schedstat (nanoseconds) where the kernel fills it in, else from the clock
+// ticks of /proc/PID/stat.
+inline double process_cpu_seconds(pid_t pid)
+{
+    unsigned long long run_ns = 0;
+    std::string sched = read_file("/proc/" + std::to_string(pid) + "/schedstat");
+    if (sscanf(sched.c_str(), "%llu", &run_ns) == 1 && run_ns > 0)
+        return (double)run_ns / 1e9;
+    std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+    size_t paren = stat.rfind(')');
+    if (paren == std::string::npos)
+        return -1;
+    unsigned long utime = 0, stime = 0;
+    // Fields after the name: state(3) ... utime(14) stime(15).
+    if (sscanf(stat.c_str() + paren + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &utime,
+               &stime) != 2)
+        return -1;
+    return (double)(utime + stime) / (double)sysconf(_SC_CLK_TCK);
+}
+
+inline bool wait_state(pid_t pid, char state, double timeout_s)
+{
+    uint64_t deadline = now_ns() + (uint64_t)(timeout_s * 1e9);
+    while (process_state(pid) != state && now_ns() < deadline)
+        usleep(10000);
+    return process_state(pid) == state;
+}
+
+// serbolt started on a console the way a job-control shell starts a job: a small stand-in
+// shell leads the console's session, and serbolt runs in a process group of its own, in the
+// console's foreground or in the background. Unlike a program that leads its own session, such
+// a job is really stopped by Ctrl-Z and by SIGTTOU/SIGTTIN. `c.pid` is the stand-in shell,
+// which ends with serbolt's status (128 + signal when a signal ended it).
+enum { JOB_FOREGROUND = 1, JOB_STDOUT_PIPE = 2, JOB_STDIN_PIPE = 4 };
+struct Job {
+    Console c;
+    pid_t program = -1;   // serbolt itself
+    int out_fd = -1;      // JOB_STDOUT_PIPE: read end of serbolt's standard output
+    int in_fd = -1;       // JOB_STDIN_PIPE: write end of serbolt's standard input
+    ~Job()
+    {
+        if (program > 0)
+            kill(program, SIGKILL);
+        if (out_fd >= 0)
+            close(out_fd);
+        if (in_fd >= 0)
+            close(in_fd);
+        console_close(c);
+    }
+};
+
+inline bool job_start(Job &j, const std::vector<std::string> &args, int flags)
+{
+    if (!make_pty(&j.c.master, &j.c.slave))
+        return false;
+    std::string tty_name = ptsname(j.c.master);
+    int err[2], out[2] = { -1, -1 }, in[2] = { -1, -1 }, report[2];
+    if (pipe(err) != 0 || pipe(report) != 0 || ((flags & JOB_STDOUT_PIPE) && pipe(out) != 0) ||
+        ((flags & JOB_STDIN_PIPE) && pipe(in) != 0))
+        return false;
+    std::vector<std::string> argv = { serbolt_path() };
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::vector<char *> cargs;
+    for (const std::string &a : argv)
+        cargs.push_back(const_cast<char *>(a.c_str()));
+    cargs.push_back(nullptr);
+
+    pid_t shell = fork();
+    if (shell == 0) {
+        setsid();
+        int tty = open(tty_name.c_str(), O_RDWR);   // the shell's controlling terminal
+        signal(SIGTTOU, SIG_IGN);
+        pid_t program = fork();
+        if (program == 0) {
+            setpgid(0, 0);
+            if (flags & JOB_FOREGROUND)
+                tcsetpgrp(tty, getpid());
+            // A shell starts its jobs with default dispositions, whatever the harness ignores.
+            for (int sig : { SIGTTOU, SIGPIPE, SIGTSTP, SIGTTIN, SIGINT, SIGQUIT, SIGHUP })
+                signal(sig, SIG_DFL);
+            dup2((flags & JOB_STDIN_PIPE) ? in[0] : tty, 0);
+            dup2((flags & JOB_STDOUT_PIPE) ? out[1] : tty, 1);
+            dup2(err[1], 2);
+            for (int fd = 3; fd < 256; fd++)
+                close(fd);
+            execv(cargs[0], cargs.data());
+            _exit(127);
+        }
+        setpgid(program, program);
+        if (write(report[1], &program, sizeof program) != (ssize_t)sizeof program)
+            _exit(126);
+        for (int fd = 3; fd < 256; fd++)
+            if (fd != tty)
+                close(fd);
+        int st;
+        for (;;) {
+            if (waitpid(program, &st, 0) != program)
+                _exit(125);
+            if (WIFEXITED(st))
+                _exit(WEXITSTATUS(st));
+            if (WIFSIGNALED(st))
+                _exit(128 + WTERMSIG(st));
+        }
+    }
+    close(err[1]);
+    close(report[1]);
+    if (out[1] >= 0)
+        close(out[1]);
+    if (in[0] >= 0)
+        close(in[0]);
+    fcntl(j.c.master, F_SETFL, fcntl(j.c.master, F_GETFL) | O_NONBLOCK);   // as the harness reads it
+    j.c.pid = shell;
+    j.c.err_fd = err[0];
+    j.out_fd = out[0];
+    j.in_fd = in[1];
+    bool ok = read(report[0], &j.program, sizeof j.program) == (ssize_t)sizeof j.program;
+    close(report[0]);
+    return ok;
+}
+
+// Ends a job's serbolt for good: the stand-in shell then ends too.
+inline int job_finish(Job &j, double timeout_s)
+{
+    int status = console_finish(j.c, timeout_s);
+    if (status == -1 && j.program > 0)
+        kill(j.program, SIGKILL);
+    j.program = -1;
+    return status;
+}

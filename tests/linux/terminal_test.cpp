@@ -6,32 +6,7 @@
 #include <termios.h>
 #include <unistd.h>
 
-static bool wait_received(const Sim &s, const std::string &expected, double timeout_s)
-{
-    uint64_t deadline = now_ns() + (uint64_t)(timeout_s * 1e9);
-    while (now_ns() < deadline) {
-        if (sim_received(s, false) == expected)
-            return true;
-        usleep(10000);
-    }
-    return false;
-}
-
-struct ConsoleGuard {
-    Console c;
-    ~ConsoleGuard() { console_close(c); }
-};
-
 static const unsigned CANON_ECHO = ICANON | ECHO;
-
-// Waits until serbolt has switched the console's canonical mode and echo off.
-static bool wait_raw(const Console &c)
-{
-    uint64_t deadline = now_ns() + 5000000000ull;
-    while ((console_lflag(c) & CANON_ECHO) != 0 && now_ns() < deadline)
-        usleep(5000);
-    return (console_lflag(c) & CANON_ECHO) == 0;
-}
 
 TEST(Terminal, KeysAreEchoedAndSentAndXLeaves)
 {
@@ -42,10 +17,10 @@ TEST(Terminal, KeysAreEchoedAndSentAndXLeaves)
     EXPECT_TRUE(wait_raw(t.c)) << "keys are raw while the terminal runs";
 
     console_type(t.c, "ab");
-    EXPECT_TRUE(wait_received(g.sim, "ab", 5));
+    EXPECT_TRUE(sim_wait_received(g.sim, "ab", 5));
     console_type(t.c, std::string("X\0", 2));   // capital X is a key; a zero byte is dropped
     console_type(t.c, "\r");                     // Enter reaches the device as a line feed
-    EXPECT_TRUE(wait_received(g.sim, "abX\n", 5)) << sim_received(g.sim);
+    EXPECT_TRUE(sim_wait_received(g.sim, "abX\n", 5)) << sim_received(g.sim, false);
     // The device's answer to the line shows on the screen.
     EXPECT_TRUE(console_wait_for(t.c, "abX", 5));
     EXPECT_TRUE(console_wait_for(t.c, "Unknown command", 5)) << t.c.screen;
@@ -64,11 +39,11 @@ TEST(Terminal, PastedTextIsHandledWithoutWaitingForAnotherKey)
     ASSERT_TRUE(console_start(t.c, { serbolt_path(), "-d", g.sim.link }));
     ASSERT_TRUE(console_wait_for(t.c, "connected.", 10));
     console_type(t.c, "version\n");   // arrives as one read, like a paste
-    EXPECT_TRUE(wait_received(g.sim, "version\n", 5)) << sim_received(g.sim);
+    EXPECT_TRUE(sim_wait_received(g.sim, "version\n", 5)) << sim_received(g.sim, false);
     EXPECT_TRUE(console_wait_for(t.c, "Korvan", 5)) << t.c.screen;
     uint64_t typed = now_ns();
     console_type(t.c, "k");
-    EXPECT_TRUE(wait_received(g.sim, "version\nk", 5));
+    EXPECT_TRUE(sim_wait_received(g.sim, "version\nk", 5));
     EXPECT_LT(now_ns() - typed, 2000000000u) << "a key on a quiet line reaches the device promptly";
     console_type(t.c, "x");
     EXPECT_EQ(console_finish(t.c, 10), 0);
@@ -81,7 +56,7 @@ TEST(Terminal, XLeavesPromptlyWhileTheDeviceStreams)
     ASSERT_TRUE(console_start(t.c, { serbolt_path(), "-d", g.sim.link }));
     ASSERT_TRUE(console_wait_for(t.c, "stream 000100", 20));
     console_type(t.c, "q");
-    EXPECT_TRUE(wait_received(g.sim, "q", 5)) << "keys are taken while the device streams";
+    EXPECT_TRUE(sim_wait_received(g.sim, "q", 5)) << "keys are taken while the device streams";
     uint64_t typed = now_ns();
     console_type(t.c, "x");
     EXPECT_EQ(console_finish(t.c, 10), 0);
@@ -110,22 +85,24 @@ TEST(Terminal, EndOfInputShowsTheRestAndLeavesLikeX)
     EXPECT_EQ(r.out.back(), '\n');
 }
 
-TEST(Terminal, SignalsGiveTheShellItsEchoBack)
+TEST(Terminal, SignalsGiveTheShellItsSettingsBack)
 {
     SimGuard g;
-    for (int sig : { SIGTERM, SIGHUP, SIGINT }) {
+    for (int sig : { SIGTERM, SIGHUP, SIGINT, SIGQUIT }) {
         ConsoleGuard t;
         ASSERT_TRUE(console_start(t.c, { serbolt_path(), "-d", g.sim.link }));
         ASSERT_TRUE(console_wait_for(t.c, "connected.", 10));
         ASSERT_TRUE(wait_raw(t.c));
         if (sig == SIGINT)
             console_type(t.c, "\003");   // the interrupt key, as the user would press it
+        else if (sig == SIGQUIT)
+            console_type(t.c, "\034");   // the quit key (Ctrl-backslash)
         else
             kill(t.c.pid, sig);
         EXPECT_EQ(console_finish(t.c, 10), 128 + sig) << "ends by the signal";
-        EXPECT_EQ(console_lflag(t.c) & CANON_ECHO, CANON_ECHO) << "signal " << sig;
+        EXPECT_TRUE(console_settings_untouched(t.c)) << "signal " << sig;
     }
-    EXPECT_EQ(sim_received(g.sim), "") << "the interrupt key never reaches the device";
+    EXPECT_EQ(sim_received(g.sim), "") << "the interrupt and quit keys never reach the device";
 }
 
 TEST(Terminal, StayAfterUploadRunsTheTerminal)

@@ -1,0 +1,91 @@
+// serbolt holds its line exclusively (flock, as other serial terminals do): a second program
+// on the same device is refused instead of mixing its bytes into an upload.
+#include "common.h"
+
+#include <thread>
+
+// Runs serbolt in a private /dev with no default devices, so a refused -d ends the search.
+static Outcome serbolt_alone(const std::vector<std::string> &args)
+{
+    std::vector<std::string> argv = { SERBOLT_PRIVATE_DEV, "-", "-", serbolt_path() };
+    argv.insert(argv.end(), args.begin(), args.end());
+    return run_program(argv, 60);
+}
+
+#define SKIP_WITHOUT_NAMESPACE(run)                                                          \
+    if ((run).status == 99)                                                                  \
+    GTEST_SKIP() << "private mount namespace not permitted: " << (run).err
+
+// Two uploads to one device at once: the second is refused while the first is in its
+// payload, and the first's stored copy is whole.
+TEST(Exclusive, ASecondUploadIsRefusedAndTheFirstArrivesWhole)
+{
+    std::string dir = make_temp_dir("excl");
+    std::string first = make_file(dir, "first", 400000);   // about 4 s at the line rate
+    std::string second = make_file(dir, "second", 5000);
+    SimGuard g({ "--rate", "92160" });
+    Outcome one;
+    std::thread runner([&] {
+        one = serbolt({ "-d", g.sim.link, "-a", "1", "-i", first, "-o", "first.bin" }, 120);
+    });
+    ASSERT_TRUE(sim_wait_received(g.sim, "filecopy\n400000\nfirst.bin\n", 60, true)) << "first upload begins";
+    Outcome two = serbolt_alone({ "-d", g.sim.link, "-a", "1", "-i", second, "-o", "second.bin" });
+    runner.join();
+    if (two.status == 99)
+        GTEST_SKIP() << "private mount namespace not permitted: " << two.err;
+
+    EXPECT_EQ(two.status, 1);
+    EXPECT_EQ(two.out.rfind("Serial device " + g.sim.link + " - failed to connect.\n", 0), 0u) << two.out;
+    EXPECT_NE(two.err.find("serbolt: " + g.sim.link + ": in use by another program, held by process "),
+              std::string::npos) << two.err;
+    EXPECT_NE(two.err.find("(serbolt)"), std::string::npos) << "the holder is named: " << two.err;
+
+    EXPECT_EQ(one.status, 0) << one.out;
+    EXPECT_NE(one.out.find("Data sent.\n"), std::string::npos);
+    EXPECT_TRUE(read_file(g.sim.store + "/first.bin") == read_file(first)) << "stored copy differs";
+    std::string wire = sim_received(g.sim);
+    EXPECT_EQ(wire.find("second"), std::string::npos);
+    EXPECT_EQ(count_of(wire, "filecopy\n"), 1u) << "nothing of the second upload on the wire";
+}
+
+// The flock command (util-linux) holds the device: serbolt names it and keeps off; once the
+// lock is given up the device is serbolt's again.
+TEST(Exclusive, ALockHeldByAnotherProgramIsRespected)
+{
+    if (access("/usr/bin/flock", X_OK) != 0)
+        GTEST_SKIP() << "the flock command (util-linux) is not installed";
+    std::string file = make_file(make_temp_dir("flock"), "f", 1000);
+    SimGuard g;
+    pid_t holder = fork();
+    if (holder == 0) {
+        setpgid(0, 0);   // flock and its sleep end together
+        int nf = open("/dev/null", O_RDWR);
+        dup2(nf, 0);
+        dup2(nf, 1);
+        // -o: the lock stays with flock itself, not with the sleep it runs.
+        execl("/usr/bin/flock", "flock", "-n", "-o", g.sim.link.c_str(), "sleep", "120", (char *)nullptr);
+        _exit(127);
+    }
+    // The lock is in place once /proc/locks lists it for the holder.
+    std::string entry = " " + std::to_string(holder) + " ";
+    uint64_t deadline = now_ns() + 20000000000ull;
+    while (read_file("/proc/locks").find(entry) == std::string::npos && now_ns() < deadline)
+        usleep(10000);
+    ASSERT_NE(read_file("/proc/locks").find(entry), std::string::npos) << "flock did not take the lock";
+
+    Outcome refused = serbolt_alone({ "-d", g.sim.link, "-a", "1", "-i", file, "-o", "f" });
+    kill(-holder, SIGTERM);
+    int st;
+    waitpid(holder, &st, 0);
+    SKIP_WITHOUT_NAMESPACE(refused);
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_NE(refused.err.find("in use by another program, held by process " + std::to_string(holder) +
+                               " (flock)"),
+              std::string::npos)
+        << refused.err;
+    EXPECT_EQ(sim_received(g.sim, false), "") << "nothing sent to a device another program holds";
+
+    Outcome after = serbolt_alone({ "-d", g.sim.link, "-a", "1", "-i", file, "-o", "f" });
+    EXPECT_EQ(after.status, 0) << after.out << after.err;
+    EXPECT_EQ(read_file(g.sim.store + "/f"), read_file(file));
+}
