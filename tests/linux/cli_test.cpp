@@ -4,16 +4,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-static const char *USAGE =
-    "-i FILE_IN\n"
-    "-o FILE_OUT\n"
-    "-a ACTION (1=Filetransfer)\n"
-    "-r send reset\n"
-    "-b send reboot\n"
-    "-t stay in terminal mode\n"
-    "-d DEVICE (default: '/dev/ttyUSB0')\n"
-    "If no parameter given, then terminal display\n";
-
 // Runs serbolt inside a private /dev where ttyUSB0/ttyUSB1 link to the given paths ("-": absent).
 static Outcome serbolt_private_dev(const std::string &usb0, const std::string &usb1,
                                const std::vector<std::string> &args, Input input = Input::Null,

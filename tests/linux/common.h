@@ -13,6 +13,17 @@
 #include <unistd.h>
 #include <vector>
 
+// serbolt's usage text (-h), byte for byte.
+inline const char USAGE[] =
+    "-i FILE_IN\n"
+    "-o FILE_OUT\n"
+    "-a ACTION (1=Filetransfer)\n"
+    "-r send reset\n"
+    "-b send reboot\n"
+    "-t stay in terminal mode\n"
+    "-d DEVICE (default: '/dev/ttyUSB0')\n"
+    "If no parameter given, then terminal display\n";
+
 inline std::string serbolt_path() { return build_dir() + "/serbolt"; }
 
 // Runs serbolt with `args` (the program path is added in front).

@@ -4,16 +4,6 @@
 
 namespace {
 
-const char USAGE[] =
-    "-i FILE_IN\n"
-    "-o FILE_OUT\n"
-    "-a ACTION (1=Filetransfer)\n"
-    "-r send reset\n"
-    "-b send reboot\n"
-    "-t stay in terminal mode\n"
-    "-d DEVICE (default: '/dev/ttyUSB0')\n"
-    "If no parameter given, then terminal display\n";
-
 const char UPLOAD_OPTIONS[] = "serbolt: -i, -o, -b, -r and -t take effect only with -a 1\n";
 
 std::string connected(const Sim &sim) { return "Serial device " + sim.link + " - connected.\n"; }
