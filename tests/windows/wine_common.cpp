@@ -3,7 +3,6 @@
 #include <cstdio>
 #include <filesystem>
 #include <sys/personality.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 const char kPort[] = "COM7";
@@ -98,29 +97,11 @@ void Device::park()
 
 bool Device::replugged(double timeout_s)
 {
-    // The sim removes its link when it unplugs and makes it anew on the new
-    // terminal, which may well get the old one's number: wait for the link to
-    // go, then to come back.
-    uint64_t deadline = now_ns() + (uint64_t)(timeout_s * 1e9);
-    struct stat st;
-    while (lstat(sim.link.c_str(), &st) == 0) {
-        if (now_ns() > deadline)
-            return false;
-        usleep(5000);
-    }
-    while (now_ns() < deadline) {
-        char target[4096];
-        ssize_t n = readlink(sim.link.c_str(), target, sizeof target - 1);
-        if (n > 0) {
-            target[n] = '\0';
-            if (access(target, F_OK) == 0) {
-                sim.slave = target;
-                return point_com7(sim.slave);
-            }
-        }
-        usleep(5000);
-    }
-    return false;
+    // The sim prints the path of each new terminal once its link is made: wait
+    // for that line rather than for the link to go and come back, a gap that a
+    // starved test thread could miss. The new terminal never has the old one's
+    // name, so COM7 cannot lead back to the vanished line.
+    return sim_wait_replug(sim, timeout_s) && point_com7(sim.slave);
 }
 
 Device::~Device()

@@ -175,17 +175,13 @@ TEST(WineTerminal, PasteGoesOutAtOnce)
     EXPECT_LT(last - first, 8000000000ull) << "the paste took " << (last - first) / 1000000 << " ms";
 }
 
-// The device goes away and comes back: said on standard error, the port is
-// opened again by its name, the device's greeting is shown, and keys typed
-// after the return reach the device. The commonest session: upload, stay in
-// the terminal, reboot the device, which re-enumerates on reboot.
-TEST(WineTerminal, LostPortIsOpenedAgain)
+// The commonest session with a device that goes away and comes back: upload,
+// stay in the terminal, type "reboot"; the device re-enumerates on reboot and
+// is back a second later. `keys` is the helper's script after "reboot".
+Outcome reboot_in_the_terminal(Device &dev, const std::string &file, const std::string &keys, bool *back)
 {
-    Device dev;
-    ASSERT_TRUE(dev.start({"--unplug-on-reboot", "--replug-after-ms", "1000"}));
-    std::string file = make_file(dev.sim.dir, "in.bin", 500);
     std::string gate = make_temp_dir("gate") + "/parked";
-    bool back = false;
+    *back = false;
     std::thread follow([&] {
         // The program holds the port once the upload began. Only then may the
         // device go (the helper types "reboot" after the go-ahead, in the terminal).
@@ -193,14 +189,44 @@ TEST(WineTerminal, LostPortIsOpenedAgain)
             return;
         dev.park();
         write_file(gate, "");
-        back = dev.replugged();
+        *back = dev.replugged();
     });
-    Outcome run = serbolt2_keys("{f:" + win_path(gate) + "}{?Entering terminal mode.}reboot\\r{?COM port COM7 - connected.}{?booted}cd\\r{w}x",
+    Outcome run = serbolt2_keys("{f:" + win_path(gate) + "}{?Entering terminal mode.}reboot\\r" + keys,
                                 {"-d", kPort, "-a", "1", "-i", win_path(file), "-o", "dst/r.bin", "-t"}, 60,
                                 {"-screen", "connection lost"});
     follow.join();
     std::error_code ignored;
     std::filesystem::remove_all(std::filesystem::path(gate).parent_path(), ignored);
+    return run;
+}
+
+// What the device got in such a session: the upload, "reboot", then `typed`.
+std::string upload_reboot_then(const std::string &file, const std::string &typed)
+{
+    return "filecopy\n" + std::to_string(read_file(file).size()) + "\ndst/r.bin\n" + read_file(file) +
+           "reboot\n" + typed;
+}
+
+// What the device received, once `expected` is in and no byte follows; a
+// mismatch shows the end of both (the upload before it is binary).
+void expect_received(Device &dev, const std::string &expected)
+{
+    std::string got = dev.received(expected.size() + 1, 0.5);
+    auto tail = [](const std::string &text) { return text.substr(text.size() > 30 ? text.size() - 30 : 0); };
+    EXPECT_TRUE(got == expected) << got.size() << " bytes, ending \"" << tail(got) << "\"; expected "
+                                 << expected.size() << ", ending \"" << tail(expected) << "\"";
+}
+
+// The device goes away and comes back: said on standard error, the port is
+// opened again by its name, the device's greeting is shown, and keys typed
+// after the return reach the device.
+TEST(WineTerminal, LostPortIsOpenedAgain)
+{
+    Device dev;
+    ASSERT_TRUE(dev.start({"--unplug-on-reboot", "--replug-after-ms", "1000"}));
+    std::string file = make_file(dev.sim.dir, "in.bin", 500);
+    bool back = false;
+    Outcome run = reboot_in_the_terminal(dev, file, "{?COM port COM7 - connected.}{?booted}cd\\r{w}x", &back);
     EXPECT_TRUE(back);
     EXPECT_FALSE(run.timed_out) << run.out;
     EXPECT_EQ(run.status, 0) << run.out;
@@ -213,7 +239,26 @@ TEST(WineTerminal, LostPortIsOpenedAgain)
     EXPECT_NE(run.out.find("cd\n"), std::string::npos) << run.out;
     EXPECT_NE(run.out.find("Exiting terminal mode."), std::string::npos) << run.out;
     EXPECT_EQ(read_file(dev.sim.store + "/dst/r.bin"), read_file(file));
-    EXPECT_NE(dev.received(0, 0).find("cd\n"), std::string::npos);
+    // Every key, once, in order: none lost to the reopening, none sent twice.
+    expect_received(dev, upload_reboot_then(file, "cd\n"));
+}
+
+// A user who types as soon as "connected." shows, while the device's greeting
+// may still be on its way: every key reaches the device.
+TEST(WineTerminal, KeysTypedRightAfterTheReturnAreSent)
+{
+    Device dev;
+    ASSERT_TRUE(dev.start({"--unplug-on-reboot", "--replug-after-ms", "1000"}));
+    std::string file = make_file(dev.sim.dir, "in.bin", 500);
+    bool back = false;
+    // The device's answer shows that it took "cd" as one command.
+    Outcome run = reboot_in_the_terminal(dev, file, "{?COM port COM7 - connected.}cd\\r{?Unknown command: cd}x", &back);
+    EXPECT_TRUE(back);
+    EXPECT_FALSE(run.timed_out) << run.out;
+    EXPECT_EQ(run.status, 0) << run.out;
+    EXPECT_NE(run.out.find("COM port COM7 - connection lost.\nCOM port COM7 - connected.\n"), std::string::npos)
+        << run.out;
+    expect_received(dev, upload_reboot_then(file, "cd\n"));
 }
 
 // With keys from a script, a lost port ends the session with status 1.
