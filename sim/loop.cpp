@@ -172,6 +172,12 @@ static bool replug()
     return true;
 }
 
+// Bytes --stall-after still lets the device read.
+static uint64_t stall_left()
+{
+    return g_opt.stall_after > received_total ? g_opt.stall_after - received_total : 0;
+}
+
 // Reads and records at once whatever the host has written and we have not read yet, whatever
 // the line rate (a read that finds nothing first lets the kernel push what is in flight). The
 // device takes it from the backlog as usual. A stalled device reads nothing.
@@ -185,8 +191,7 @@ static void drain_line()
     }
     for (;;) {
         size_t room = sizeof in_buf - in_len;
-        if (g_opt.stall && room > g_opt.stall_after - received_total)
-            room = (size_t)(g_opt.stall_after - received_total);
+        if (g_opt.stall && room > stall_left()) room = (size_t)stall_left();
         if (room == 0) break;
         ssize_t n = read(master_fd, in_buf + in_len, room);
         if (n < 0 && errno == EINTR) continue;
@@ -259,7 +264,7 @@ static size_t readable_now()
     size_t can_read = bucket_allow(g_recv_bucket, IN_SIZE);
     if (can_read == 0 && payload_tail_waiting()) can_read = IN_SIZE;
     if (g_opt.stall) {
-        uint64_t left = g_opt.stall_after > received_total ? g_opt.stall_after - received_total : 0;
+        uint64_t left = stall_left();
         if (left == 0 && !stall_logged) {
             sim_log("stalled: no longer reading after %llu bytes", (unsigned long long)received_total);
             stall_logged = true;
