@@ -55,38 +55,26 @@ GOAL_UPLOAD_RATIO = 1.5
 GOAL_IDLE_CPU = 0.2                    # percent
 GOAL_KEY_MS = 5.0
 
-REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+# serbolt's own waits that every upload spends by design, whatever the file's size (in
+# serbolt/serbolt.cpp: CONNECT_PAUSE_US, FLUSH_MIN_MS, PACE_US, CHAR_WINDOW_MS and
+# SHOW_AFTER_UPLOAD_SECONDS). Change them here when serbolt changes them: row 2 measures the
+# windows with a 1-byte upload and only prints their sum beside that figure.
+CONNECT_PAUSE_S = 0.010                # pause after opening the line
+FLUSH_MIN_S = 0.100                    # stale input is discarded for at least this long
+PACE_S = 0.001                         # pause after each byte of a paced command
+CHAR_WINDOW_S = 0.100                  # a quiet line this long ends a reply
+SHOW_AFTER_UPLOAD_S = 0.3              # the device's output shown after the upload
 
+# The pause after connecting, the stale-input discard, the paced filecopy command (each byte: the
+# pause and about 0.1 ms for its drain), the quiet windows after the Ready reply, after the two
+# upload lines and after the Data received reply, and the display after the upload.
+FIXED_WINDOWS_S = (CONNECT_PAUSE_S + FLUSH_MIN_S
+                   + len(b"filecopy\n") * (PACE_S + 0.0001)
+                   + 3 * CHAR_WINDOW_S
+                   + SHOW_AFTER_UPLOAD_S)
 
-def source_constant(path, name):
-    """A constant as the program's source defines it (`NAME = value` or `NAME[] = "text"`), so
-    the benchmark never keeps a copy that could drift from the code."""
-    with open(os.path.join(REPO, path), encoding="utf-8") as f:
-        text = f.read()
-    m = re.search(r"\b%s(?:\[\])?\s*=\s*(\"[^\"]*\"|[0-9.]+)" % re.escape(name), text)
-    if not m:
-        sys.exit(f"bench: {name} not found in {path}")
-    value = m.group(1)
-    return value[1:-1].encode() if value.startswith('"') else float(value)
-
-
-def serbolt_constant(name):
-    return source_constant("serbolt/serbolt.cpp", name)
-
-
-# The windows that every upload spends waiting by design, whatever the file's size: the pause
-# after connecting, the stale-input discard, the paced filecopy command (each byte: the pause
-# and about 0.1 ms for its drain), the quiet windows after the Ready reply, after the two upload
-# lines and after the Data received reply, and the display of the device's output after the
-# upload. Row 2 measures them with a 1-byte upload; this sum is printed beside that figure.
-FIXED_WINDOWS_S = (serbolt_constant("CONNECT_PAUSE_US") / 1e6
-                   + serbolt_constant("FLUSH_MIN_MS") / 1e3
-                   + len(b"filecopy\n") * (serbolt_constant("PACE_US") / 1e6 + 0.0001)
-                   + 3 * serbolt_constant("CHAR_WINDOW_MS") / 1e3
-                   + serbolt_constant("SHOW_AFTER_UPLOAD_SECONDS"))
-
-# The text of korvan-sim's --stream lines.
-STREAM_TEXT = source_constant("sim/loop.cpp", "STREAM_TEXT")
+# The text of each of korvan-sim's --stream lines (STREAM_TEXT in sim/loop.cpp).
+STREAM_TEXT = b"abcdefghijklmnopqrstuvwxyz0123456789"
 EXIT_SERBOLT = b"x"
 EXIT_PICOCOM = b"\x01\x18"             # C-a C-x
 KEYS = b"abcdefghijklmnopqrstuvw"      # no 'x', no line end: the sim's console stays quiet
