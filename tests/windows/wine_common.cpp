@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <iterator>
 #include <sys/personality.h>
 #include <unistd.h>
 
@@ -17,12 +18,14 @@ const char kUsage[] =
     "-d DEVICE (default: 'COM1')\n"
     "If no parameter given, terminal display mode is used\n";
 
-// Wine's environment for every run: the test prefix, no Mono or Gecko
-// installer, no debug channels (Debian's wine script also stays quiet then).
+// Wine's environment for every run (tests/CMakeLists.txt says what and why),
+// with the debug channels of this run last, so they win.
 static std::vector<std::string> wine_env(const char *winedebug = "-all")
 {
-    return {"WINEPREFIX=" SERBOLT2_WINEPREFIX, "WINEDLLOVERRIDES=mscoree,mshtml=",
-            std::string("WINEDEBUG=") + winedebug};
+    static const char *const common[] = {SERBOLT2_WINE_ENV};
+    std::vector<std::string> env(std::begin(common), std::end(common));
+    env.push_back(std::string("WINEDEBUG=") + winedebug);
+    return env;
 }
 
 // Debian's Wine starts without a preloader, so nothing holds the fixed low
