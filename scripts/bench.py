@@ -96,15 +96,21 @@ _devnull = os.open(os.devnull, os.O_RDWR)
 
 
 class Proc:
-    """A child started with posix_spawn in a session of its own; reaped with its rusage."""
+    """A child started with posix_spawn in a session of its own; reaped with its rusage.
 
-    def __init__(self, argv, stdin=None, stdout=None, stderr=None):
+    With ctty, the terminal on its standard input becomes the session's controlling terminal and
+    the child its foreground job, as in a shell: util-linux's `setsid --ctty` makes the session
+    and then becomes the program (same process, so the rusage is the program's)."""
+
+    def __init__(self, argv, stdin=None, stdout=None, stderr=None, ctty=False):
         self.name = os.path.basename(argv[0])
         actions = []
         for target, fd in ((0, stdin), (1, stdout), (2, stderr)):
             actions.append((os.POSIX_SPAWN_DUP2, _devnull if fd is None else fd, target))
+        if ctty:
+            argv = [SETSID, "--ctty"] + list(argv)
         self.start = time.monotonic()
-        self.pid = os.posix_spawn(argv[0], argv, os.environ, file_actions=actions, setsid=True)
+        self.pid = os.posix_spawn(argv[0], argv, os.environ, file_actions=actions, setsid=not ctty)
         _children[self.pid] = self
         self.pidfd = os.pidfd_open(self.pid)
         self.end = None
@@ -248,7 +254,7 @@ class Console:
 
     def run(self, argv):
         """Starts argv on this console; our own slave descriptor stays open until ready()."""
-        return Proc(argv, stdin=self.slave, stdout=self.slave, stderr=self.slave)
+        return Proc(argv, stdin=self.slave, stdout=self.slave, stderr=self.slave, ctty=True)
 
     def wait_for(self, pred, timeout, what):
         with self.cond:
@@ -642,7 +648,7 @@ def version(argv):
 
 
 def main():
-    global SERBOLT, SIM, PICOCOM, CAT, PICOCOM_NAME
+    global SERBOLT, SIM, PICOCOM, CAT, SETSID, PICOCOM_NAME
     if len(sys.argv) != 2:
         print(__doc__.strip().splitlines()[2].strip(), file=sys.stderr)
         return 2
@@ -651,8 +657,9 @@ def main():
     SIM = os.path.join(build, "korvan-sim")
     PICOCOM = shutil.which("picocom")
     CAT = shutil.which("cat")
+    SETSID = shutil.which("setsid")
     for need, path in (("serbolt", SERBOLT), ("korvan-sim", SIM), ("picocom", PICOCOM),
-                       ("cat", CAT)):
+                       ("cat", CAT), ("setsid", SETSID)):
         if not path or not os.access(path, os.X_OK):
             print(f"bench: {need} not found", file=sys.stderr)
             return 2
