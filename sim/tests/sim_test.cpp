@@ -88,6 +88,36 @@ static std::string recv(SimRun &s, const std::string &needle, double timeout_s =
     return got;
 }
 
+// Writes `b` without blocking, as far as the sim takes it: until all of it is written, or until
+// nothing more fits for `stall_s`. Returns how much was written.
+static size_t send_until_stalled(SimRun &s, const std::string &b, double stall_s)
+{
+    fcntl(s.tty, F_SETFL, fcntl(s.tty, F_GETFL) | O_NONBLOCK);
+    size_t done = 0;
+    while (done < b.size()) {
+        ssize_t w = write(s.tty, b.data() + done, b.size() - done);
+        if (w > 0) done += (size_t)w;
+        if (w < 0 && errno != EAGAIN && errno != EINTR) break;
+        struct pollfd p = {s.tty, POLLOUT, 0};
+        if (w <= 0 && poll(&p, 1, (int)(stall_s * 1000)) == 0) break;
+    }
+    return done;
+}
+
+// Waits until the line hangs up under our open slave: poll reports POLLHUP or a read ends.
+static bool wait_hangup(SimRun &s, double timeout_s)
+{
+    double end = now_s() + timeout_s;
+    while (now_s() < end) {
+        struct pollfd p = {s.tty, POLLIN, 0};
+        if (poll(&p, 1, 100) != 1) continue;
+        if (p.revents & POLLHUP) return true;
+        char buf[256];
+        if (read(s.tty, buf, sizeof buf) <= 0) return true;
+    }
+    return false;
+}
+
 // Reads until `count` bytes have arrived or `timeout_s` passed.
 static std::string recv_bytes(SimRun &s, size_t count, double timeout_s)
 {
@@ -220,16 +250,7 @@ TEST(Options, SinkSwallowsEverythingAndAnswersNothing)
     ASSERT_NO_FATAL_FAILURE(start(s, {"--sink"}));
     // Far more than the pseudo-terminal buffers: it all goes through only if the sim reads it.
     const std::string sent = "version\nfilecopy\n" + frame("f", all_bytes(4096));
-    ASSERT_EQ(fcntl(s.tty, F_SETFL, fcntl(s.tty, F_GETFL) | O_NONBLOCK), 0);
-    size_t done = 0;
-    double end = now_s() + 20;
-    while (done < sent.size() && now_s() < end) {
-        struct pollfd p = {s.tty, POLLOUT, 0};
-        poll(&p, 1, 100);
-        ssize_t w = write(s.tty, sent.data() + done, sent.size() - done);
-        if (w > 0) done += (size_t)w;
-    }
-    ASSERT_EQ(done, sent.size());
+    ASSERT_EQ(send_until_stalled(s, sent, 20), sent.size());
     EXPECT_EQ(recv(s, "", 0.4), "");  // no reply, no console answer
     EXPECT_EQ(sim_received(s.sim).size(), sent.size());
     EXPECT_FALSE(fs::exists(s.sim.store + "/f"));
@@ -303,10 +324,7 @@ TEST(Lifecycle, HangupAfterClosesTheLine)
     ASSERT_NO_FATAL_FAILURE(start(s, {"--hangup-after", "10"}));
     send(s, "filecopy\n" + frame("h", std::string(100, 'q')));
     recv(s, READY);
-    struct pollfd p = {s.tty, POLLIN, 0};
-    ASSERT_EQ(poll(&p, 1, 5000), 1);
-    char c;
-    EXPECT_TRUE((p.revents & POLLHUP) || read(s.tty, &c, 1) <= 0);
+    ASSERT_TRUE(wait_hangup(s, 10));
     EXPECT_EQ(wait_exit(s, 20), 0);
     EXPECT_FALSE(fs::exists(fs::symlink_status(s.sim.link)));
     EXPECT_FALSE(fs::exists(s.sim.store + "/h"));
@@ -371,20 +389,6 @@ TEST(Rate, ModelsTheLineSpeedBothWays)
     EXPECT_GT(took, 0.3);
     EXPECT_LT(took, 15.0);
     EXPECT_EQ(stop(s), 0);
-}
-
-// Waits until the line hangs up under our open slave: poll reports POLLHUP or a read ends.
-static bool wait_hangup(SimRun &s, double timeout_s)
-{
-    double end = now_s() + timeout_s;
-    while (now_s() < end) {
-        struct pollfd p = {s.tty, POLLIN, 0};
-        if (poll(&p, 1, 100) != 1) continue;
-        if (p.revents & POLLHUP) return true;
-        char buf[256];
-        if (read(s.tty, buf, sizeof buf) <= 0) return true;
-    }
-    return false;
 }
 
 // Waits until the sim has come back on a new terminal, then opens it raw as our line.
@@ -471,21 +475,9 @@ TEST(Lifecycle, StallAfterStopsReadingAndSigtermReadsThePending)
 {
     SimRun s;
     ASSERT_NO_FATAL_FAILURE(start(s, {"--stall-after", "10"}));
-    ASSERT_EQ(fcntl(s.tty, F_SETFL, fcntl(s.tty, F_GETFL) | O_NONBLOCK), 0);
-    // The writer fills the terminal's buffers and then is refused: nothing drains the line.
-    const std::string block(4096, 's');
-    size_t written = 0;
-    double end = now_s() + 20;
-    while (now_s() < end) {
-        ssize_t w = write(s.tty, block.data(), block.size());
-        if (w > 0) {
-            written += (size_t)w;
-            continue;
-        }
-        if (errno != EAGAIN) break;
-        struct pollfd p = {s.tty, POLLOUT, 0};
-        if (poll(&p, 1, 500) == 0) break;  // half a second without room: stalled
-    }
+    // The writer fills the terminal's buffers and then is refused: nothing drains the line
+    // (half a second without room: stalled).
+    size_t written = send_until_stalled(s, std::string(1u << 20, 's'), 0.5);
     EXPECT_GT(written, 10u);
     EXPECT_LT(written, 1u << 20) << "a stalled device does not take everything";
     EXPECT_EQ(stop(s), 0);
