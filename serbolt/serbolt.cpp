@@ -1069,7 +1069,12 @@ static int helpOrVersionAlone(int argc, char **argv)
     if (argc != 2)
         return -1;
     if (strcmp(argv[1], "--help") == 0) {
+        // The fixed text of -h, between a synopsis and what -h does not tell.
+        fprintf(stderr, "usage: serbolt [-d DEVICE] [-a 1 -i FILE -o PATH [-b] [-r] [-t]]\n");
         printUsage();
+        fprintf(stderr, "--help    this text\n");
+        fprintf(stderr, "--version the program's version\n");
+        fprintf(stderr, "See serbolt(1) for the whole manual.\n");
         return 0;
     }
     if (strcmp(argv[1], "--version") != 0)
