@@ -15,7 +15,10 @@ TEST(Version, HelpAndVersionAsTheOnlyArgument)
 
     Outcome help = serbolt({ "--help" });
     EXPECT_EQ(help.status, 0);
-    EXPECT_EQ(help.err, USAGE) << "the same text as -h";
+    EXPECT_EQ(help.err, std::string("usage: serbolt [-d DEVICE] [-a 1 -i FILE -o PATH [-b] [-r] [-t]]\n") +
+                            USAGE + "--help    this text\n--version the program's version\n"
+                            "See serbolt(1) for the whole manual.\n")
+        << "-h's text between a synopsis and the long options";
     EXPECT_EQ(help.out, "") << "the line must not be opened";
 
     Outcome sim = run_program({ build_dir() + "/korvan-sim", "--version" }, 30);
