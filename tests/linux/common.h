@@ -51,6 +51,7 @@ inline std::vector<std::string> upload_args(const Sim &sim, const std::string &f
     return args;
 }
 
+// Runs that upload (stdin on /dev/null) and returns what serbolt did.
 inline Outcome upload(const Sim &sim, const std::string &file, const std::string &dest,
                       const std::vector<std::string> &extra = {}, double timeout_s = 60)
 {
