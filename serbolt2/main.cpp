@@ -1,7 +1,7 @@
 // serbolt2: host tool for the Korvan on a Windows COM port. Parses the command
 // line, opens the port, then runs the terminal or uploads a file.
 #include "com.h"
-#include "getopt.h"
+#include "optparse.h"
 #include "terminal.h"
 #include "upload.h"
 
