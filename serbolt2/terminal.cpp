@@ -7,6 +7,7 @@
 #include "terminal.h"
 
 #include "com.h"
+#include "text.h"
 
 #include <conio.h>
 #include <cstdio>
@@ -259,7 +260,7 @@ static void lineLost()
     // The message starts a line of its own, not after the keys echoed last.
     if (lineOpen)
         showBytes((const unsigned char *)"\n", 1);
-    fprintf(stderr, "COM port %s - connection lost.\n", comName());
+    printMessage(stderr, "COM port %s - connection lost.\n", comName());
     comClose();
 }
 
@@ -278,7 +279,7 @@ static bool waitForReturn()
         if (GetTickCount64() - lastTry >= kReopenEveryMs) {
             lastTry = GetTickCount64();
             if (comReopen()) {
-                fprintf(stderr, "COM port %s - connected.\n", comName());
+                printMessage(stderr, "COM port %s - connected.\n", comName());
                 return true;
             }
         }
