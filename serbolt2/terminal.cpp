@@ -208,19 +208,17 @@ static void leave()
     fflush(stdout);
 }
 
-// Shows what the device has sent so far, without waiting. False when the port
-// failed.
+// Shows what the device has sent so far, one block at most, without waiting
+// (a device that sends faster than the screen takes it cannot hold the keys
+// up). False when the port failed.
 static bool showAvailable()
 {
     static unsigned char block[kBlockBytes];
-    for (;;) {
-        int got = comReadAvailable(block, sizeof block);
-        if (got < 0)
-            return false;
-        if (got == 0)
-            return true;
-        showBytes(block, (size_t)got);
-    }
+    int got = comReadAvailable(block, sizeof block);
+    if (got < 0)
+        return false;
+    showBytes(block, (size_t)got);
+    return true;
 }
 
 // Waits up to the port's read time-out for the device and shows what it sent.
