@@ -63,8 +63,9 @@ TEST(WineCli, SlashQuestionMarkAsksForHelp)
 
 TEST(WineCli, PortThatCannotBeOpened)
 {
-    // Not a COM name, so Wine has no /dev/ttyS fallback for it either.
-    const char missing[] = "\\\\.\\KORVAN9";
+    // Not a COM name, so Wine has no /dev/ttyS fallback for it either; in
+    // Cyrillic letters, which both lines give as they were typed.
+    const char missing[] = "\\\\.\\\xD0\x9A\xD0\x9E\xD0\xA0\xD0\x92\xD0\x90\xD0\x9D" "9";  // \\.\КОРВАН9
     Outcome run = serbolt2({"-d", missing, "-a", "1"});
     EXPECT_EQ(run.status, 1);
     // The fixed line, then the system's reason on a line of its own.
