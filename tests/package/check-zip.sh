@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # check-zip.sh DIST VERSION SCRATCH [WINE]
 # The Windows zip that scripts/package left in DIST: its name and files, texts with Windows line
-# ends, the licence, and a serbolt2.exe that needs no DLL beyond Windows' own. With WINE (and the Wine test
-# prefix in the environment), the zipped program is run for its --version.
+# ends, the licence, and a serbolt2.exe that needs no DLL beyond Windows' own. With WINE (and the
+# Wine test prefix in the environment), the zipped program is run for its --version.
 set -euo pipefail
 dist=$1 version=$2 scratch=$3 wine=${4:-}
 fail=0
@@ -57,6 +57,7 @@ printf '  %s\n' $imports
 for dll in $imports; do
     case ${dll,,} in
     kernel32.dll|msvcrt.dll|user32.dll|advapi32.dll|ucrtbase.dll|api-ms-win-*.dll) ;;
+    winmm.dll) ;;   # timeBeginPeriod: the 1 ms timer of the paced writes
     *) bad "serbolt2.exe needs $dll, which Windows does not have" ;;
     esac
 done
