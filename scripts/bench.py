@@ -16,8 +16,9 @@ Five measurements, each printed as one row of one table with its peer, its goal 
    the simulator (the simulator's --record time stamps), beside picocom.
 
 Every program runs on pseudo-terminals as it would in a real console: the terminal programs get
-a pty as standard input, output and error (its output processing switched off, so what arrives
-on the master is exactly what the program wrote), and talk to a simulator of their own.
+a pty as standard input, output and error and as their controlling terminal, whose foreground job
+they are (its output processing switched off, so what arrives on the master is exactly what the
+program wrote), and talk to a simulator of their own.
 CPU time is the child's rusage (user + system) from wait4; wall time runs from the spawn to the
 exit seen on a pidfd. Every wait has a time limit; every process started here is ended on exit.
 """
