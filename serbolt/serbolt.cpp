@@ -33,7 +33,6 @@
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/time.h>
-#include <linux/serial.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -373,8 +372,8 @@ bool korvan_open_connection(void)
             if (fd == OPEN_OWN_TERMINAL || (err != ENOENT && err != ENOTDIR))
                 any_exists = true;
             if (fd == OPEN_OWN_TERMINAL) {
-                fprintf(stderr, "serbolt: %s: this is the terminal serbolt runs in, not the "
-                        "Korvan's line; name the Korvan's serial device with -d\n", name);
+                fprintf(stderr, "serbolt: %s: this is serbolt's own terminal, not the Korvan's "
+                        "serial line\n", name);
                 if (i == 0)
                     return false;
                 continue;
@@ -451,18 +450,13 @@ static long korvan_output_queued(void)
     return queued;
 }
 
-// Closes a line whose output cannot leave (the device stopped reading): close() would wait
-// for it in the driver's closing wait, 30 s on cdc_acm, and a flush does not reach what the
-// driver has already handed to the adapter. Ask for no closing wait (TIOCSSERIAL, which only
-// the administrator may do; refused for a user in dialout), flush, and cut whatever wait is
-// left short with a tick.
+// Closes a line whose output cannot leave (the device stopped reading): close() would wait for
+// it in the driver's closing wait, 30 s on cdc_acm, and a flush does not reach what the driver
+// has already handed to the adapter. Ticks cut that wait short. (Asking the driver for no
+// closing wait, TIOCSSERIAL, is refused to users in dialout, and for the administrator it would
+// stay set on the port for every program after us.)
 static void korvan_close_stuck(void)
 {
-    struct serial_struct serial;
-    if (ioctl(korvan_fd, TIOCGSERIAL, &serial) == 0) {
-        serial.closing_wait = ASYNC_CLOSING_WAIT_NONE;
-        ioctl(korvan_fd, TIOCSSERIAL, &serial);
-    }
     tcflush(korvan_fd, TCOFLUSH);
     korvan_ticks(CLOSE_TICK_MS);
     close(korvan_fd);
