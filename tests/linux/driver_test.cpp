@@ -36,8 +36,7 @@ TEST(Driver, AQueueThatStopsMovingFailsTheUploadAndTheExitFollows)
     const std::string head = "filecopy\n" + std::to_string(size) + "\nf\n";
     std::string file = make_file(make_temp_dir("stuck"), "f", (size_t)size);
     SimGuard g;
-    std::vector<std::string> argv = { serbolt_path(), "-d", g.sim.link, "-a", "1", "-i", file, "-o", "f" };
-    Outcome r = run_program(argv, 90, Input::Null, "",
+    Outcome r = run_program(serbolt_argv(upload_args(g.sim, file, "f")), 90, Input::Null, "",
                             driver_env(g.sim.slave, { stuck_after(head.size() + (size_t)taken) }), true);
     EXPECT_FALSE(r.timed_out) << "the drain waited for ever";
     EXPECT_EQ(r.status, 1) << r.out << r.err;
@@ -69,11 +68,11 @@ TEST(Driver, APacedCommandIntoAQueueThatStopsMovingFails)
 {
     std::string file = make_file(make_temp_dir("stuck-cmd"), "f", 10);
     SimGuard g;
-    std::vector<std::string> argv = { serbolt_path(), "-d", g.sim.link, "-a", "1", "-i", file, "-o", "f" };
-    Outcome r = run_program(argv, 90, Input::Null, "", driver_env(g.sim.slave, { stuck_after(4) }));
+    Outcome r = run_program(serbolt_argv(upload_args(g.sim, file, "f")), 90, Input::Null, "",
+                            driver_env(g.sim.slave, { stuck_after(4) }));
     EXPECT_FALSE(r.timed_out) << "the drain waited for ever";
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, "Serial device " + g.sim.link + " - connected.\nromsize: 10\n"
+    EXPECT_EQ(r.out, connected(g.sim) + "romsize: 10\n"
                      "Error from write: Connection timed out\n\n");
     EXPECT_GE(r.seconds, 9.5);
     EXPECT_LT(r.seconds, 25.0);

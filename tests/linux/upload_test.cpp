@@ -5,16 +5,6 @@
 #include <algorithm>
 #include <sys/stat.h>
 
-static std::string connected(const Sim &s) { return "Serial device " + s.link + " - connected.\n"; }
-
-static Outcome upload(const Sim &s, const std::string &file, const std::string &dest,
-                  const std::vector<std::string> &extra = {}, double timeout_s = 60)
-{
-    std::vector<std::string> args = { "-d", s.link, "-a", "1", "-i", file, "-o", dest };
-    args.insert(args.end(), extra.begin(), extra.end());
-    return serbolt(args, timeout_s);
-}
-
 TEST(Upload, FrameTranscriptAndCommandsInOrder)
 {
     SimGuard g;
@@ -232,7 +222,7 @@ TEST(Upload, ProgressShowsOnlyOnATerminalAndLeavesStandardOutputAlone)
 {
     std::string file = make_file(make_temp_dir("progress"), "f", 60000);
     SimGuard g({ "--rate", "92160" });
-    std::vector<std::string> argv = { serbolt_path(), "-d", g.sim.link, "-a", "1", "-i", file, "-o", "f" };
+    std::vector<std::string> argv = serbolt_argv(upload_args(g.sim, file, "f"));
     Outcome piped = run_program(argv, 60);
     Outcome tty = run_program(argv, 60, Input::Null, "", {}, true);
     EXPECT_EQ(piped.status, 0);
@@ -284,8 +274,7 @@ TEST(Upload, ProgressNeverRunsAheadOfTheLine)
 {
     std::string file = make_file(make_temp_dir("progress-rate"), "f", 250000);
     SimGuard g({ "--rate", "92160" });
-    std::vector<std::string> argv = { serbolt_path(), "-d", g.sim.link, "-a", "1", "-i", file, "-o", "f" };
-    Outcome r = run_program(argv, 60, Input::Null, "", {}, true);
+    Outcome r = run_program(serbolt_argv(upload_args(g.sim, file, "f")), 60, Input::Null, "", {}, true);
     ASSERT_EQ(r.status, 0) << r.out;
     int updates = 0, below_half = 0;
     size_t at = 0;
@@ -316,7 +305,7 @@ TEST(Upload, ProgressFitsANarrowTerminal)
     SimGuard g({ "--rate", "92160" });
     Job j;
     j.columns = 40;
-    ASSERT_TRUE(job_start(j, { "-d", g.sim.link, "-a", "1", "-i", file, "-o", "f" },
+    ASSERT_TRUE(job_start(j, upload_args(g.sim, file, "f"),
                           JOB_FOREGROUND | JOB_STDERR_CONSOLE));
     EXPECT_EQ(job_finish(j, 60), 0) << j.c.screen;
     std::vector<std::string> forms = progress_forms(j.c.screen);
@@ -332,7 +321,7 @@ TEST(Upload, AMessageDuringTheUploadStartsOnAFreshLine)
     std::string file = make_file(make_temp_dir("fresh"), "f", 400000);
     SimGuard g({ "--hangup-after", "100000", "--rate", "92160" });
     Job j;
-    ASSERT_TRUE(job_start(j, { "-d", g.sim.link, "-a", "1", "-i", file, "-o", "f" },
+    ASSERT_TRUE(job_start(j, upload_args(g.sim, file, "f"),
                           JOB_FOREGROUND | JOB_STDERR_CONSOLE));
     EXPECT_EQ(job_finish(j, 60), 1) << j.c.screen;
     ASSERT_FALSE(progress_forms(j.c.screen).empty()) << "the progress line was drawn: " << j.c.screen;
@@ -350,7 +339,7 @@ TEST(Upload, ABackgroundUploadDrawsNoProgress)
     std::string file = make_file(make_temp_dir("background"), "f", 100000);
     SimGuard g({ "--rate", "92160" });
     Job j;
-    ASSERT_TRUE(job_start(j, { "-d", g.sim.link, "-a", "1", "-i", file, "-o", "f" }, JOB_STDERR_CONSOLE));
+    ASSERT_TRUE(job_start(j, upload_args(g.sim, file, "f"), JOB_STDERR_CONSOLE));
     EXPECT_EQ(job_finish(j, 60), 0) << j.c.screen;
     EXPECT_NE(j.c.screen.find("Data sent."), std::string::npos) << j.c.screen;
     EXPECT_EQ(j.c.screen.find(" bytes ("), std::string::npos) << j.c.screen;
