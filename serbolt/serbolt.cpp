@@ -86,8 +86,9 @@ static uint64_t nowMs(void)
 int korvan_fd = -1;                    // -1 while no line is open
 static const char *korvan_name = "";   // the device that opened: for messages, and to reopen it
 static bool line_lost = false;         // the device end hung up or failed; it gives nothing more
-static bool line_failed = false;       // a write or a drain failed: output may be stuck in the driver
-static uint64_t stall_since = 0;       // when the line first took nothing since it last took a byte; 0: it takes them
+static bool line_failed = false;       // a write or drain failed: output may be stuck in the driver
+// When a write first found the line full since the line last took a byte; 0 while it takes them.
+static uint64_t stall_since = 0;
 
 // While set, korvan_send_bytes reports how far it has come (the upload's progress line).
 static void (*send_progress)(long written, long total, bool final) = NULL;
@@ -596,7 +597,8 @@ static bool korvan_wait_writable(void)
         int ready = poll(&p, 1, wait_ms);
         if (ready < 0 && errno != EINTR)
             return false;
-        bool time_up = (ready == 0 && wait_ms == left_ms) || nowMs() - stall_since >= WRITE_STALL_MS;
+        bool time_up = (ready == 0 && wait_ms == left_ms) ||
+                       nowMs() - stall_since >= WRITE_STALL_MS;
         if (!time_up)
             return true;
     }
