@@ -61,6 +61,21 @@ static const char *settings_problem(const struct termios &t, char *why, size_t c
     return nullptr;
 }
 
+// True when the driver keeps the line's speed whatever it is asked: a line with no baud rate of
+// its own, such as a USB gadget's serial port, where the bus sets the pace. A driver that takes
+// another ordinary speed just could not make 921600. The probe's settings are undone.
+static bool speed_is_fixed(int fd, const struct termios &now)
+{
+    speed_t kept = cfgetospeed(&now);
+    speed_t probe = kept == B9600 ? B115200 : B9600;
+    struct termios t = now;
+    cfsetospeed(&t, probe);
+    cfsetispeed(&t, probe);
+    bool fixed = tcsetattr(fd, TCSANOW, &t) == 0 && tcgetattr(fd, &t) == 0 && cfgetospeed(&t) == kept;
+    tcsetattr(fd, TCSANOW, &now);
+    return fixed;
+}
+
 bool port_gone_error(int err)
 {
     return err == EIO || err == ENXIO || err == ENODEV || err == ENOENT || err == EPIPE;
@@ -95,6 +110,11 @@ PortOpen port_open(int *fd, bool say_absent)
         problem = why;
     } else {
         problem = settings_problem(t, why, sizeof why);
+        if (problem == why && speed_is_fixed(*fd, t)) {
+            sim_log("%s: the driver keeps %ld baud whatever is asked: a line without a baud rate "
+                    "of its own (a USB gadget's)", g_opt.port, baud_of(cfgetospeed(&t)));
+            problem = nullptr;
+        }
     }
     if (problem) {
         sim_log("%s: %s", g_opt.port, problem);
