@@ -358,7 +358,7 @@ static int cmdPty(int argc, char **argv)
     const char *screen_file = nullptr, *err_file = nullptr, *progress_file = nullptr;
     double limit = 30;
     int i = 2;
-    for (; i + 1 < argc && argv[i][0] == '-' && argv[i][1] && !argv[i][2]; i += 2) {
+    for (; i + 1 < argc && argv[i][0] == '-' && argv[i][1] != '-' && !argv[i][2]; i += 2) {
         switch (argv[i][1]) {
         case 's': screen_file = argv[i + 1]; break;
         case 'e': err_file = argv[i + 1]; break;
