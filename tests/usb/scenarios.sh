@@ -204,7 +204,7 @@ sc_two_uploads() {
 stall_of() {
     labtool mkfile "$S/file" $(($1 * 1024))
     sim_start --stall-after 1000 || return 1
-    serbolt_run 60 -d $ACM -a 1 -i "$S/file" -o up/file < /dev/null
+    serbolt_run 40 -d $ACM -a 1 -i "$S/file" -o up/file < /dev/null
     secs=$(seconds_of "$run")
     say "$1 KiB: status $(status_of "$run") after $secs s"
     check "status is not 1" [ "$(status_of "$run")" = 1 ] &&
