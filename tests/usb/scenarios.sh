@@ -19,6 +19,11 @@ elapsed() { awk "BEGIN { printf \"%.2f\", $2 - $1 }"; }
 # The status and the seconds of a "status=N seconds=S" line of labtool.
 status_of() { echo "$1" | sed -n 's/.*status=\([-0-9]*\).*/\1/p'; }
 seconds_of() { echo "$1" | sed -n 's/.*seconds=\([0-9.]*\).*/\1/p'; }
+# The same as words for a row's details.
+outcome() {
+    case $1 in *step-failed*) note=" (a step did not happen: see the screen)" ;; *) note= ;; esac
+    echo "status $(status_of "$1") after $(seconds_of "$1") s$note"
+}
 # True when file $1 holds the text $2.
 holds() { grep -qF -- "$2" "$1" 2>/dev/null; }
 # Adds words to the row's details.
@@ -61,7 +66,7 @@ upload_of() {
     labtool mkfile "$S/file" "$1"
     sim_start || return 1
     serbolt_run 180 -d $ACM -a 1 -i "$S/file" -o up/file < /dev/null
-    say "$1 bytes, status $(status_of "$run") after $(seconds_of "$run") s"
+    say "$1 bytes, $(outcome "$run")"
     check "status is not 0" [ "$(status_of "$run")" = 0 ] &&
         check "the stored copy differs" cmp -s "$S/file" "$S/store/up/file"
 }
@@ -83,7 +88,7 @@ sc_piped_terminal() {
         check "keys after x were sent" eval '! holds "$S/sim.log" "command: version"' || return 1
     # The end of the input ends the terminal, after what the device still says.
     run=$(printf 'version\n' | labtool run 30 "$S/serbolt.out" "$S/serbolt.err" -- /usr/bin/serbolt -d $ACM)
-    say "x: status 0; end of input: status $(status_of "$run") after $(seconds_of "$run") s"
+    say "x: status 0; end of input: $(outcome "$run")"
     check "status is not 0" [ "$(status_of "$run")" = 0 ] &&
         check "the answer to version is missing" holds "$S/serbolt.out" "Korvan simulator 1.0"
 }
@@ -105,7 +110,7 @@ sc_speed_921600() {
     echo x >&3
     exec 3>&-
     wait $TERM_PID
-    say "ttyACM0 read back while serbolt held it: $line; x: $(cat "$S/run")"
+    say "ttyACM0 read back while serbolt held it: $line; x: $(outcome "$(cat "$S/run")")"
     check "not 921600 8N1 raw" [ "$line" = "921600 8N1 raw" ]
 }
 
@@ -137,7 +142,7 @@ unplug_at_keyboard() {
         sh=". /lab/gadget.sh; $2" wait="connected." type='\nversion\n' wait="Korvan simulator 1.0" \
         type=x -- /usr/bin/serbolt -d $ACM)
     acm_present || plug
-    say "$run"
+    say "$(outcome "$run")"
     check "status is not 0" [ "$(status_of "$run")" = 0 ] &&
         check "keys typed while unplugged reached the device" eval '! holds "$S/sim.log" "command: ls"' &&
         check "the keys after the return did not arrive" holds "$S/sim.log" "command: version"
@@ -175,7 +180,7 @@ sc_reboot_reenumerate() {
         type='\nhelp\n' wait="Commands:" type=x \
         -- /usr/bin/serbolt -d $ACM -a 1 -i "$S/file" -o fw/file -b -t)
     acm_present || plug
-    say "$run"
+    say "$(outcome "$run")"
     check "status is not 0" [ "$(status_of "$run")" = 0 ] &&
         check "the stored copy differs" cmp -s "$S/file" "$S/store/fw/file" &&
         check "no 'Reboot sent...'" holds "$S/screen" "Reboot sent..."
@@ -206,7 +211,7 @@ stall_of() {
     sim_start --stall-after 1000 || return 1
     serbolt_run 40 -d $ACM -a 1 -i "$S/file" -o up/file < /dev/null
     secs=$(seconds_of "$run")
-    say "$1 KiB: status $(status_of "$run") after $secs s"
+    say "$1 KiB: $(outcome "$run")"
     check "status is not 1" [ "$(status_of "$run")" = 1 ] &&
         check "longer than $STALL_LIMIT s" awk "BEGIN { exit !($secs <= $STALL_LIMIT) }"
 }
@@ -217,7 +222,7 @@ sc_stall_256KiB() { stall_of 256; }
 # The 16550 of the VM (base 115200 baud) cannot run at 921600: its driver keeps 9600.
 sc_uart_16550() {
     serbolt_run 30 -d /dev/ttyS1 < /dev/null
-    say "status $(status_of "$run"); $(grep -F /dev/ttyS1 "$S/serbolt.err" | head -1)"
+    say "status $(status_of "$run"); $(head -1 "$S/serbolt.out"); $(head -1 "$S/serbolt.err")"
     check "status is not 1" [ "$(status_of "$run")" = 1 ] &&
         check "no [attributes] line" holds "$S/serbolt.out" "Serial device /dev/ttyS1 - failed to connect [attributes]." &&
         check "no reason" holds "$S/serbolt.err" "serbolt: /dev/ttyS1: the driver set 9600 baud, not 921600"
