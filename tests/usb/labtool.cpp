@@ -47,14 +47,14 @@ constexpr int64_t NS_PER_S = 1000000000;
 constexpr int64_t PROGRESS_LAG_NS = 250 * 1000000;   // a draw may be read this late
 constexpr int64_t PROGRESS_GAP_MAX_NS = 750 * 1000000;  // twice a second, and room for a busy VM
 
-static int64_t now_ns()
+static int64_t nowNs()
 {
     struct timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return (int64_t)ts.tv_sec * NS_PER_S + ts.tv_nsec;
 }
 
-static double seconds_since(int64_t start) { return (double)(now_ns() - start) / 1e9; }
+static double secondsSince(int64_t start) { return (double)(nowNs() - start) / 1e9; }
 
 static int usage()
 {
@@ -63,7 +63,7 @@ static int usage()
     return 2;
 }
 
-static bool read_whole(const char *path, std::string &out)
+static bool readWhole(const char *path, std::string &out)
 {
     int fd = open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0) return false;
@@ -74,7 +74,7 @@ static bool read_whole(const char *path, std::string &out)
     return true;
 }
 
-static bool write_whole(const char *path, const std::string &bytes)
+static bool writeWhole(const char *path, const std::string &bytes)
 {
     int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) return false;
@@ -99,7 +99,7 @@ static int cmdMkfile(int argc, char **argv)
         x = x * 1103515245u + 12345u;
         bytes[i] = (char)((i & 0xff) ^ (x >> 24));
     }
-    if (write_whole(argv[2], bytes)) return 0;
+    if (writeWhole(argv[2], bytes)) return 0;
     fprintf(stderr, "labtool: %s: %s\n", argv[2], strerror(errno));
     return 1;
 }
@@ -155,7 +155,7 @@ static int waitChild(pid_t pid, int64_t deadline)
     for (;;) {
         pid_t r = waitpid(pid, &wstatus, WNOHANG);
         if (r == pid) return exitStatus(wstatus);
-        if (now_ns() >= deadline) break;
+        if (nowNs() >= deadline) break;
         poll(nullptr, 0, 20);
     }
     kill(-pid, SIGKILL);
@@ -174,7 +174,7 @@ static int cmdRun(int argc, char **argv)
         fprintf(stderr, "labtool: %s\n", strerror(errno));
         return 1;
     }
-    int64_t start = now_ns();
+    int64_t start = nowNs();
     pid_t pid = fork();
     if (pid == 0) {
         setpgid(0, 0);
@@ -184,7 +184,7 @@ static int cmdRun(int argc, char **argv)
         _exit(127);
     }
     int status = waitChild(pid, start + (int64_t)(limit * 1e9));
-    printf("status=%d seconds=%.2f\n", status, seconds_since(start));
+    printf("status=%d seconds=%.2f\n", status, secondsSince(start));
     return 0;
 }
 
@@ -193,15 +193,15 @@ static int cmdRun(int argc, char **argv)
 static int cmdWaitFile(int argc, char **argv, bool by_size)
 {
     if (argc != 5) return usage();
-    int64_t deadline = now_ns() + (int64_t)(atof(argv[4]) * 1e9);
+    int64_t deadline = nowNs() + (int64_t)(atof(argv[4]) * 1e9);
     size_t want = by_size ? (size_t)strtoull(argv[3], nullptr, 10) : 0;
     for (;;) {
         std::string text;
         struct stat st;
         bool found = by_size ? stat(argv[2], &st) == 0 && (size_t)st.st_size >= want
-                             : read_whole(argv[2], text) && text.find(argv[3]) != std::string::npos;
+                             : readWhole(argv[2], text) && text.find(argv[3]) != std::string::npos;
         if (found) return 0;
-        if (now_ns() >= deadline) return 1;
+        if (nowNs() >= deadline) return 1;
         poll(nullptr, 0, 20);
     }
 }
@@ -286,7 +286,7 @@ static void drain(int fd, std::string &to, ProgressLog *p)
         to.append(buf, (size_t)n);
         if (p) {
             p->text.append(buf, (size_t)n);
-            progressScan(*p, now_ns());
+            progressScan(*p, nowNs());
         }
     }
 }
@@ -320,14 +320,14 @@ static bool runStep(Session &s, const char *step, size_t &pos)
 {
     if (!strncmp(step, "wait=", 5)) {
         std::string want = unescape(step + 5);
-        int64_t deadline = now_ns() + (int64_t)(STEP_WAIT_S * 1e9);
+        int64_t deadline = nowNs() + (int64_t)(STEP_WAIT_S * 1e9);
         for (;;) {
             size_t at = s.screen.find(want, pos);
             if (at != std::string::npos) {
                 pos = at + want.size();
                 return true;
             }
-            if (now_ns() >= deadline || childEnded(s.pid)) return false;
+            if (nowNs() >= deadline || childEnded(s.pid)) return false;
             collect(s, 50);
         }
     }
@@ -343,9 +343,9 @@ static bool runStep(Session &s, const char *step, size_t &pos)
         return r == 0;
     }
     if (!strcmp(step, "taken")) {
-        int64_t deadline = now_ns() + (int64_t)(STEP_WAIT_S * 1e9);
+        int64_t deadline = nowNs() + (int64_t)(STEP_WAIT_S * 1e9);
         int unread = 1;
-        while (ioctl(s.slave, FIONREAD, &unread) == 0 && unread > 0 && now_ns() < deadline)
+        while (ioctl(s.slave, FIONREAD, &unread) == 0 && unread > 0 && nowNs() < deadline)
             collect(s, 10);
         return unread == 0;
     }
@@ -389,7 +389,7 @@ static int cmdPty(int argc, char **argv)
     int err_fd = err_slave;
     if (!progress_file)
         err_fd = open(err_file ? err_file : "/dev/null", O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    int64_t start = now_ns();
+    int64_t start = nowNs();
     s.pid = fork();
     if (s.pid == 0) {
         setsid();
@@ -411,26 +411,26 @@ static int cmdPty(int argc, char **argv)
     int status = -1;
     if (failed_step) {
         fprintf(stderr, "labtool: step '%s' did not happen\n", argv[failed_step]);
-        status = waitChild(s.pid, now_ns());
+        status = waitChild(s.pid, nowNs());
     } else {
-        int64_t deadline = now_ns() + (int64_t)(limit * 1e9);
+        int64_t deadline = nowNs() + (int64_t)(limit * 1e9);
         for (;;) {
             int wstatus = 0;
             if (waitpid(s.pid, &wstatus, WNOHANG) == s.pid) {
                 status = exitStatus(wstatus);
                 break;
             }
-            if (now_ns() >= deadline) {
-                status = waitChild(s.pid, now_ns());
+            if (nowNs() >= deadline) {
+                status = waitChild(s.pid, nowNs());
                 break;
             }
             collect(s, 50);
         }
     }
-    double took = seconds_since(start);
+    double took = secondsSince(start);
     collect(s, 0);
-    if (screen_file) write_whole(screen_file, s.screen);
-    if (progress_file && err_file) write_whole(err_file, s.err);
+    if (screen_file) writeWhole(screen_file, s.screen);
+    if (progress_file && err_file) writeWhole(err_file, s.err);
     if (s.progress.log) fclose(s.progress.log);
     printf("status=%d seconds=%.2f%s\n", status, took, failed_step ? " step-failed" : "");
     return failed_step ? 3 : 0;
@@ -454,7 +454,7 @@ static int cmdProgressCheck(int argc, char **argv)
     if (f) fclose(f);
     // korvan-sim's record: 8-byte time, 4-byte length, the bytes.
     std::string rec;
-    if (!read_whole(argv[3], rec)) {
+    if (!readWhole(argv[3], rec)) {
         printf("FAIL: no record %s\n", argv[3]);
         return 1;
     }
