@@ -12,6 +12,9 @@
 // The program is one thread. Every wait is a poll() on the line (and, in the terminal, on the
 // keyboard) with the time that is left, so an idle terminal or a line-rate upload costs almost no
 // processor time.
+//
+// The file reads top to bottom: run options and limits, the serial link, the upload, the
+// terminal, and the run sequence that ties them together.
 
 #include <cerrno>
 #include <climits>
@@ -32,9 +35,11 @@
 #include <termios.h>
 #include <unistd.h>
 
-// ---------------------------------------------------------------------------------------------
-// Run options, filled from the command line and only read afterwards. The texts point into argv.
+// =============================================================================================
+// Run options and limits
+// =============================================================================================
 
+// Filled from the command line and only read afterwards. The texts point into argv.
 static int action = -1;               // -1 terminal, 1 file transfer, anything else is refused
 static const char *filename = NULL;   // FILE_IN: local file to upload
 static const char *outpath = NULL;    // FILE_OUT: destination path on the device
@@ -42,9 +47,6 @@ static int reset = 0;                 // send "reset\n" after the upload
 static int boot = 0;                  // send "reboot\n" after the upload
 static int stay = 0;                  // stay in the terminal after the upload
 static const char *device = NULL;     // device to try before the default ones
-
-// ---------------------------------------------------------------------------------------------
-// Limits and time windows.
 
 enum {
     UPLOAD_BUFFER_SIZE = 0xa00000,              // 10,485,760 bytes
@@ -63,33 +65,35 @@ enum {
     RECONNECT_EVERY_MS = 500,                   // a lost device is looked for this often
 };
 
-static const int KEY_WAITING = -1;              // line_read: a key arrived before any device byte
 static const double UPLOAD_REPLY_SECONDS = 20.0;
 static const double READY_REPLY_SECONDS = 2.0;
 static const double SHOW_AFTER_UPLOAD_SECONDS = 0.3;
 
-static uint64_t now_ms(void)
+static uint64_t nowMs(void)
 {
     struct timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return (uint64_t)ts.tv_sec * 1000u + (uint64_t)ts.tv_nsec / 1000000u;
 }
 
-static void uploadProgress(long written, long total, bool final);
-
-// ---------------------------------------------------------------------------------------------
-// Serial link. One process-wide descriptor, opened non-blocking; every wait is a poll().
+// =============================================================================================
+// Serial link: one process-wide descriptor, opened non-blocking; every wait is a poll().
+// =============================================================================================
 
 int korvan_fd = -1;                    // -1 while no line is open
 static const char *korvan_name = "";   // the device that opened: for messages, and to reopen it
 static bool line_lost = false;         // the device end hung up or failed; it gives nothing more
-static bool stdin_eof = false;         // standard input has ended; keys are no longer watched
-static bool progress_on = false;       // korvan_send_bytes reports its progress (the payload)
+
+// While set, korvan_send_bytes reports how far it has come (the upload's progress line).
+static void (*send_progress)(long written, long total, bool final) = NULL;
 
 enum {
     OPEN_FAILED = -1,     // korvan_open_device: not opened, errno says why
     OPEN_UNUSABLE = -2,   // opened, but the line settings could not be applied
 };
+
+// korvan_read: another descriptor it was told to watch became readable first.
+static const int OTHER_READY = -1;
 
 static int korvan_set_interface_attribs(int fd, speed_t speed)
 {
@@ -124,7 +128,7 @@ static int korvan_set_interface_attribs(int fd, speed_t speed)
 
 // Who holds the flock on the device behind `fd`, as ", held by process 123 (picocom)", from
 // /proc/locks and /proc/PID/comm. Left empty when the kernel does not tell.
-static void lockHolder(int fd, char *text, size_t size)
+static void korvan_lock_holder(int fd, char *text, size_t size)
 {
     text[0] = '\0';
     struct stat st;
@@ -167,7 +171,7 @@ static void lockHolder(int fd, char *text, size_t size)
 // The usual reason a serial device will not open is that the user may not use it. Say once, on
 // standard error, what usually fixes it: joining the group that may read and write the device,
 // or, when only its owner may (or the group is root), a rule that gives it such a group.
-static void permissionHint(const char *name, int err)
+static void korvan_permission_hint(const char *name, int err)
 {
     struct stat st;
     bool group_rw = false;
@@ -207,7 +211,7 @@ static int korvan_open_device(const char *name, bool quiet, char *holder, size_t
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         int err = errno;
         if (err == EWOULDBLOCK)
-            lockHolder(fd, holder, holder_size);
+            korvan_lock_holder(fd, holder, holder_size);
         close(fd);
         errno = err;
         return OPEN_FAILED;
@@ -221,7 +225,7 @@ static int korvan_open_device(const char *name, bool quiet, char *holder, size_t
 
 // A candidate that is there but did not open: say why on standard error. Permission problems
 // are kept for one hint at the end.
-static void explainOpenFailure(const char *name, int err, const char *holder)
+static void korvan_explain_failure(const char *name, int err, const char *holder)
 {
     if (err == EWOULDBLOCK)
         fprintf(stderr, "serbolt: %s: in use by another program%s\n", name, holder);
@@ -229,6 +233,8 @@ static void explainOpenFailure(const char *name, int err, const char *holder)
         fprintf(stderr, "serbolt: %s: %s\n", name, strerror(err));
 }
 
+// Opens the first candidate that opens: the -d device, then /dev/ttyUSB0, then /dev/ttyUSB1,
+// with one line on standard output for each that failed and for the one that connected.
 bool korvan_open_connection(void)
 {
     const char *candidates[3] = { device, "/dev/ttyUSB0", "/dev/ttyUSB1" };
@@ -260,14 +266,14 @@ bool korvan_open_connection(void)
             }
             printf("Serial device %s - failed to connect.\n", name);
             fflush(stdout);
-            explainOpenFailure(name, err, holder);
+            korvan_explain_failure(name, err, holder);
         } else {
             printf("Serial device %s - failed to connect.\n", "(none)");
         }
     }
     fflush(stdout);
     if (denied != NULL)
-        permissionHint(denied, denied_errno);
+        korvan_permission_hint(denied, denied_errno);
     if (opened < 0) {
         if (!any_exists)
             fprintf(stderr, "serbolt: no serial device found; is the Korvan plugged in? "
@@ -296,7 +302,7 @@ void korvan_close_connection(void)
 
 // The device end is gone (unplugged, rebooted, hung up). Said once; the dead descriptor is
 // closed, which also gives up our lock on it.
-static void lineLost(void)
+static void korvan_lost(void)
 {
     if (!line_lost) {
         line_lost = true;
@@ -326,40 +332,41 @@ static bool korvan_reopen(void)
 // Reads what the device has sent, up to `size` bytes, waiting up to `timeout_ms` (-1: no limit)
 // for the first of them. Returns the number of bytes read; 0 when the line stayed quiet for the
 // whole time, when the line is lost, or at once when nothing is left to wait on (the line is
-// lost and keys are not watched); KEY_WAITING when `watch_keys` is set and standard input became readable first.
-static int line_read(unsigned char *buf, int size, int timeout_ms, bool watch_keys)
+// lost and there is no `other_fd`); OTHER_READY when `other_fd` (-1: none; the terminal passes
+// the keyboard) became readable first.
+static int korvan_read(unsigned char *buf, int size, int timeout_ms, int other_fd)
 {
-    uint64_t deadline = now_ms() + (timeout_ms < 0 ? 0 : (uint64_t)timeout_ms);
+    uint64_t deadline = nowMs() + (timeout_ms < 0 ? 0 : (uint64_t)timeout_ms);
     for (;;) {
         struct pollfd fds[2];
         int nfds = 0;
-        int line_slot = -1, key_slot = -1;
+        int line_slot = -1, other_slot = -1;
         if (!line_lost) {
             fds[nfds] = { korvan_fd, POLLIN, 0 };
             line_slot = nfds++;
         }
-        if (watch_keys && !stdin_eof) {
-            fds[nfds] = { STDIN_FILENO, POLLIN, 0 };
-            key_slot = nfds++;
+        if (other_fd >= 0) {
+            fds[nfds] = { other_fd, POLLIN, 0 };
+            other_slot = nfds++;
         }
         if (nfds == 0)
             return 0;   // nothing left that could ever wake us
         int wait_ms = -1;
         if (timeout_ms >= 0) {
-            uint64_t now = now_ms();
+            uint64_t now = nowMs();
             wait_ms = now >= deadline ? 0 : (int)(deadline - now);
         }
-        int ready = poll(fds, nfds, wait_ms);
+        int ready = poll(fds, (nfds_t)nfds, wait_ms);
         if (ready < 0 && errno != EINTR)
             return 0;
-        if (key_slot >= 0 && fds[key_slot].revents != 0)
-            return KEY_WAITING;
+        if (other_slot >= 0 && fds[other_slot].revents != 0)
+            return OTHER_READY;
         if (line_slot >= 0 && fds[line_slot].revents != 0) {
-            ssize_t n = read(korvan_fd, buf, size);
+            ssize_t n = read(korvan_fd, buf, (size_t)size);
             if (n > 0)
                 return (int)n;
             if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
-                lineLost();
+                korvan_lost();
                 return 0;   // the caller decides what a lost line means for it
             }
         }
@@ -372,11 +379,11 @@ static int line_read(unsigned char *buf, int size, int timeout_ms, bool watch_ke
 // it was when none came. Reads exactly one byte, so nothing past a reply is taken off the line.
 bool korvan_get_byte(unsigned char *byte)
 {
-    return line_read(byte, 1, CHAR_WINDOW_MS, false) > 0;
+    return korvan_read(byte, 1, CHAR_WINDOW_MS, -1) > 0;
 }
 
 // Waits until the line accepts more output. False when it stayed full for WRITE_STALL_MS.
-static bool waitWritable(void)
+static bool korvan_wait_writable(void)
 {
     struct pollfd p = { korvan_fd, POLLOUT, 0 };
     int ready;
@@ -392,7 +399,7 @@ static bool waitWritable(void)
 // waits until it takes more and returns 0. -1 after a real error, which it reports; an error
 // that means the device is gone also marks the line lost. A lost line takes nothing, silently:
 // its loss has been told.
-static int lineWrite(const unsigned char *bytes, int n)
+static int korvan_write(const unsigned char *bytes, int n)
 {
     if (line_lost)
         return -1;
@@ -401,19 +408,19 @@ static int lineWrite(const unsigned char *bytes, int n)
         return (int)w;
     if (n == 0 || (w < 0 && errno == EINTR))
         return 0;
-    if ((w == 0 || errno == EAGAIN) && waitWritable())
+    if ((w == 0 || errno == EAGAIN) && korvan_wait_writable())
         return 0;
     int err = errno;
     printf("Error from write: %s\n", strerror(err));
     fflush(stdout);
     if (err == EIO || err == ENXIO || err == ENODEV || err == EPIPE)
-        lineLost();
+        korvan_lost();
     return -1;
 }
 
 // Bytes written to the line but still waiting in the driver's output queue; 0 when it cannot
 // tell.
-static long outputQueued(void)
+static long korvan_output_queued(void)
 {
     int queued = 0;
     if (korvan_fd < 0 || ioctl(korvan_fd, TIOCOUTQ, &queued) != 0 || queued < 0)
@@ -423,21 +430,21 @@ static long outputQueued(void)
 
 // Waits for the driver's output queue to empty while the progress line follows it. Gives up
 // when the queue does not move for WRITE_STALL_MS (the drain that follows then settles it).
-static void drainWithProgress(long count)
+static void korvan_wait_queue_with_progress(long count)
 {
     long last = -1;
-    uint64_t moved = now_ms();
+    uint64_t moved = nowMs();
     for (;;) {
-        long queued = outputQueued();
+        long queued = korvan_output_queued();
         if (queued == 0)
             break;
         if (queued != last) {
             last = queued;
-            moved = now_ms();
-        } else if (now_ms() - moved >= WRITE_STALL_MS) {
+            moved = nowMs();
+        } else if (nowMs() - moved >= WRITE_STALL_MS) {
             break;
         }
-        uploadProgress(count, count, false);
+        send_progress(count, count, false);
         poll(NULL, 0, PROGRESS_EVERY_MS);
     }
 }
@@ -449,18 +456,18 @@ bool korvan_send_bytes(const void *buf, int count)
     const unsigned char *bytes = (const unsigned char *)buf;
     int sent = 0;
     do {
-        int n = lineWrite(bytes + sent, count - sent);
+        int n = korvan_write(bytes + sent, count - sent);
         if (n < 0)
             return false;
         sent += n;
-        if (progress_on)
-            uploadProgress(sent, count, false);
+        if (send_progress != NULL)
+            send_progress(sent, count, false);
     } while (sent < count);
-    if (progress_on)
-        drainWithProgress(count);
+    if (send_progress != NULL)
+        korvan_wait_queue_with_progress(count);
     tcdrain(korvan_fd);
-    if (progress_on)
-        uploadProgress(count, count, true);
+    if (send_progress != NULL)
+        send_progress(count, count, true);
     return true;
 }
 
@@ -471,7 +478,7 @@ bool korvan_send_bytes_slow(const void *buf, int count)
     const unsigned char *bytes = (const unsigned char *)buf;
     int sent = 0;
     while (sent < count) {
-        int n = lineWrite(bytes + sent, 1);
+        int n = korvan_write(bytes + sent, 1);
         if (n < 0)
             return false;
         sent += n;
@@ -486,319 +493,13 @@ bool korvan_send_string(const char *text)
     return korvan_send_bytes_slow(text, (int)strlen(text));
 }
 
-// ---------------------------------------------------------------------------------------------
-// Console terminal.
+// =============================================================================================
+// File upload
+// =============================================================================================
 
-// Standard input's settings while keys are raw (ICANON and ECHO off) and the ones to give back
-// (the user's, with ICANON and ECHO on). Signal handlers read them, so they are filled before
-// the handlers are set.
-static struct termios console_restore;
-static struct termios console_raw;
-static volatile sig_atomic_t console_is_raw = 0;   // standard input is switched to raw keys now
-static bool console_caught = false;                // our handlers for console_signals are set
-
-// Ending signals (the terminal's interrupt and quit keys, a hang-up, kill, output into a
-// closed pipe) and the terminal's stop key.
-enum { CONSOLE_SIGNALS = 6 };
-static const int console_signals[CONSOLE_SIGNALS] = { SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE,
-                                                      SIGTSTP };
-static struct sigaction saved_actions[CONSOLE_SIGNALS];
-
-static int stdin_terminal = -1;   // standard input is a terminal: 1 yes, 0 no, -1 not yet looked at
-static bool terminal_broken = false;   // a scripted terminal ended because the line was lost
-
-static bool stdinIsTerminal(void)
-{
-    if (stdin_terminal < 0)
-        stdin_terminal = isatty(STDIN_FILENO) ? 1 : 0;
-    return stdin_terminal == 1;
-}
-
-// We are the foreground job of the terminal on standard input: its keys and its settings are
-// ours. A background job that read them or changed them would be stopped by SIGTTIN/SIGTTOU.
-static bool consoleInForeground(void)
-{
-    pid_t fg = tcgetpgrp(STDIN_FILENO);
-    return fg >= 0 && fg == getpgrp();
-}
-
-// A signal while keys are raw: give the user's shell its echo back, then die of the signal as
-// if we had never caught it. Only async-signal-safe calls in the handlers.
-static void restoreConsoleAndDie(int sig)
-{
-    tcsetattr(STDIN_FILENO, TCSANOW, &console_restore);
-    signal(sig, SIG_DFL);
-    raise(sig);
-}
-
-static void setConsoleHandler(int sig, void (*handler)(int), struct sigaction *old)
-{
-    struct sigaction sa;
-    memset(&sa, 0, sizeof sa);
-    sa.sa_handler = handler;
-    sigemptyset(&sa.sa_mask);
-    sigaction(sig, &sa, old);
-}
-
-// Ctrl-Z: put the user's settings back and stop as the default action would. When the shell
-// continues us in the foreground (fg), keys go raw again; continued in the background (bg), the
-// terminal is left alone and the loop switches keys raw once we are brought to the front.
-static void restoreConsoleAndStop(int sig)
-{
-    int saved_errno = errno;
-    tcsetattr(STDIN_FILENO, TCSANOW, &console_restore);
-    console_is_raw = 0;
-    sigset_t stop;
-    sigemptyset(&stop);
-    sigaddset(&stop, sig);
-    signal(sig, SIG_DFL);
-    sigprocmask(SIG_UNBLOCK, &stop, NULL);
-    raise(sig);                                 // stopped here until SIGCONT
-    sigprocmask(SIG_BLOCK, &stop, NULL);
-    setConsoleHandler(sig, restoreConsoleAndStop, NULL);
-    if (consoleInForeground()) {
-        tcsetattr(STDIN_FILENO, TCSANOW, &console_raw);
-        console_is_raw = 1;
-    }
-    errno = saved_errno;
-}
-
-static void catchConsoleSignals(bool on)
-{
-    for (int i = 0; i < CONSOLE_SIGNALS; i++) {
-        int sig = console_signals[i];
-        if (on) {
-            setConsoleHandler(sig, sig == SIGTSTP ? restoreConsoleAndStop : restoreConsoleAndDie,
-                              &saved_actions[i]);
-            if (saved_actions[i].sa_handler == SIG_IGN)   // e.g. SIGHUP under nohup
-                sigaction(sig, &saved_actions[i], NULL);
-        } else {
-            sigaction(sig, &saved_actions[i], NULL);
-        }
-    }
-}
-
-int kbhit(void)
-{
-    if (stdin_eof)
-        return 0;
-    struct pollfd p = { STDIN_FILENO, POLLIN, 0 };
-    return poll(&p, 1, 0) > 0 ? 1 : 0;
-}
-
-// flag != 0: keys arrive one by one and unechoed. flag == 0: canonical mode and echo back on.
-// Only a terminal whose foreground job we are is switched: a background job leaves the user's
-// terminal as it is.
-void set_non_blocking_mode(int flag)
-{
-    struct termios t;
-    if (tcgetattr(STDIN_FILENO, &t) != 0)
-        return;   // not a terminal: nothing to switch
-    if (!consoleInForeground())
-        return;
-    if (flag) {
-        if (console_is_raw)
-            return;
-        console_restore = t;
-        console_restore.c_lflag |= ICANON | ECHO;
-        console_raw = t;
-        console_raw.c_lflag &= ~(ICANON | ECHO);
-        if (!console_caught) {
-            catchConsoleSignals(true);
-            console_caught = true;
-        }
-        tcsetattr(STDIN_FILENO, TCSANOW, &console_raw);
-        console_is_raw = 1;
-    } else {
-        t.c_lflag |= ICANON | ECHO;
-        tcsetattr(STDIN_FILENO, TCSANOW, &t);
-        console_is_raw = 0;
-        if (console_caught) {
-            catchConsoleSignals(false);
-            console_caught = false;
-        }
-    }
-}
-
-// Whether keys are read now: from a pipe or a file always (until it ends); from a terminal only
-// while we are its foreground job, with keys raw from then on.
-static bool keysAvailable(void)
-{
-    if (stdin_eof)
-        return false;
-    if (!stdinIsTerminal())
-        return true;
-    if (!consoleInForeground())
-        return false;
-    if (!console_is_raw)
-        set_non_blocking_mode(1);
-    return true;
-}
-
-// One key straight from descriptor 0, so pasted text and escape sequences are not hidden in a
-// stdio buffer. Returns the byte, or -1 when standard input has ended (or has nothing after all).
-static int readKey(void)
-{
-    unsigned char c;
-    ssize_t n = read(STDIN_FILENO, &c, 1);
-    if (n == 1)
-        return c;
-    if (n == 0 || (errno != EAGAIN && errno != EINTR))
-        stdin_eof = true;
-    return -1;
-}
-
-// Puts a block of device output on the screen at once: one write, after whatever stdio holds.
-static void writeScreen(const unsigned char *buf, int n)
-{
-    fflush(stdout);
-    while (n > 0) {
-        ssize_t w = write(STDOUT_FILENO, buf, (size_t)n);
-        if (w > 0) {
-            buf += w;
-            n -= (int)w;
-        } else if (w < 0 && errno == EAGAIN) {
-            struct pollfd p = { STDOUT_FILENO, POLLOUT, 0 };
-            poll(&p, 1, -1);
-        } else if (!(w < 0 && errno == EINTR)) {
-            return;   // the screen is gone (a closed pipe): nothing to show it on
-        }
-    }
-}
-
-// Copies what the device sends to standard output until the line has been quiet for `quiet_ms`
-// (-1: not ended by quiet), the clock passes `deadline` (0: none), or, with `watch_keys`, a key
-// is waiting.
-static void showDeviceOutput(int quiet_ms, uint64_t deadline, bool watch_keys)
-{
-    unsigned char buf[BLOCK_SIZE];
-    for (;;) {
-        int wait_ms = quiet_ms;
-        if (deadline != 0) {
-            uint64_t now = now_ms();
-            if (now >= deadline)
-                return;
-            if (wait_ms < 0 || (uint64_t)wait_ms > deadline - now)
-                wait_ms = (int)(deadline - now);
-        }
-        int n = line_read(buf, sizeof buf, wait_ms, watch_keys);
-        if (n <= 0)
-            return;   // quiet, past the deadline, or a key is waiting
-        writeScreen(buf, n);
-    }
-}
-
-// Shows everything the device sends until the line has been quiet for one character window.
-void terminalReceive(void)
-{
-    showDeviceOutput(CHAR_WINDOW_MS, 0, false);
-}
-
-// Leaves either form of the terminal. `discard_typed_ahead`: keys typed but not read (the rest
-// of a paste after its 'x') are thrown away, so nothing meant for the device reaches the shell.
-static void leaveTerminal(bool discard_typed_ahead)
-{
-    if (discard_typed_ahead && console_is_raw)
-        tcflush(STDIN_FILENO, TCIFLUSH);
-    set_non_blocking_mode(0);
-    putchar('\n');
-}
-
-// The line is gone while a user sits at the terminal: keys other than 'x' are dropped without
-// a word, and the device's name is tried again every RECONNECT_EVERY_MS until it opens. True
-// when the line is back; false when the user pressed 'x' or the keyboard went away.
-static bool waitForDevice(void)
-{
-    uint64_t next_try = now_ms() + RECONNECT_EVERY_MS;
-    for (;;) {
-        uint64_t now = now_ms();
-        if (now >= next_try) {
-            if (korvan_reopen())
-                return true;
-            next_try = now + RECONNECT_EVERY_MS;
-            continue;
-        }
-        bool keys = keysAvailable();
-        if (stdin_eof)
-            return false;
-        struct pollfd p = { STDIN_FILENO, POLLIN, 0 };
-        int ready = poll(&p, keys ? 1 : 0, (int)(next_try - now));
-        if (ready > 0 && readKey() == 'x')
-            return false;
-    }
-}
-
-static void interactiveTerminal(void)
-{
-    for (;;) {
-        bool keys = keysAvailable();
-        if (line_lost) {
-            // A script learns that its session broke; a user waits for the device to come back.
-            if (!stdinIsTerminal() || !waitForDevice())
-                break;
-            continue;
-        }
-        if (stdin_eof) {
-            // End of input: 'x' can never come. Show what the device still has to say.
-            terminalReceive();
-            break;
-        }
-        if (!keys) {
-            // A background job: no keys. Look again now and then whether we were brought to
-            // the foreground.
-            showDeviceOutput(-1, now_ms() + RECONNECT_EVERY_MS, false);
-            continue;
-        }
-        if (kbhit()) {
-            int key = readKey();
-            if (key == 'x')
-                break;
-            if (key > 0) {
-                unsigned char byte = (unsigned char)key;
-                putchar(byte);
-                fflush(stdout);
-                korvan_send_bytes_slow(&byte, 1);
-            }
-            continue;
-        }
-        showDeviceOutput(-1, 0, true);
-    }
-    if (line_lost && !stdinIsTerminal())
-        terminal_broken = true;
-    leaveTerminal(true);
-}
-
-static void timedDisplay(double seconds)
-{
-    uint64_t start = now_ms();
-    uint64_t deadline = start + (uint64_t)(seconds > 0 ? seconds * 1000.0 : 0);
-    keysAvailable();
-    for (;;) {
-        if (seconds <= 0 || now_ms() >= deadline)
-            break;
-        fflush(stdout);
-        bool keys = keysAvailable();
-        if (keys && kbhit() && readKey() == 'x')
-            break;
-        if (line_lost && (!keys || stdin_eof))
-            break;   // nothing can come and no key can end it: no reason to sit out the time
-        showDeviceOutput(CHAR_WINDOW_MS, deadline, keys);
-    }
-    leaveTerminal(false);
-}
-
-// 0 seconds: the interactive terminal until 'x'. Otherwise show the device's output for that
-// long ('x' cuts it short; other keys are dropped).
-void terminalReceiveBlocking(double seconds)
-{
-    if (seconds == 0.0)
-        interactiveTerminal();
-    else
-        timedDisplay(seconds);
-}
-
-// ---------------------------------------------------------------------------------------------
-// File upload.
+// The upload shows the device's output between its steps; the terminal below does the showing.
+static void showDeviceOutput(int quiet_ms, uint64_t deadline, bool watch_keys);
+void terminalReceive(void);
 
 static unsigned char data[UPLOAD_BUFFER_SIZE];
 
@@ -810,7 +511,7 @@ static uint64_t progress_start, progress_drawn;
 // pseudo-terminal) may hold more than its driver owns up to. `final`: everything has left.
 static void uploadProgress(long written, long total, bool final)
 {
-    uint64_t now = now_ms();
+    uint64_t now = nowMs();
     if (!final && now - progress_drawn < PROGRESS_EVERY_MS)
         return;
     progress_drawn = now;
@@ -818,7 +519,7 @@ static void uploadProgress(long written, long total, bool final)
     long gone = total;
     if (!final) {
         long carried = (long)(elapsed_ms * LINE_BYTES_PER_SECOND / 1000u);
-        gone = written - outputQueued();
+        gone = written - korvan_output_queued();
         if (gone > carried)
             gone = carried;
         if (gone < 0)
@@ -833,18 +534,19 @@ static void uploadProgress(long written, long total, bool final)
     fputs("\033[K", stderr);
 }
 
+// The progress line is drawn only where a person watches: when standard error is a terminal.
 static void progressBegin(void)
 {
-    progress_on = isatty(STDERR_FILENO) != 0;
-    progress_start = now_ms();
+    send_progress = isatty(STDERR_FILENO) ? uploadProgress : NULL;
+    progress_start = nowMs();
     progress_drawn = 0;
 }
 
 static void progressEnd(void)
 {
-    if (progress_on)
+    if (send_progress != NULL)
         fputs("\r\033[K", stderr);
-    progress_on = false;
+    send_progress = NULL;
 }
 
 // Waits up to `seconds` for the device to send exactly `reply` (nothing in front of it). The
@@ -855,17 +557,18 @@ int waitForStringTime(const char *reply, double seconds)
 {
     char got[REPLY_CHARS + 2] = "";
     int count = 0;
-    uint64_t start = now_ms();
+    uint64_t start = nowMs();
     uint64_t limit_ms = (uint64_t)(seconds * 1000.0);
     for (;;) {
-        uint64_t elapsed = now_ms() - start;
+        uint64_t elapsed = nowMs() - start;
         if (elapsed >= limit_ms) {
             printf("Korvan did not ackowledge command '%s'(timeout) (got: '%s').\n", reply, got);
             return 0;
         }
         unsigned char c;
-        int window = count == 0 ? (int)(limit_ms - elapsed) : CHAR_WINDOW_MS;
-        if (line_read(&c, 1, window, false) <= 0) {
+        bool came = count == 0 ? korvan_read(&c, 1, (int)(limit_ms - elapsed), -1) > 0
+                               : korvan_get_byte(&c);
+        if (!came) {
             if (count == 0)
                 printf("Korvan did not ackowledge command '%s'(timeout) (got: '%s').\n", reply, got);
             else
@@ -890,17 +593,20 @@ int waitForString(const char *reply)
     return waitForStringTime(reply, READY_REPLY_SECONDS);
 }
 
-// Throws away whatever the device had sent before the upload, until the line falls quiet. A
-// device that never falls quiet (streaming text) is given UPLOAD_DRAIN_MS; the upload then goes
-// on and its reply wait tells whether the device listened.
+// Discards what the device sent before the upload (a boot banner, the end of a terminal
+// session): reads and throws away everything until the line has been quiet for one character
+// window, and goes on for at least FLUSH_MIN_MS. A device that never falls quiet (streaming
+// text) is given UPLOAD_DRAIN_MS; the upload then goes on and its reply wait tells whether the
+// device listened.
 void flushReceiveBuffer(void)
 {
     unsigned char buf[BLOCK_SIZE];
-    uint64_t start = now_ms();
+    uint64_t start = nowMs();
     do {
-        while (now_ms() - start < UPLOAD_DRAIN_MS && line_read(buf, sizeof buf, CHAR_WINDOW_MS, false) > 0) {
+        while (nowMs() - start < UPLOAD_DRAIN_MS &&
+               korvan_read(buf, sizeof buf, CHAR_WINDOW_MS, -1) > 0) {
         }
-    } while (now_ms() - start < FLUSH_MIN_MS && !line_lost);
+    } while (nowMs() - start < FLUSH_MIN_MS && !line_lost);
 }
 
 // Shows what the device says between the steps of an upload, until the line is quiet for one
@@ -908,7 +614,7 @@ void flushReceiveBuffer(void)
 // the upload forever.
 static void uploadReceive(void)
 {
-    showDeviceOutput(CHAR_WINDOW_MS, now_ms() + UPLOAD_DRAIN_MS, false);
+    showDeviceOutput(CHAR_WINDOW_MS, nowMs() + UPLOAD_DRAIN_MS, false);
 }
 
 // Reads the whole file into `data`. Returns its size, or -1 after printing why it cannot be sent
@@ -994,8 +700,324 @@ int transferFile(const char *in_path, const char *dest_path)
     return 0;
 }
 
-// ---------------------------------------------------------------------------------------------
-// Command line and run sequence.
+// =============================================================================================
+// Console terminal
+// =============================================================================================
+
+// Standard input's settings while keys are raw (ICANON and ECHO off) and the ones to give back
+// (the user's, with ICANON and ECHO on). Signal handlers read them, so they are filled before
+// the handlers are set.
+static struct termios console_restore;
+static struct termios console_raw;
+static volatile sig_atomic_t console_is_raw = 0;   // standard input is switched to raw keys now
+static bool console_caught = false;                // our handlers for console_signals are set
+
+// Ending signals (the terminal's interrupt and quit keys, a hang-up, kill, output into a
+// closed pipe) and the terminal's stop key.
+enum { CONSOLE_SIGNALS = 6 };
+static const int console_signals[CONSOLE_SIGNALS] = { SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE,
+                                                      SIGTSTP };
+static struct sigaction saved_actions[CONSOLE_SIGNALS];
+
+static int stdin_terminal = -1;        // standard input is a terminal: 1 yes, 0 no, -1 not yet looked at
+static bool stdin_eof = false;         // standard input has ended; keys are no longer watched
+static bool terminal_broken = false;   // a scripted terminal ended because the line was lost
+
+static bool stdinIsTerminal(void)
+{
+    if (stdin_terminal < 0)
+        stdin_terminal = isatty(STDIN_FILENO) ? 1 : 0;
+    return stdin_terminal == 1;
+}
+
+// We are the foreground job of the terminal on standard input: its keys and its settings are
+// ours. A background job that read them or changed them would be stopped by SIGTTIN/SIGTTOU.
+static bool consoleInForeground(void)
+{
+    pid_t fg = tcgetpgrp(STDIN_FILENO);
+    return fg >= 0 && fg == getpgrp();
+}
+
+// A signal while keys are raw: give the user's shell its echo back, then die of the signal as
+// if we had never caught it. Only async-signal-safe calls in the handlers.
+static void restoreConsoleAndDie(int sig)
+{
+    tcsetattr(STDIN_FILENO, TCSANOW, &console_restore);
+    signal(sig, SIG_DFL);
+    raise(sig);
+}
+
+static void setConsoleHandler(int sig, void (*handler)(int), struct sigaction *old)
+{
+    struct sigaction sa;
+    memset(&sa, 0, sizeof sa);
+    sa.sa_handler = handler;
+    sigemptyset(&sa.sa_mask);
+    sigaction(sig, &sa, old);
+}
+
+// Ctrl-Z: put the user's settings back and stop as the default action would. When the shell
+// continues us in the foreground (fg), keys go raw again; continued in the background (bg), the
+// terminal is left alone and the loop switches keys raw once we are brought to the front.
+static void restoreConsoleAndStop(int sig)
+{
+    int saved_errno = errno;
+    tcsetattr(STDIN_FILENO, TCSANOW, &console_restore);
+    console_is_raw = 0;
+    sigset_t stop;
+    sigemptyset(&stop);
+    sigaddset(&stop, sig);
+    signal(sig, SIG_DFL);
+    sigprocmask(SIG_UNBLOCK, &stop, NULL);
+    raise(sig);                                 // stopped here until SIGCONT
+    sigprocmask(SIG_BLOCK, &stop, NULL);
+    setConsoleHandler(sig, restoreConsoleAndStop, NULL);
+    if (consoleInForeground()) {
+        tcsetattr(STDIN_FILENO, TCSANOW, &console_raw);
+        console_is_raw = 1;
+    }
+    errno = saved_errno;
+}
+
+static void catchConsoleSignals(bool on)
+{
+    for (int i = 0; i < CONSOLE_SIGNALS; i++) {
+        int sig = console_signals[i];
+        if (on) {
+            setConsoleHandler(sig, sig == SIGTSTP ? restoreConsoleAndStop : restoreConsoleAndDie,
+                              &saved_actions[i]);
+            if (saved_actions[i].sa_handler == SIG_IGN)   // e.g. SIGHUP under nohup
+                sigaction(sig, &saved_actions[i], NULL);
+        } else {
+            sigaction(sig, &saved_actions[i], NULL);
+        }
+    }
+}
+
+int kbhit(void)
+{
+    if (stdin_eof)
+        return 0;
+    struct pollfd p = { STDIN_FILENO, POLLIN, 0 };
+    return poll(&p, 1, 0) > 0 ? 1 : 0;
+}
+
+// raw: keys arrive one by one and unechoed, and the ending signals first give the user's
+// settings back. !raw: canonical mode and echo back on, and the signals as they were. Only a
+// terminal whose foreground job we are is switched: a background job leaves the user's terminal
+// as it is.
+static void setConsoleRaw(bool raw)
+{
+    struct termios t;
+    if (tcgetattr(STDIN_FILENO, &t) != 0)
+        return;   // not a terminal: nothing to switch
+    if (!consoleInForeground())
+        return;
+    if (raw) {
+        if (console_is_raw)
+            return;
+        console_restore = t;
+        console_restore.c_lflag |= ICANON | ECHO;
+        console_raw = t;
+        console_raw.c_lflag &= ~(tcflag_t)(ICANON | ECHO);
+        if (!console_caught) {
+            catchConsoleSignals(true);
+            console_caught = true;
+        }
+        tcsetattr(STDIN_FILENO, TCSANOW, &console_raw);
+        console_is_raw = 1;
+    } else {
+        t.c_lflag |= ICANON | ECHO;
+        tcsetattr(STDIN_FILENO, TCSANOW, &t);
+        console_is_raw = 0;
+        if (console_caught) {
+            catchConsoleSignals(false);
+            console_caught = false;
+        }
+    }
+}
+
+// Whether keys are read now: from a pipe or a file always (until it ends); from a terminal only
+// while we are its foreground job, with keys raw from then on.
+static bool keysAvailable(void)
+{
+    if (stdin_eof)
+        return false;
+    if (!stdinIsTerminal())
+        return true;
+    if (!consoleInForeground())
+        return false;
+    if (!console_is_raw)
+        setConsoleRaw(true);
+    return true;
+}
+
+// One key straight from descriptor 0, so pasted text and escape sequences are not hidden in a
+// stdio buffer. Returns the byte, or -1 when standard input has ended (or has nothing after all).
+static int readKey(void)
+{
+    unsigned char c;
+    ssize_t n = read(STDIN_FILENO, &c, 1);
+    if (n == 1)
+        return c;
+    if (n == 0 || (errno != EAGAIN && errno != EINTR))
+        stdin_eof = true;
+    return -1;
+}
+
+// Puts a block of device output on the screen at once: one write, after whatever stdio holds.
+static void writeScreen(const unsigned char *buf, int n)
+{
+    fflush(stdout);
+    while (n > 0) {
+        ssize_t w = write(STDOUT_FILENO, buf, (size_t)n);
+        if (w > 0) {
+            buf += w;
+            n -= (int)w;
+        } else if (w < 0 && errno == EAGAIN) {
+            struct pollfd p = { STDOUT_FILENO, POLLOUT, 0 };
+            poll(&p, 1, -1);
+        } else if (!(w < 0 && errno == EINTR)) {
+            return;   // the screen is gone (a closed pipe): nothing to show it on
+        }
+    }
+}
+
+// Copies what the device sends to standard output until the line has been quiet for `quiet_ms`
+// (-1: not ended by quiet), the clock passes `deadline` (0: none), or, with `watch_keys`, a key
+// is waiting.
+static void showDeviceOutput(int quiet_ms, uint64_t deadline, bool watch_keys)
+{
+    unsigned char buf[BLOCK_SIZE];
+    int key_fd = watch_keys && !stdin_eof ? STDIN_FILENO : -1;
+    for (;;) {
+        int wait_ms = quiet_ms;
+        if (deadline != 0) {
+            uint64_t now = nowMs();
+            if (now >= deadline)
+                return;
+            if (wait_ms < 0 || (uint64_t)wait_ms > deadline - now)
+                wait_ms = (int)(deadline - now);
+        }
+        int n = korvan_read(buf, sizeof buf, wait_ms, key_fd);
+        if (n <= 0)
+            return;   // quiet, past the deadline, or a key is waiting
+        writeScreen(buf, n);
+    }
+}
+
+// Shows everything the device sends until the line has been quiet for one character window.
+void terminalReceive(void)
+{
+    showDeviceOutput(CHAR_WINDOW_MS, 0, false);
+}
+
+// Leaves either form of the terminal. `discard_typed_ahead`: keys typed but not read (the rest
+// of a paste after its 'x') are thrown away, so nothing meant for the device reaches the shell.
+static void leaveTerminal(bool discard_typed_ahead)
+{
+    if (discard_typed_ahead && console_is_raw)
+        tcflush(STDIN_FILENO, TCIFLUSH);
+    setConsoleRaw(false);
+    putchar('\n');
+}
+
+// The line is gone while a user sits at the terminal: keys other than 'x' are dropped without
+// a word, and the device's name is tried again every RECONNECT_EVERY_MS until it opens. True
+// when the line is back; false when the user pressed 'x' or the keyboard went away.
+static bool waitForDevice(void)
+{
+    uint64_t next_try = nowMs() + RECONNECT_EVERY_MS;
+    for (;;) {
+        uint64_t now = nowMs();
+        if (now >= next_try) {
+            if (korvan_reopen())
+                return true;
+            next_try = now + RECONNECT_EVERY_MS;
+            continue;
+        }
+        bool keys = keysAvailable();
+        if (stdin_eof)
+            return false;
+        struct pollfd p = { STDIN_FILENO, POLLIN, 0 };
+        int ready = poll(&p, keys ? 1 : 0, (int)(next_try - now));
+        if (ready > 0 && readKey() == 'x')
+            return false;
+    }
+}
+
+static void interactiveTerminal(void)
+{
+    for (;;) {
+        bool keys = keysAvailable();
+        if (line_lost) {
+            // A script learns that its session broke; a user waits for the device to come back.
+            if (!stdinIsTerminal() || !waitForDevice())
+                break;
+            continue;
+        }
+        if (stdin_eof) {
+            // End of input: 'x' can never come. Show what the device still has to say.
+            terminalReceive();
+            break;
+        }
+        if (!keys) {
+            // A background job: no keys. Look again now and then whether we were brought to
+            // the foreground.
+            showDeviceOutput(-1, nowMs() + RECONNECT_EVERY_MS, false);
+            continue;
+        }
+        if (kbhit()) {
+            int key = readKey();
+            if (key == 'x')
+                break;
+            if (key > 0) {
+                unsigned char byte = (unsigned char)key;
+                putchar(byte);
+                fflush(stdout);
+                korvan_send_bytes_slow(&byte, 1);
+            }
+            continue;
+        }
+        showDeviceOutput(-1, 0, true);
+    }
+    if (line_lost && !stdinIsTerminal())
+        terminal_broken = true;
+    leaveTerminal(true);
+}
+
+static void timedDisplay(double seconds)
+{
+    uint64_t start = nowMs();
+    uint64_t deadline = start + (uint64_t)(seconds > 0 ? seconds * 1000.0 : 0);
+    keysAvailable();
+    for (;;) {
+        if (seconds <= 0 || nowMs() >= deadline)
+            break;
+        fflush(stdout);
+        bool keys = keysAvailable();
+        if (keys && kbhit() && readKey() == 'x')
+            break;
+        if (line_lost && (!keys || stdin_eof))
+            break;   // nothing can come and no key can end it: no reason to sit out the time
+        showDeviceOutput(CHAR_WINDOW_MS, deadline, keys);
+    }
+    leaveTerminal(false);
+}
+
+// 0 seconds: the interactive terminal until 'x'. Otherwise show the device's output for that
+// long ('x' cuts it short; other keys are dropped).
+void terminalReceiveBlocking(double seconds)
+{
+    if (seconds == 0.0)
+        interactiveTerminal();
+    else
+        timedDisplay(seconds);
+}
+
+// =============================================================================================
+// Command line and run sequence
+// =============================================================================================
 
 static void printUsage(void)
 {
@@ -1041,13 +1063,18 @@ static void ensureStandardStreams(void)
 #endif
 
 // `serbolt --help` and `serbolt --version`, each only as the one and only argument: any other
-// command line goes to getopt as before. Returns the exit status, or -1 when neither was asked.
+// command line goes to getopt. Returns the exit status, or -1 when neither was asked.
 static int helpOrVersionAlone(int argc, char **argv)
 {
     if (argc != 2)
         return -1;
     if (strcmp(argv[1], "--help") == 0) {
+        // The fixed text of -h, between a synopsis and what -h does not tell.
+        fprintf(stderr, "usage: serbolt [-d DEVICE] [-a 1 -i FILE -o PATH [-b] [-r] [-t]]\n");
         printUsage();
+        fprintf(stderr, "--help    this text\n");
+        fprintf(stderr, "--version the program's version\n");
+        fprintf(stderr, "See serbolt(1) for the whole manual.\n");
         return 0;
     }
     if (strcmp(argv[1], "--version") != 0)
@@ -1060,24 +1087,10 @@ static int helpOrVersionAlone(int argc, char **argv)
     return 0;
 }
 
-// A command line that runs, but perhaps not as its user believes: say so on standard error.
-static void warnAboutCommandLine(int argc, char **argv)
+// Fills the run options. Returns -1 when the run goes on, otherwise its exit status (-h, or a
+// command line that getopt refused after saying why).
+static int parseCommandLine(int argc, char **argv)
 {
-    // getopt has moved every word that is not an option (or an option's argument) to the end.
-    for (int i = optind; i < argc; i++)
-        fprintf(stderr, "serbolt: ignoring '%s' (name the device with -d)\n", argv[i]);
-    if (action == -1 && (filename != NULL || outpath != NULL || boot || reset || stay))
-        fprintf(stderr, "serbolt: -i, -o, -b, -r and -t take effect only with -a 1\n");
-}
-
-int main(int argc, char **argv)
-{
-    ensureStandardStreams();
-    setvbuf(stdout, NULL, _IOLBF, 0);
-    int alone = helpOrVersionAlone(argc, argv);
-    if (alone >= 0)
-        return alone;
-
     int opt;
     while ((opt = getopt(argc, argv, "o:i:a:d:hrbt")) != -1) {
         switch (opt) {
@@ -1092,46 +1105,81 @@ int main(int argc, char **argv)
         default: return 1;
         }
     }
-    warnAboutCommandLine(argc, argv);
+    return -1;
+}
 
-    if (!korvan_open_connection())
-        return 1;
+// A command line that runs, but perhaps not as its user believes: say so on standard error.
+static void warnAboutCommandLine(int argc, char **argv)
+{
+    // getopt has moved every word that is not an option (or an option's argument) to the end.
+    for (int i = optind; i < argc; i++)
+        fprintf(stderr, "serbolt: ignoring '%s' (name the device with -d)\n", argv[i]);
+    if (action == -1 && (filename != NULL || outpath != NULL || boot || reset || stay))
+        fprintf(stderr, "serbolt: -i, -o, -b, -r and -t take effect only with -a 1\n");
+}
 
-    if (action == -1) {
-        terminalReceiveBlocking(0);
-        korvan_close_connection();
-        return terminal_broken ? 1 : 0;
-    }
-    if (action != 1) {
-        fprintf(stderr, "Unkown action command\n");
-        korvan_close_connection();
-        return 1;
-    }
-    if (filename == NULL || outpath == NULL) {
-        fprintf(stderr, "Both FILE_IN and FILE_OUT must be given!\n");
-        korvan_close_connection();
-        return 1;
-    }
+// Sends a device command after the upload and says so. False when the line did not take it
+// (the write has said why).
+static bool sendCommand(const char *command, const char *said)
+{
+    if (!korvan_send_string(command))
+        return false;
+    printf("%s", said);
+    return true;
+}
 
+// The upload and what follows it: the device's output for a moment, then reboot, reset and the
+// terminal as asked, whether the upload worked or not. 1 when the device did not confirm the
+// file, a command could not be sent or a scripted terminal lost the line.
+static int uploadAndFollowUp(void)
+{
     int status = transferFile(filename, outpath);
     terminalReceiveBlocking(SHOW_AFTER_UPLOAD_SECONDS);
-    if (boot) {
-        if (korvan_send_string("reboot\n"))
-            printf("Reboot sent...\n");
-        else
-            status = 1;
-    }
-    if (reset) {
-        if (korvan_send_string("reset\n"))
-            printf("Reset sent...\n");
-        else
-            status = 1;
-    }
+    if (boot && !sendCommand("reboot\n", "Reboot sent...\n"))
+        status = 1;
+    if (reset && !sendCommand("reset\n", "Reset sent...\n"))
+        status = 1;
     if (stay) {
         terminalReceiveBlocking(0);
         if (terminal_broken)
             status = 1;
     }
+    return status;
+}
+
+// With the line open: the chosen action. Returns the exit status; the caller closes the line.
+static int runAction(void)
+{
+    if (action == -1) {
+        terminalReceiveBlocking(0);
+        return terminal_broken ? 1 : 0;
+    }
+    if (action != 1) {
+        fprintf(stderr, "Unkown action command\n");
+        return 1;
+    }
+    if (filename == NULL || outpath == NULL) {
+        fprintf(stderr, "Both FILE_IN and FILE_OUT must be given!\n");
+        return 1;
+    }
+    return uploadAndFollowUp();
+}
+
+int main(int argc, char **argv)
+{
+    ensureStandardStreams();
+    setvbuf(stdout, NULL, _IOLBF, 0);
+    int status = helpOrVersionAlone(argc, argv);
+    if (status >= 0)
+        return status;
+    status = parseCommandLine(argc, argv);
+    if (status >= 0)
+        return status;
+    warnAboutCommandLine(argc, argv);
+
+    if (!korvan_open_connection())
+        return 1;
+    status = runAction();
     korvan_close_connection();
     return status;
 }
