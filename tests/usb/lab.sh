@@ -52,7 +52,7 @@ cp "$serbolt" "$root/usr/bin/serbolt"
 cp "$out/korvan-sim" "$out/labtool" "$root/usr/bin/"
 # Each library where the dynamic loader looks for it: the path ldd found it under.
 for prog in "$root"/usr/bin/*; do
-    ldd "$prog" | grep -o '/[^ ]*' | while read -r lib; do
+    { ldd "$prog" || true; } | { grep -o '/[^ ]*' || true; } | while read -r lib; do
         mkdir -p "$root$(dirname "$lib")"
         cp -L "$lib" "$root$lib"
     done
