@@ -1223,8 +1223,10 @@ static void runTerminal(bool interactive, uint64_t deadline_us)
             line_moved_us = now;
         }
         bool keyboard = keyboardOpen(interactive);
-        if (interactive && !line_lost)
+        if (interactive && !line_lost) {
             advanceKeys(writable, now);
+            now = nowUs();   // a key written now sets the next one's time from this moment
+        }
         writable = false;
         if (line_lost)
             dropKeys();
