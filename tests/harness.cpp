@@ -206,13 +206,18 @@ bool make_pty(int *master, int *slave, bool raw)
 // ---------------------------------------------------------------------------------------------
 // Child processes.
 
-static int exit_status(int wstatus)
+// Collects an ended (or killed) child: its status as Child::status says, and its pidfd closed.
+static void reap(Child &c)
 {
-    if (WIFEXITED(wstatus))
-        return WEXITSTATUS(wstatus);
-    if (WIFSIGNALED(wstatus))
-        return 128 + WTERMSIG(wstatus);
-    return -1;
+    if (c.pid > 0) {
+        int wstatus = 0;
+        while (waitpid(c.pid, &wstatus, 0) < 0 && errno == EINTR) {
+        }
+        c.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus)
+                   : WIFSIGNALED(wstatus) ? 128 + WTERMSIG(wstatus) : -1;
+        c.pid = -1;
+    }
+    close_fd(c.pidfd);
 }
 
 Child::Child(Child &&o) noexcept : pid(o.pid), pidfd(o.pidfd), status(o.status)
@@ -304,12 +309,7 @@ bool child_wait(Child &c, double timeout_s)
         if (now_ns() >= deadline)
             return false;
     }
-    int wstatus = 0;
-    while (waitpid(c.pid, &wstatus, 0) < 0 && errno == EINTR) {
-    }
-    c.status = exit_status(wstatus);
-    c.pid = -1;
-    close_fd(c.pidfd);
+    reap(c);
     return true;
 }
 
@@ -318,13 +318,8 @@ void child_kill(Child &c)
     if (c.pid > 0) {
         kill(-c.pid, SIGKILL);
         kill(c.pid, SIGKILL);
-        int wstatus = 0;
-        while (waitpid(c.pid, &wstatus, 0) < 0 && errno == EINTR) {
-        }
-        c.status = exit_status(wstatus);
-        c.pid = -1;
     }
-    close_fd(c.pidfd);
+    reap(c);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -422,7 +417,7 @@ bool sim_start(Sim &sim, const std::vector<std::string> &extra)
     return true;
 }
 
-void sim_start_required(Sim &sim, const std::vector<std::string> &extra)
+SimGuard::SimGuard(const std::vector<std::string> &extra)
 {
     if (!sim_start(sim, extra))
         throw std::runtime_error("korvan-sim did not start");
@@ -467,8 +462,7 @@ bool sim_wait_replug(Sim &sim, double timeout_s)
         sim.replugs_unseen--;
         return true;
     }
-    // One line per plug-in; the new terminal may have the old one's name, so any next path is
-    // the return.
+    // One line per plug-in: any next path (not a sync's answer) is the return.
     uint64_t deadline = deadline_in(timeout_s);
     for (;;) {
         std::string line = sim_next_line(sim, deadline);
@@ -763,11 +757,10 @@ unsigned console_lflag(const Console &c)
     return (unsigned)t.c_lflag;
 }
 
-void console_close(Console &c)
+Console::~Console()
 {
-    child_kill(console_child(c));
-    c.pid = -1;
-    close_fd(c.master);
-    close_fd(c.slave);
-    close_fd(c.err_fd);
+    child_kill(console_child(*this));
+    close_fd(master);
+    close_fd(slave);
+    close_fd(err_fd);
 }

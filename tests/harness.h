@@ -87,9 +87,12 @@ struct Sim {
 // `extra` (for example {"--silent"} or {"--junk", "xx"}). Waits until the sim printed its slave
 // path. False (and a test failure naming the sim's log) when it does not come up.
 bool sim_start(Sim &sim, const std::vector<std::string> &extra = {});
-// The same for a test that cannot go on without the sim: a failed start has been reported, and
-// an exception then ends the test.
-void sim_start_required(Sim &sim, const std::vector<std::string> &extra = {});
+// A sim started with `extra` (sim_start) for a test that cannot go on without it: a failed
+// start has been reported, and an exception then ends the test. Stopped when it goes out of scope.
+struct SimGuard {
+    Sim sim;
+    explicit SimGuard(const std::vector<std::string> &extra = {});
+};
 // Ends the sim (SIGTERM: it first reads what is still pending on the line) and reaps it.
 // Returns its exit status (-1 when it had to be killed). Safe to call twice.
 int sim_stop(Sim &sim);
@@ -97,8 +100,8 @@ int sim_stop(Sim &sim);
 int sim_wait_exit(Sim &sim, double timeout_s);
 // True while the sim process is still running.
 bool sim_alive(Sim &sim);
-// Waits until the sim has printed its next terminal path (a replug; the path may be the same
-// as before) and takes it as sim.slave. False on time-out.
+// Waits until the sim has printed its next terminal path (a replug: a terminal of another name)
+// and takes it as sim.slave. False on time-out.
 bool sim_wait_replug(Sim &sim, double timeout_s);
 
 // What the sim received: one chunk per read, with its CLOCK_MONOTONIC time in nanoseconds.
@@ -143,6 +146,7 @@ Outcome run_program(const std::vector<std::string> &argv, double timeout_s,
 
 // An interactive run: standard input and standard output on one pseudo-terminal (a console),
 // standard error on a pipe. The test types by writing to `master` and reads the screen from it.
+// Going out of scope kills and reaps the program and closes the console.
 struct Console {
     pid_t pid = -1;   // the program; a test that starts its own may set it (it is then adopted)
     int master = -1;  // pty master: keys go in here, the screen comes out here
@@ -150,6 +154,7 @@ struct Console {
     int err_fd = -1;  // read end of the program's standard error
     std::string screen, err;
     Child proc;
+    ~Console();
 };
 bool console_start(Console &c, const std::vector<std::string> &argv);
 void console_type(Console &c, const std::string &keys);
@@ -159,4 +164,3 @@ bool console_wait_for(Console &c, const std::string &needle, double timeout_s);
 int console_finish(Console &c, double timeout_s);
 // Local-mode flags of the console, as the program left them.
 unsigned console_lflag(const Console &c);
-void console_close(Console &c);

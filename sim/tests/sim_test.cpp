@@ -25,7 +25,6 @@ static double now_s() { return (double)now_ns() / 1e9; }
 struct SimRun {
     Sim sim;
     int tty = -1;
-    std::string dir, store, record, link, slave;
     ~SimRun()
     {
         if (tty >= 0) close(tty);
@@ -36,10 +35,9 @@ struct SimRun {
 static void open_line(SimRun &s)
 {
     if (s.tty >= 0) close(s.tty);
-    s.slave = s.sim.slave;
-    ASSERT_EQ(s.slave.rfind("/dev/pts/", 0), 0u) << s.slave;
-    ASSERT_EQ(fs::read_symlink(s.link).string(), s.slave);
-    s.tty = open(s.link.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_EQ(s.sim.slave.rfind("/dev/pts/", 0), 0u) << s.sim.slave;
+    ASSERT_EQ(fs::read_symlink(s.sim.link).string(), s.sim.slave);
+    s.tty = open(s.sim.link.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
     ASSERT_GE(s.tty, 0) << strerror(errno);
     struct termios t;
     ASSERT_EQ(tcgetattr(s.tty, &t), 0);
@@ -53,10 +51,6 @@ static void start(SimRun &s, const std::vector<std::string> &extra = {})
     if (s.tty >= 0) close(s.tty);
     s.tty = -1;
     ASSERT_TRUE(sim_start(s.sim, extra));
-    s.dir = s.sim.dir;
-    s.store = s.sim.store;
-    s.record = s.sim.record;
-    s.link = s.sim.link;
     ASSERT_NO_FATAL_FAILURE(open_line(s));
 }
 
@@ -92,6 +86,36 @@ static std::string recv(SimRun &s, const std::string &needle, double timeout_s =
         got.append(buf, (size_t)n);
     }
     return got;
+}
+
+// Writes `b` without blocking, as far as the sim takes it: until all of it is written, or until
+// nothing more fits for `stall_s`. Returns how much was written.
+static size_t send_until_stalled(SimRun &s, const std::string &b, double stall_s)
+{
+    fcntl(s.tty, F_SETFL, fcntl(s.tty, F_GETFL) | O_NONBLOCK);
+    size_t done = 0;
+    while (done < b.size()) {
+        ssize_t w = write(s.tty, b.data() + done, b.size() - done);
+        if (w > 0) done += (size_t)w;
+        if (w < 0 && errno != EAGAIN && errno != EINTR) break;
+        struct pollfd p = {s.tty, POLLOUT, 0};
+        if (w <= 0 && poll(&p, 1, (int)(stall_s * 1000)) == 0) break;
+    }
+    return done;
+}
+
+// Waits until the line hangs up under our open slave: poll reports POLLHUP or a read ends.
+static bool wait_hangup(SimRun &s, double timeout_s)
+{
+    double end = now_s() + timeout_s;
+    while (now_s() < end) {
+        struct pollfd p = {s.tty, POLLIN, 0};
+        if (poll(&p, 1, 100) != 1) continue;
+        if (p.revents & POLLHUP) return true;
+        char buf[256];
+        if (read(s.tty, buf, sizeof buf) <= 0) return true;
+    }
+    return false;
 }
 
 // Reads until `count` bytes have arrived or `timeout_s` passed.
@@ -135,12 +159,12 @@ TEST(Upload, StoresEveryByteValueAndEmptyFiles)
     EXPECT_EQ(recv(s, READY), READY);  // first and only thing sent: no echo, no prompt
     send(s, frame("sub/dir/all.bin", data));
     EXPECT_EQ(recv(s, DONE), DONE);
-    EXPECT_EQ(read_file(s.store + "/sub/dir/all.bin"), data);
+    EXPECT_EQ(read_file(s.sim.store + "/sub/dir/all.bin"), data);
 
     send(s, "filecopy\n" + frame("empty", ""));
     EXPECT_EQ(recv(s, READY + DONE), READY + DONE);
-    ASSERT_TRUE(fs::is_regular_file(s.store + "/empty"));
-    EXPECT_EQ(fs::file_size(s.store + "/empty"), 0u);
+    ASSERT_TRUE(fs::is_regular_file(s.sim.store + "/empty"));
+    EXPECT_EQ(fs::file_size(s.sim.store + "/empty"), 0u);
 
     send(s, "ls\nversion\n");  // no temporary file left behind; "version" marks the end
     std::string ls = recv(s, "Korvan simulator 1.0\r\n");
@@ -154,9 +178,9 @@ TEST(Upload, RefusedDestinationsStoreNothing)
 {
     SimRun s;
     ASSERT_NO_FATAL_FAILURE(start(s));
-    std::string outside = s.dir + "/outside";
+    std::string outside = s.sim.dir + "/outside";
     fs::create_directory(outside);
-    fs::create_directory_symlink(outside, s.store + "/evil");
+    fs::create_directory_symlink(outside, s.sim.store + "/evil");
     const std::vector<std::string> bad = {"../x", outside + "/abs", "evil/x", "evil",
                                           "a/../../x", "", std::string("nu\0l", 4)};
     for (const auto &dest : bad) {
@@ -164,12 +188,12 @@ TEST(Upload, RefusedDestinationsStoreNothing)
         EXPECT_EQ(recv(s, READY + INVALID), READY + INVALID) << dest;
     }
     EXPECT_TRUE(fs::is_empty(outside));
-    EXPECT_FALSE(fs::exists(s.dir + "/x"));
-    EXPECT_FALSE(fs::exists(s.store + "/a"));
+    EXPECT_FALSE(fs::exists(s.sim.dir + "/x"));
+    EXPECT_FALSE(fs::exists(s.sim.store + "/a"));
     // The refused payloads were consumed: the line is in step for the next upload.
     send(s, "filecopy\n" + frame("good", "data"));
     EXPECT_EQ(recv(s, READY + DONE), READY + DONE);
-    EXPECT_EQ(read_file(s.store + "/good"), "data");
+    EXPECT_EQ(read_file(s.sim.store + "/good"), "data");
     EXPECT_EQ(stop(s), 0);
 }
 
@@ -216,7 +240,7 @@ TEST(Options, NoReadyAndNoDoneStaySilent)
     ASSERT_NO_FATAL_FAILURE(start(s, {"--no-done"}));
     send(s, "filecopy\n" + frame("f", "abc") + "ls\n");
     EXPECT_EQ(recv(s, "f 3\r\n"), READY + "f 3\r\n") << "stored, and no reply before the listing";
-    EXPECT_EQ(read_file(s.store + "/f"), "abc");
+    EXPECT_EQ(read_file(s.sim.store + "/f"), "abc");
     EXPECT_EQ(stop(s), 0);
 }
 
@@ -226,23 +250,10 @@ TEST(Options, SinkSwallowsEverythingAndAnswersNothing)
     ASSERT_NO_FATAL_FAILURE(start(s, {"--sink"}));
     // Far more than the pseudo-terminal buffers: it all goes through only if the sim reads it.
     const std::string sent = "version\nfilecopy\n" + frame("f", all_bytes(4096));
-    ASSERT_EQ(fcntl(s.tty, F_SETFL, fcntl(s.tty, F_GETFL) | O_NONBLOCK), 0);
-    size_t done = 0;
-    double end = now_s() + 20;
-    while (done < sent.size() && now_s() < end) {
-        struct pollfd p = {s.tty, POLLOUT, 0};
-        poll(&p, 1, 100);
-        ssize_t w = write(s.tty, sent.data() + done, sent.size() - done);
-        if (w > 0) done += (size_t)w;
-    }
-    ASSERT_EQ(done, sent.size());
+    ASSERT_EQ(send_until_stalled(s, sent, 20), sent.size());
     EXPECT_EQ(recv(s, "", 0.4), "");  // no reply, no console answer
-    std::vector<RecordChunk> chunks;
-    ASSERT_TRUE(record_load(s.record.c_str(), chunks));
-    size_t got = 0;
-    for (const auto &c : chunks) got += c.bytes.size();
-    EXPECT_EQ(got, sent.size());
-    EXPECT_FALSE(fs::exists(s.store + "/f"));
+    EXPECT_EQ(sim_received(s.sim).size(), sent.size());
+    EXPECT_FALSE(fs::exists(s.sim.store + "/f"));
     EXPECT_EQ(stop(s), 0);
 }
 
@@ -288,11 +299,11 @@ TEST(Record, HoldsEveryReceivedByteInOrderWithTimes)
     for (const auto &p : parts) {
         send(s, p);
         sent += p;
-        usleep(50000);
+        ASSERT_TRUE(sim_wait_received(s.sim, sent, 10));  // read before the next part goes out
     }
     uint64_t t1 = now_ns();
     std::vector<RecordChunk> chunks;
-    ASSERT_TRUE(record_load(s.record.c_str(), chunks));
+    ASSERT_TRUE(record_load(s.sim.record.c_str(), chunks));
     std::string joined;
     uint64_t last = t0;
     for (const auto &c : chunks) {
@@ -302,8 +313,8 @@ TEST(Record, HoldsEveryReceivedByteInOrderWithTimes)
     }
     EXPECT_EQ(joined, sent);
     EXPECT_LE(last, t1);
-    EXPECT_GE(chunks.size(), parts.size());  // 50 ms apart: one read each at least
-    EXPECT_FALSE(record_load((s.dir + "/missing").c_str(), chunks));
+    EXPECT_GE(chunks.size(), parts.size());  // one read each at least
+    EXPECT_FALSE(record_load((s.sim.dir + "/missing").c_str(), chunks));
     EXPECT_EQ(stop(s), 0);
 }
 
@@ -313,13 +324,10 @@ TEST(Lifecycle, HangupAfterClosesTheLine)
     ASSERT_NO_FATAL_FAILURE(start(s, {"--hangup-after", "10"}));
     send(s, "filecopy\n" + frame("h", std::string(100, 'q')));
     recv(s, READY);
-    struct pollfd p = {s.tty, POLLIN, 0};
-    ASSERT_EQ(poll(&p, 1, 5000), 1);
-    char c;
-    EXPECT_TRUE((p.revents & POLLHUP) || read(s.tty, &c, 1) <= 0);
+    ASSERT_TRUE(wait_hangup(s, 10));
     EXPECT_EQ(wait_exit(s, 20), 0);
-    EXPECT_FALSE(fs::exists(fs::symlink_status(s.link)));
-    EXPECT_FALSE(fs::exists(s.store + "/h"));
+    EXPECT_FALSE(fs::exists(fs::symlink_status(s.sim.link)));
+    EXPECT_FALSE(fs::exists(s.sim.store + "/h"));
     stop(s);
 }
 
@@ -339,7 +347,7 @@ TEST(Lifecycle, OnceExitStatusAndSignals)
     stop(s);
 
     ASSERT_NO_FATAL_FAILURE(start(s));
-    std::string link = s.link;
+    std::string link = s.sim.link;
     kill(s.sim.pid, SIGINT);
     EXPECT_EQ(wait_exit(s, 20), 0);
     EXPECT_FALSE(fs::exists(fs::symlink_status(link)));
@@ -383,20 +391,6 @@ TEST(Rate, ModelsTheLineSpeedBothWays)
     EXPECT_EQ(stop(s), 0);
 }
 
-// Waits until the line hangs up under our open slave: poll reports POLLHUP or a read ends.
-static bool wait_hangup(SimRun &s, double timeout_s)
-{
-    double end = now_s() + timeout_s;
-    while (now_s() < end) {
-        struct pollfd p = {s.tty, POLLIN, 0};
-        if (poll(&p, 1, 100) != 1) continue;
-        if (p.revents & POLLHUP) return true;
-        char buf[256];
-        if (read(s.tty, buf, sizeof buf) <= 0) return true;
-    }
-    return false;
-}
-
 // Waits until the sim has come back on a new terminal, then opens it raw as our line.
 static bool reopen_link(SimRun &s, double timeout_s)
 {
@@ -416,7 +410,7 @@ TEST(Lifecycle, UnplugAfterMsHangsUpAndEndsWithoutReplug)
     ASSERT_TRUE(wait_hangup(s, 10));
     EXPECT_GE(now_s() - t0, 0.29);
     EXPECT_EQ(wait_exit(s, 20), 0);
-    EXPECT_FALSE(fs::exists(fs::symlink_status(s.link)));
+    EXPECT_FALSE(fs::exists(fs::symlink_status(s.sim.link)));
     stop(s);
 }
 
@@ -424,11 +418,11 @@ TEST(Lifecycle, UnplugAfterMsAndReplugGreetWithABanner)
 {
     SimRun s;
     ASSERT_NO_FATAL_FAILURE(start(s, {"--unplug-after-ms", "200", "--replug-after-ms", "300"}));
-    const std::string first = s.slave;
+    const std::string first = s.sim.slave;
     ASSERT_TRUE(wait_hangup(s, 10));
     double t_gone = now_s();
     ASSERT_TRUE(reopen_link(s, 10)) << "the link comes back to a new terminal";
-    EXPECT_NE(s.slave, first) << "under a new name, though the old number was free again";
+    EXPECT_NE(s.sim.slave, first) << "under a new name, though the old number was free again";
     EXPECT_GE(now_s() - t_gone, 0.2);
     EXPECT_EQ(recv(s, "\r\n"), "Korvan simulator 1.0 booted\r\n");
     send(s, "version\n");
@@ -447,7 +441,7 @@ TEST(Lifecycle, UnplugOnRebootAnswersThenComesBackWithTheStore)
     send(s, "reboot\n");
     EXPECT_EQ(recv(s, "\r\n"), "Rebooting...\r\n") << "the answer comes before the hang-up";
     ASSERT_TRUE(wait_hangup(s, 10));
-    EXPECT_FALSE(fs::exists(fs::symlink_status(s.link)) && fs::read_symlink(s.link) == s.slave);
+    EXPECT_FALSE(fs::exists(fs::symlink_status(s.sim.link)) && fs::read_symlink(s.sim.link) == s.sim.slave);
     ASSERT_TRUE(reopen_link(s, 10));
     EXPECT_EQ(recv(s, "\r\n"), "Korvan simulator 1.0 booted\r\n");
     send(s, "ls\n");
@@ -471,7 +465,7 @@ TEST(Lifecycle, HangupAfterWithReplugComesBack)
     ASSERT_TRUE(wait_hangup(s, 10));
     ASSERT_TRUE(reopen_link(s, 10));
     EXPECT_EQ(recv(s, "\r\n"), "Korvan simulator 1.0 booted\r\n");
-    EXPECT_FALSE(fs::exists(s.store + "/h")) << "the broken upload is dropped";
+    EXPECT_FALSE(fs::exists(s.sim.store + "/h")) << "the broken upload is dropped";
     send(s, "ls\n");  // no temporary file either
     EXPECT_EQ(recv(s, "\r\n"), "(no files)\r\n");
     EXPECT_EQ(stop(s), 0);
@@ -481,29 +475,13 @@ TEST(Lifecycle, StallAfterStopsReadingAndSigtermReadsThePending)
 {
     SimRun s;
     ASSERT_NO_FATAL_FAILURE(start(s, {"--stall-after", "10"}));
-    ASSERT_EQ(fcntl(s.tty, F_SETFL, fcntl(s.tty, F_GETFL) | O_NONBLOCK), 0);
-    // The writer fills the terminal's buffers and then is refused: nothing drains the line.
-    const std::string block(4096, 's');
-    size_t written = 0;
-    double end = now_s() + 20;
-    while (now_s() < end) {
-        ssize_t w = write(s.tty, block.data(), block.size());
-        if (w > 0) {
-            written += (size_t)w;
-            continue;
-        }
-        if (errno != EAGAIN) break;
-        struct pollfd p = {s.tty, POLLOUT, 0};
-        if (poll(&p, 1, 500) == 0) break;  // half a second without room: stalled
-    }
+    // The writer fills the terminal's buffers and then is refused: nothing drains the line
+    // (half a second without room: stalled).
+    size_t written = send_until_stalled(s, std::string(1u << 20, 's'), 0.5);
     EXPECT_GT(written, 10u);
     EXPECT_LT(written, 1u << 20) << "a stalled device does not take everything";
     EXPECT_EQ(stop(s), 0);
-    std::vector<RecordChunk> chunks;
-    ASSERT_TRUE(record_load(s.record.c_str(), chunks));
-    size_t got = 0;
-    for (const auto &c : chunks) got += c.bytes.size();
-    EXPECT_EQ(got, 10u);
+    EXPECT_EQ(sim_received(s.sim).size(), 10u);
 }
 
 TEST(Lifecycle, SigtermRecordsWhatIsStillPending)
@@ -516,11 +494,7 @@ TEST(Lifecycle, SigtermRecordsWhatIsStillPending)
     for (int i = 0; i < 800; i++) sent += "line " + std::to_string(i) + "\n";
     send(s, sent);
     EXPECT_EQ(stop(s), 0);
-    std::vector<RecordChunk> chunks;
-    ASSERT_TRUE(record_load(s.record.c_str(), chunks));
-    std::string got;
-    for (const auto &c : chunks) got += c.bytes;
-    EXPECT_EQ(got, sent);
+    EXPECT_EQ(sim_received(s.sim), sent);
 }
 
 TEST(Lifecycle, SyncRecordsWhatIsPendingAndGoesOn)

@@ -4,20 +4,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-// Runs serbolt inside a private /dev where ttyUSB0/ttyUSB1 link to the given paths ("-": absent).
-static Outcome serbolt_private_dev(const std::string &usb0, const std::string &usb1,
-                               const std::vector<std::string> &args, Input input = Input::Null,
-                               const std::string &stdin_data = "")
-{
-    std::vector<std::string> argv = { SERBOLT_PRIVATE_DEV, usb0, usb1, serbolt_path() };
-    argv.insert(argv.end(), args.begin(), args.end());
-    return run_program(argv, 30, input, stdin_data);
-}
-
-#define SKIP_WITHOUT_NAMESPACE(run)                                                          \
-    if ((run).status == 99)                                                                  \
-    GTEST_SKIP() << "private mount namespace not permitted: " << (run).err
-
 TEST(CommandLine, HelpWritesUsageOnlyAndNeverOpensTheLine)
 {
     for (const std::vector<std::string> &args :
@@ -49,7 +35,7 @@ TEST(CommandLine, ActionsOtherThanTerminalAndTransferAreRefusedAfterOpening)
     for (const char *a : { "x", "0", "2", "12", "-2", "99999999999999999999", "-99999999999999999999" }) {
         Outcome r = serbolt({ "-d", g.sim.link, "-a", a });
         EXPECT_EQ(r.status, 1) << a;
-        EXPECT_EQ(r.out, "Serial device " + g.sim.link + " - connected.\n") << a;
+        EXPECT_EQ(r.out, connected(g.sim)) << a;
         EXPECT_EQ(r.err, "Unkown action command\n") << a;
     }
     Outcome twice = serbolt({ "-d", g.sim.link, "-a", "1", "-a", "2", "-i", "f", "-o", "g" });
@@ -68,20 +54,9 @@ TEST(CommandLine, TransferNeedsBothFiles)
         full.insert(full.end(), args.begin(), args.end());
         Outcome r = serbolt(full);
         EXPECT_EQ(r.status, 1);
-        EXPECT_EQ(r.out, "Serial device " + g.sim.link + " - connected.\n");
+        EXPECT_EQ(r.out, connected(g.sim));
         EXPECT_EQ(r.err, "Both FILE_IN and FILE_OUT must be given!\n");
     }
-    EXPECT_EQ(sim_received(g.sim), "");
-}
-
-TEST(CommandLine, UploadOptionsWithoutActionOneJustRunTheTerminal)
-{
-    SimGuard g;
-    Outcome r = serbolt({ "-d", g.sim.link, "-i", "in", "-o", "out", "-r", "-b", "-t" }, 30, Input::Pipe, "x");
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, "Serial device " + g.sim.link + " - connected.\n\n");
-    Outcome minus_one = serbolt({ "-d", g.sim.link, "-a", "-1" }, 30, Input::Pipe, "x");
-    EXPECT_EQ(minus_one.status, 0);
     EXPECT_EQ(sim_received(g.sim), "");
 }
 

@@ -26,14 +26,54 @@ inline const char USAGE[] =
 
 inline std::string serbolt_path() { return build_dir() + "/serbolt"; }
 
+// serbolt's command line: the program's path, then `args`.
+inline std::vector<std::string> serbolt_argv(const std::vector<std::string> &args)
+{
+    std::vector<std::string> argv = { serbolt_path() };
+    argv.insert(argv.end(), args.begin(), args.end());
+    return argv;
+}
+
 // Runs serbolt with `args` (the program path is added in front).
 inline Outcome serbolt(const std::vector<std::string> &args, double timeout_s = 30,
                    Input input = Input::Null, const std::string &stdin_data = "")
 {
-    std::vector<std::string> argv = { serbolt_path() };
-    argv.insert(argv.end(), args.begin(), args.end());
-    return run_program(argv, timeout_s, input, stdin_data);
+    return run_program(serbolt_argv(args), timeout_s, input, stdin_data);
 }
+
+// The arguments of an upload of `file` to `dest` on the sim's line, followed by `extra`.
+inline std::vector<std::string> upload_args(const Sim &sim, const std::string &file,
+                                            const std::string &dest,
+                                            const std::vector<std::string> &extra = {})
+{
+    std::vector<std::string> args = { "-d", sim.link, "-a", "1", "-i", file, "-o", dest };
+    args.insert(args.end(), extra.begin(), extra.end());
+    return args;
+}
+
+// Runs that upload (stdin on /dev/null) and returns what serbolt did.
+inline Outcome upload(const Sim &sim, const std::string &file, const std::string &dest,
+                      const std::vector<std::string> &extra = {}, double timeout_s = 60)
+{
+    return serbolt(upload_args(sim, file, dest, extra), timeout_s);
+}
+
+// The line serbolt prints once it has opened the sim's link.
+inline std::string connected(const Sim &sim) { return "Serial device " + sim.link + " - connected.\n"; }
+
+// Runs serbolt inside a private /dev where ttyUSB0/ttyUSB1 link to the given paths ("-": absent).
+inline Outcome serbolt_private_dev(const std::string &usb0, const std::string &usb1,
+                                   const std::vector<std::string> &args)
+{
+    std::vector<std::string> argv = { SERBOLT_PRIVATE_DEV, usb0, usb1, serbolt_path() };
+    argv.insert(argv.end(), args.begin(), args.end());
+    return run_program(argv, 60);
+}
+
+// private-dev.sh ends with status 99 where no private mount namespace can be made.
+#define SKIP_WITHOUT_NAMESPACE(run)                                                          \
+    if ((run).status == 99)                                                                  \
+    GTEST_SKIP() << "private mount namespace not permitted: " << (run).err
 
 inline size_t count_of(const std::string &hay, const std::string &needle)
 {
@@ -42,21 +82,6 @@ inline size_t count_of(const std::string &hay, const std::string &needle)
         n++;
     return n;
 }
-
-// A sim that stops itself when the test ends.
-struct SimGuard {
-    Sim sim;
-    explicit SimGuard(const std::vector<std::string> &extra = {})
-    {
-        sim_start_required(sim, extra);
-    }
-    ~SimGuard() { sim_stop(sim); }
-};
-
-struct ConsoleGuard {
-    Console c;
-    ~ConsoleGuard() { console_close(c); }
-};
 
 // The settings of a console that no program has touched.
 inline struct termios fresh_console_settings()
@@ -154,7 +179,6 @@ struct Job {
             close(out_fd);
         if (in_fd >= 0)
             close(in_fd);
-        console_close(c);
     }
 };
 
@@ -167,8 +191,7 @@ inline bool job_start(Job &j, const std::vector<std::string> &args, int flags)
     if (pipe(err) != 0 || pipe(report) != 0 || ((flags & JOB_STDOUT_PIPE) && pipe(out) != 0) ||
         ((flags & JOB_STDIN_PIPE) && pipe(in) != 0))
         return false;
-    std::vector<std::string> argv = { serbolt_path() };
-    argv.insert(argv.end(), args.begin(), args.end());
+    std::vector<std::string> argv = serbolt_argv(args);
     std::vector<char *> cargs;
     for (const std::string &a : argv)
         cargs.push_back(const_cast<char *>(a.c_str()));

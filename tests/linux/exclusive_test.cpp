@@ -1,20 +1,9 @@
 // serbolt holds its line exclusively (flock, as other serial terminals do): a second program
-// on the same device is refused instead of mixing its bytes into an upload.
+// on the same device is refused instead of mixing its bytes into an upload. The refused one
+// runs in a private /dev with no default devices, so a refused -d ends its search.
 #include "common.h"
 
 #include <thread>
-
-// Runs serbolt in a private /dev with no default devices, so a refused -d ends the search.
-static Outcome serbolt_alone(const std::vector<std::string> &args)
-{
-    std::vector<std::string> argv = { SERBOLT_PRIVATE_DEV, "-", "-", serbolt_path() };
-    argv.insert(argv.end(), args.begin(), args.end());
-    return run_program(argv, 60);
-}
-
-#define SKIP_WITHOUT_NAMESPACE(run)                                                          \
-    if ((run).status == 99)                                                                  \
-    GTEST_SKIP() << "private mount namespace not permitted: " << (run).err
 
 // Two uploads to one device at once: the second is refused while the first is in its
 // payload, and the first's stored copy is whole.
@@ -26,13 +15,12 @@ TEST(Exclusive, ASecondUploadIsRefusedAndTheFirstArrivesWhole)
     SimGuard g({ "--rate", "92160" });
     Outcome one;
     std::thread runner([&] {
-        one = serbolt({ "-d", g.sim.link, "-a", "1", "-i", first, "-o", "first.bin" }, 120);
+        one = upload(g.sim, first, "first.bin", {}, 120);
     });
     ASSERT_TRUE(sim_wait_received(g.sim, "filecopy\n400000\nfirst.bin\n", 60, true)) << "first upload begins";
-    Outcome two = serbolt_alone({ "-d", g.sim.link, "-a", "1", "-i", second, "-o", "second.bin" });
+    Outcome two = serbolt_private_dev("-", "-", upload_args(g.sim, second, "second.bin"));
     runner.join();
-    if (two.status == 99)
-        GTEST_SKIP() << "private mount namespace not permitted: " << two.err;
+    SKIP_WITHOUT_NAMESPACE(two);
 
     EXPECT_EQ(two.status, 1);
     EXPECT_EQ(two.out.rfind("Serial device " + g.sim.link + " - failed to connect.\n", 0), 0u) << two.out;
@@ -66,6 +54,8 @@ TEST(Exclusive, ALockHeldByAnotherProgramIsRespected)
         execl("/usr/bin/flock", "flock", "-n", "-o", g.sim.link.c_str(), "sleep", "120", (char *)nullptr);
         _exit(127);
     }
+    Child held;   // ended (with its sleep) however the test ends
+    ASSERT_TRUE(child_adopt(held, holder));
     // The lock is in place once /proc/locks lists it for the holder.
     std::string entry = " " + std::to_string(holder) + " ";
     uint64_t deadline = now_ns() + 20000000000ull;
@@ -73,10 +63,8 @@ TEST(Exclusive, ALockHeldByAnotherProgramIsRespected)
         usleep(10000);
     ASSERT_NE(read_file("/proc/locks").find(entry), std::string::npos) << "flock did not take the lock";
 
-    Outcome refused = serbolt_alone({ "-d", g.sim.link, "-a", "1", "-i", file, "-o", "f" });
-    kill(-holder, SIGTERM);
-    int st;
-    waitpid(holder, &st, 0);
+    Outcome refused = serbolt_private_dev("-", "-", upload_args(g.sim, file, "f"));
+    child_kill(held);
     SKIP_WITHOUT_NAMESPACE(refused);
     EXPECT_EQ(refused.status, 1);
     EXPECT_NE(refused.err.find("in use by another program, held by process " + std::to_string(holder) +
@@ -85,7 +73,7 @@ TEST(Exclusive, ALockHeldByAnotherProgramIsRespected)
         << refused.err;
     EXPECT_EQ(sim_received(g.sim, false), "") << "nothing sent to a device another program holds";
 
-    Outcome after = serbolt_alone({ "-d", g.sim.link, "-a", "1", "-i", file, "-o", "f" });
+    Outcome after = serbolt_private_dev("-", "-", upload_args(g.sim, file, "f"));
     EXPECT_EQ(after.status, 0) << after.out << after.err;
     EXPECT_EQ(read_file(g.sim.store + "/f"), read_file(file));
 }

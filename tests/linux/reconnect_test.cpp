@@ -12,37 +12,37 @@ static const std::string BANNER = "Korvan simulator 1.0 booted";
 TEST(Reconnect, InteractiveTerminalFollowsTheDeviceBack)
 {
     SimGuard g({ "--unplug-after-ms", "3000", "--replug-after-ms", "2000" });
-    ConsoleGuard t;
-    ASSERT_TRUE(console_start(t.c, { serbolt_path(), "-d", g.sim.link }));
-    ASSERT_TRUE(console_wait_for(t.c, "connected.", 10));
-    ASSERT_TRUE(wait_raw(t.c));
-    console_type(t.c, "ab");
+    Console t;
+    ASSERT_TRUE(console_start(t, { serbolt_path(), "-d", g.sim.link }));
+    ASSERT_TRUE(console_wait_for(t, "connected.", 10));
+    ASSERT_TRUE(wait_raw(t));
+    console_type(t, "ab");
     EXPECT_TRUE(sim_wait_received(g.sim, "ab", 10));
 
-    ASSERT_TRUE(console_wait_for(t.c, "Serial device " + g.sim.link + " - connection lost.\r\n", 30))
-        << t.c.screen;
-    double cpu_gone = process_cpu_seconds(t.c.pid);
+    ASSERT_TRUE(console_wait_for(t, "Serial device " + g.sim.link + " - connection lost.\r\n", 30))
+        << t.screen;
+    double cpu_gone = process_cpu_seconds(t.pid);
     uint64_t gone_at = now_ns();
-    console_type(t.c, "cd");   // while the device is away
+    console_type(t, "cd");   // while the device is away
 
     std::string back = "Serial device " + g.sim.link + " - connected.\r\n";
-    ASSERT_TRUE(console_wait_for(t.c, back + BANNER, 30)) << "back, with the boot banner: " << t.c.screen;
-    double cpu_back = process_cpu_seconds(t.c.pid);
+    ASSERT_TRUE(console_wait_for(t, back + BANNER, 30)) << "back, with the boot banner: " << t.screen;
+    double cpu_back = process_cpu_seconds(t.pid);
     double waited = (double)(now_ns() - gone_at) / 1e9;
     std::cout << "processor time while waiting " << waited << " s for the device: " << (cpu_back - cpu_gone)
               << " s\n";
     EXPECT_LT(cpu_back - cpu_gone, 0.5) << "waiting for the device must not spin";
-    EXPECT_EQ(count_of(t.c.screen, " - connection lost."), 1u);
+    EXPECT_EQ(count_of(t.screen, " - connection lost."), 1u);
 
-    console_type(t.c, "ef");
+    console_type(t, "ef");
     EXPECT_TRUE(sim_wait_received(g.sim, "abef", 10)) << "keys after the return reach the new line: "
                                                  << sim_received(g.sim, false);
-    console_type(t.c, "x");
-    EXPECT_EQ(console_finish(t.c, 10), 0);
-    EXPECT_EQ(t.c.screen.find("Error from write"), std::string::npos) << t.c.screen;
-    EXPECT_EQ(t.c.screen.find("cd"), std::string::npos) << "keys while the device is gone are not echoed";
+    console_type(t, "x");
+    EXPECT_EQ(console_finish(t, 10), 0);
+    EXPECT_EQ(t.screen.find("Error from write"), std::string::npos) << t.screen;
+    EXPECT_EQ(t.screen.find("cd"), std::string::npos) << "keys while the device is gone are not echoed";
     EXPECT_EQ(sim_received(g.sim), "abef");
-    EXPECT_TRUE(console_settings_untouched(t.c));
+    EXPECT_TRUE(console_settings_untouched(t));
 }
 
 // The commonest session: upload, reboot, watch the boot log. The device re-enumerates on
@@ -51,18 +51,17 @@ TEST(Reconnect, UploadRebootAndTheTerminalFollowsTheReboot)
 {
     std::string file = make_file(make_temp_dir("reboot"), "app.bin", 5000);
     SimGuard g({ "--unplug-on-reboot", "--replug-after-ms", "1000" });
-    ConsoleGuard t;
-    ASSERT_TRUE(console_start(t.c, { serbolt_path(), "-d", g.sim.link, "-a", "1", "-i", file, "-o",
-                                     "fw/app.bin", "-b", "-t" }));
-    ASSERT_TRUE(console_wait_for(t.c, "Data sent.", 30)) << t.c.screen;
-    ASSERT_TRUE(console_wait_for(t.c, "Reboot sent...", 30)) << t.c.screen;
-    ASSERT_TRUE(console_wait_for(t.c, " - connection lost.", 30)) << t.c.screen;
-    ASSERT_TRUE(console_wait_for(t.c, "Serial device " + g.sim.link + " - connected.\r\n" + BANNER, 30))
-        << t.c.screen;
-    console_type(t.c, "ls\r");
-    EXPECT_TRUE(console_wait_for(t.c, "fw/app.bin 5000", 10)) << t.c.screen;
-    console_type(t.c, "x");
-    EXPECT_EQ(console_finish(t.c, 10), 0);
+    Console t;
+    ASSERT_TRUE(console_start(t, serbolt_argv(upload_args(g.sim, file, "fw/app.bin", { "-b", "-t" }))));
+    ASSERT_TRUE(console_wait_for(t, "Data sent.", 30)) << t.screen;
+    ASSERT_TRUE(console_wait_for(t, "Reboot sent...", 30)) << t.screen;
+    ASSERT_TRUE(console_wait_for(t, " - connection lost.", 30)) << t.screen;
+    ASSERT_TRUE(console_wait_for(t, "Serial device " + g.sim.link + " - connected.\r\n" + BANNER, 30))
+        << t.screen;
+    console_type(t, "ls\r");
+    EXPECT_TRUE(console_wait_for(t, "fw/app.bin 5000", 10)) << t.screen;
+    console_type(t, "x");
+    EXPECT_EQ(console_finish(t, 10), 0);
     EXPECT_EQ(read_file(g.sim.store + "/fw/app.bin"), read_file(file));
 }
 
@@ -87,7 +86,7 @@ TEST(Reconnect, AnUploadDoesNotWaitForTheDevice)
 {
     std::string file = make_file(make_temp_dir("upunplug"), "f", 3000000);   // about 33 s at the line rate
     SimGuard g({ "--rate", "92160", "--unplug-after-ms", "2000", "--replug-after-ms", "200" });
-    Outcome r = serbolt({ "-d", g.sim.link, "-a", "1", "-i", file, "-o", "f", "-b" }, 60);
+    Outcome r = upload(g.sim, file, "f", { "-b" });
     EXPECT_FALSE(r.timed_out);
     EXPECT_EQ(r.status, 1) << r.out;
     EXPECT_EQ(count_of(r.out, " - connection lost.\n"), 1u) << r.out;

@@ -61,8 +61,7 @@ TEST(Exits, BackgroundUploadLeavesTheConsoleAloneAndFinishes)
     SimGuard g;
     std::string file = make_file(make_temp_dir("bg"), "f", 2000);
     Job j;
-    ASSERT_TRUE(job_start(j, { "-d", g.sim.link, "-a", "1", "-i", file, "-o", "bg.bin", "-b" },
-                          JOB_STDOUT_PIPE));
+    ASSERT_TRUE(job_start(j, upload_args(g.sim, file, "bg.bin", { "-b" }), JOB_STDOUT_PIPE));
     EXPECT_EQ(job_finish(j, 60), 0) << "state " << process_state(j.program);
     EXPECT_TRUE(console_settings_untouched(j.c));
     EXPECT_EQ(read_file(g.sim.store + "/bg.bin"), read_file(file));
@@ -74,19 +73,19 @@ TEST(Exits, BackgroundUploadLeavesTheConsoleAloneAndFinishes)
 TEST(Exits, ThePasteAfterAnXIsDiscarded)
 {
     SimGuard g;
-    ConsoleGuard t;
-    ASSERT_TRUE(console_start(t.c, { serbolt_path(), "-d", g.sim.link }));
-    ASSERT_TRUE(console_wait_for(t.c, "connected.", 10));
-    ASSERT_TRUE(wait_raw(t.c));
-    console_type(t.c, "ab");
+    Console t;
+    ASSERT_TRUE(console_start(t, { serbolt_path(), "-d", g.sim.link }));
+    ASSERT_TRUE(console_wait_for(t, "connected.", 10));
+    ASSERT_TRUE(wait_raw(t));
+    console_type(t, "ab");
     ASSERT_TRUE(sim_wait_received(g.sim, "ab", 10));
-    console_type(t.c, "cdxrm -rf tmp\n");   // one write: a paste
-    EXPECT_EQ(console_finish(t.c, 10), 0);
+    console_type(t, "cdxrm -rf tmp\n");   // one write: a paste
+    EXPECT_EQ(console_finish(t, 10), 0);
     EXPECT_EQ(sim_received(g.sim), "abcd");
     // What the shell would read next: nothing.
-    fcntl(t.c.slave, F_SETFL, fcntl(t.c.slave, F_GETFL) | O_NONBLOCK);
+    fcntl(t.slave, F_SETFL, fcntl(t.slave, F_GETFL) | O_NONBLOCK);
     char buf[64];
-    ssize_t n = read(t.c.slave, buf, sizeof buf);
+    ssize_t n = read(t.slave, buf, sizeof buf);
     EXPECT_LE(n, 0) << "left for the shell: '" << std::string(buf, n > 0 ? (size_t)n : 0) << "'";
 }
 
@@ -96,7 +95,7 @@ TEST(Exits, TerminalBegunAfterInputEndedLeaves)
 {
     SimGuard g;
     std::string file = make_file(make_temp_dir("eof"), "f", 1000);
-    Outcome r = serbolt({ "-d", g.sim.link, "-a", "1", "-i", file, "-o", "f", "-b", "-t" }, 60, Input::Null);
+    Outcome r = upload(g.sim, file, "f", { "-b", "-t" });
     EXPECT_FALSE(r.timed_out) << "the terminal must leave";
     EXPECT_EQ(r.status, 0) << r.out;
     EXPECT_NE(r.out.find("Data sent.\n"), std::string::npos) << r.out;
@@ -110,7 +109,7 @@ TEST(Exits, NothingLeftToWaitOnLeavesWithoutSpinning)
 {
     std::string file = make_file(make_temp_dir("eoflost"), "f", 200000);
     SimGuard g({ "--hangup-after", "1000" });
-    Outcome r = serbolt({ "-d", g.sim.link, "-a", "1", "-i", file, "-o", "f", "-t" }, 60, Input::Null);
+    Outcome r = upload(g.sim, file, "f", { "-t" });
     EXPECT_FALSE(r.timed_out) << "the terminal must leave";
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(count_of(r.out, " - connection lost.\n"), 1u) << r.out;

@@ -9,9 +9,8 @@ TEST(Surroundings, ClosedStandardStreamsDoNotBecomeTheLine)
     SimGuard g;
     std::string dir = make_temp_dir("streams");
     std::string file = make_file(dir, "app.bin", 300);
-    std::vector<std::string> argv = { serbolt_path(), "-d", g.sim.link, "-a", "1", "-i", file,
-                                      "-o", "fw/app.bin", "-b" };
-    Outcome r = run_program(argv, 60, Input::Closed, "", {}, false, true);
+    Outcome r = run_program(serbolt_argv(upload_args(g.sim, file, "fw/app.bin", { "-b" })), 60,
+                            Input::Closed, "", {}, false, true);
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(read_file(g.sim.store + "/fw/app.bin"), read_file(file));
     EXPECT_EQ(sim_received(g.sim), "filecopy\n300\nfw/app.bin\n" + read_file(file) + "reboot\n")
@@ -26,7 +25,7 @@ TEST(Surroundings, DeviceThatStopsReadingFailsTheUploadAfterTheStallLimit)
     SimGuard g({ "--stall-after", std::to_string(head.size() + 1000) });
     std::string dir = make_temp_dir("stall");
     std::string file = make_file(dir, "big.bin", 300000);
-    Outcome r = serbolt({ "-d", g.sim.link, "-a", "1", "-i", file, "-o", "x" }, 120);
+    Outcome r = upload(g.sim, file, "x", {}, 120);
     EXPECT_EQ(r.status, 1) << r.out << r.err;
     EXPECT_NE(r.out.find("Error from write: Connection timed out\n"), std::string::npos) << r.out;
     EXPECT_EQ(r.out.find("Data sent."), std::string::npos) << r.out;

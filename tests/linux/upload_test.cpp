@@ -5,16 +5,6 @@
 #include <algorithm>
 #include <sys/stat.h>
 
-static std::string connected(const Sim &s) { return "Serial device " + s.link + " - connected.\n"; }
-
-static Outcome upload(const Sim &s, const std::string &file, const std::string &dest,
-                  const std::vector<std::string> &extra = {}, double timeout_s = 60)
-{
-    std::vector<std::string> args = { "-d", s.link, "-a", "1", "-i", file, "-o", dest };
-    args.insert(args.end(), extra.begin(), extra.end());
-    return serbolt(args, timeout_s);
-}
-
 TEST(Upload, FrameTranscriptAndCommandsInOrder)
 {
     SimGuard g;
@@ -232,7 +222,7 @@ TEST(Upload, ProgressShowsOnlyOnATerminalAndLeavesStandardOutputAlone)
 {
     std::string file = make_file(make_temp_dir("progress"), "f", 60000);
     SimGuard g({ "--rate", "92160" });
-    std::vector<std::string> argv = { serbolt_path(), "-d", g.sim.link, "-a", "1", "-i", file, "-o", "f" };
+    std::vector<std::string> argv = serbolt_argv(upload_args(g.sim, file, "f"));
     Outcome piped = run_program(argv, 60);
     Outcome tty = run_program(argv, 60, Input::Null, "", {}, true);
     EXPECT_EQ(piped.status, 0);
@@ -284,8 +274,7 @@ TEST(Upload, ProgressNeverRunsAheadOfTheLine)
 {
     std::string file = make_file(make_temp_dir("progress-rate"), "f", 250000);
     SimGuard g({ "--rate", "92160" });
-    std::vector<std::string> argv = { serbolt_path(), "-d", g.sim.link, "-a", "1", "-i", file, "-o", "f" };
-    Outcome r = run_program(argv, 60, Input::Null, "", {}, true);
+    Outcome r = run_program(serbolt_argv(upload_args(g.sim, file, "f")), 60, Input::Null, "", {}, true);
     ASSERT_EQ(r.status, 0) << r.out;
     int updates = 0, below_half = 0;
     size_t at = 0;

@@ -6,8 +6,6 @@ namespace {
 
 const char UPLOAD_OPTIONS[] = "serbolt: -i, -o, -b, -r and -t take effect only with -a 1\n";
 
-std::string connected(const Sim &sim) { return "Serial device " + sim.link + " - connected.\n"; }
-
 TEST(Version, HelpAndVersionAsTheOnlyArgument)
 {
     Outcome version = serbolt({ "--version" });
@@ -28,7 +26,7 @@ TEST(Version, HelpAndVersionAsTheOnlyArgument)
     EXPECT_EQ(sim.out, std::string("korvan-sim ") + SERBOLT_VERSION + "\n");
 }
 
-TEST(Version, AmongOtherWordsTheLongWordsAreRefusedAsBefore)
+TEST(Version, AmongOtherWordsTheLongWordsAreInvalidOptions)
 {
     for (const std::vector<std::string> &args : std::vector<std::vector<std::string>>{
              { "--help", "-d", "/nonexistent" }, { "-d", "/nonexistent", "--version" }, { "--version", "--version" } }) {
@@ -44,7 +42,8 @@ TEST(Warnings, UploadOptionsWithoutActionOneAreNamedAndTheTerminalRuns)
 {
     SimGuard g;
     for (const std::vector<std::string> &args : std::vector<std::vector<std::string>>{
-             { "-i", "in" }, { "-o", "out" }, { "-b" }, { "-r" }, { "-t" }, { "-a", "-1", "-rbt", "-i", "in" } }) {
+             { "-i", "in" }, { "-o", "out" }, { "-b" }, { "-r" }, { "-t" }, { "-a", "-1", "-rbt", "-i", "in" },
+             { "-i", "in", "-o", "out", "-r", "-b", "-t" } }) {
         std::vector<std::string> full = { "-d", g.sim.link };
         full.insert(full.end(), args.begin(), args.end());
         Outcome r = serbolt(full, 30, Input::Pipe, "x");
@@ -52,6 +51,10 @@ TEST(Warnings, UploadOptionsWithoutActionOneAreNamedAndTheTerminalRuns)
         EXPECT_EQ(r.err, UPLOAD_OPTIONS) << args[0];
         EXPECT_EQ(r.out, connected(g.sim) + "\n") << "the terminal, as without the options";
     }
+    Outcome minus_one = serbolt({ "-d", g.sim.link, "-a", "-1" }, 30, Input::Pipe, "x");
+    EXPECT_EQ(minus_one.status, 0);
+    EXPECT_EQ(minus_one.err, "") << "-a -1 alone is the terminal, nothing left out";
+    EXPECT_EQ(minus_one.out, connected(g.sim) + "\n");
     EXPECT_EQ(sim_received(g.sim), "") << "nothing goes to the device";
 
     // A refused action says only that; an upload says nothing of the kind.
@@ -59,9 +62,9 @@ TEST(Warnings, UploadOptionsWithoutActionOneAreNamedAndTheTerminalRuns)
     EXPECT_EQ(refused.status, 1);
     EXPECT_EQ(refused.err, "Unkown action command\n");
     std::string file = make_file(make_temp_dir("warn"), "f", 100);
-    Outcome upload = serbolt({ "-d", g.sim.link, "-a", "1", "-i", file, "-o", "f", "-b" });
-    EXPECT_EQ(upload.status, 0) << upload.out;
-    EXPECT_EQ(upload.err.find("take effect"), std::string::npos) << upload.err;
+    Outcome up = upload(g.sim, file, "f", { "-b" });
+    EXPECT_EQ(up.status, 0) << up.out;
+    EXPECT_EQ(up.err.find("take effect"), std::string::npos) << up.err;
 }
 
 TEST(Warnings, WordsThatAreNotOptionsAreNamedAndTheRunGoesOn)
