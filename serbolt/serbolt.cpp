@@ -499,7 +499,6 @@ bool korvan_send_string(const char *text)
 
 // The upload shows the device's output between its steps; the terminal below does the showing.
 static void showDeviceOutput(int quiet_ms, uint64_t deadline, bool watch_keys);
-void terminalReceive(void);
 
 static unsigned char data[UPLOAD_BUFFER_SIZE];
 
@@ -978,12 +977,6 @@ static void showDeviceOutput(int quiet_ms, uint64_t deadline, bool watch_keys)
     }
 }
 
-// Shows everything the device sends until the line has been quiet for one character window.
-void terminalReceive(void)
-{
-    showDeviceOutput(CHAR_WINDOW_MS, 0, false);
-}
-
 // ---- keys on their way to the device ----
 
 static void dropKeys(void)
@@ -1155,6 +1148,8 @@ static void readKeys(bool send, uint64_t now)
     size_t want = sizeof buf;
     if (send && !leaving && (size_t)(KEY_QUEUE_SIZE - queue_count) < want)
         want = (size_t)(KEY_QUEUE_SIZE - queue_count);
+    if (want == 0)
+        return;   // no room: the keys wait in the keyboard's own buffer
     ssize_t n = read(STDIN_FILENO, buf, want);
     if (n <= 0) {
         if (n == 0 || (errno != EAGAIN && errno != EINTR))
