@@ -713,10 +713,10 @@ enum {
     KEY_QUEUE_SIZE = 65536,      // keys read ahead of the line; more wait in the keyboard's buffer
     KEY_READ_SIZE = 4096,        // keys taken from the keyboard per read
     ESC_ALONE_MS = 50,           // an ESC with nothing after it for this long is the Esc key
-    SEQUENCE_QUIET_MS = 500,     // an escape sequence that gets no further byte for this long is over
+    SEQUENCE_QUIET_MS = 500,     // a sequence that gets no further byte for this long is over
     LEAVE_QUIET_MS = 100,        // after 'x', input is swallowed until it has been quiet this long,
     LEAVE_MAX_MS = 2000,         // but for this long at most
-    END_QUIET_MS = 500,          // after the end of piped keys, output is shown until quiet this long,
+    END_QUIET_MS = 500,          // after piped keys end, output is shown until quiet this long,
     END_MAX_MS = 5000,           // but for this long at most
     DRAIN_CHECK_MS = 1,          // a written key is looked for in the driver's queue this often,
     DRAIN_SLOW_AFTER_MS = 100,   // and once it has sat there this long,
@@ -741,7 +741,7 @@ static struct sigaction saved_actions[CONSOLE_SIGNALS];
 
 static int stdin_terminal = -1;        // standard input is a terminal: 1 yes, 0 no, -1 not yet looked at
 static bool stdin_eof = false;         // standard input has ended; keys are no longer watched
-static bool terminal_broken = false;   // a scripted terminal ended because the line was lost or stuck
+static bool terminal_broken = false;   // a scripted terminal ended: the line was lost or stuck
 
 // Keys read but not yet sent, oldest at queue_head, in a ring of KEY_QUEUE_SIZE bytes.
 static unsigned char key_queue[KEY_QUEUE_SIZE];
@@ -1066,7 +1066,8 @@ static int keyWaitMs(uint64_t now, bool *want_room)
         return -1;
     int wait = -1;
     if (key_draining)
-        wait = reached(drain_start_us, DRAIN_SLOW_AFTER_MS, now) ? DRAIN_SLOW_CHECK_MS : DRAIN_CHECK_MS;
+        wait = reached(drain_start_us, DRAIN_SLOW_AFTER_MS, now) ? DRAIN_SLOW_CHECK_MS
+                                                                 : DRAIN_CHECK_MS;
     else if (now < key_due_us)
         return msUntil(key_due_us, now);
     else
@@ -1271,8 +1272,10 @@ static void runTerminal(bool interactive, uint64_t deadline_us)
         if (!keyboard && stdinIsTerminal() && !stdin_eof)   // a background job looks now and
             timeout = sooner(timeout, RECONNECT_EVERY_MS);   // then whether it is in front
         bool take_keys = keyboard && (leaving || !interactive || queue_count < KEY_QUEUE_SIZE);
-        if (take_keys && seq_state != SEQ_NONE)
-            timeout = sooner(timeout, msUntil(seq_heard_us + (uint64_t)sequenceLimitMs() * 1000u, now));
+        if (take_keys && seq_state != SEQ_NONE) {
+            uint64_t over = seq_heard_us + (uint64_t)sequenceLimitMs() * 1000u;
+            timeout = sooner(timeout, msUntil(over, now));
+        }
 
         struct pollfd fds[2];
         int nfds = 0, key_slot = -1, line_slot = -1;

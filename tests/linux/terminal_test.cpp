@@ -219,7 +219,8 @@ TEST(Terminal, DeviceOutputShowsBetweenPastedKeys)
     std::string shown = t.screen;
     shown.erase(std::remove(shown.begin(), shown.end(), 'K'), shown.end());
     long previous = 0;
-    for (size_t at = shown.find("stream "); at != std::string::npos; at = shown.find("stream ", at + 1)) {
+    for (size_t at = shown.find("stream "); at != std::string::npos;
+         at = shown.find("stream ", at + 1)) {
         if (shown.find('\n', at) == std::string::npos)
             break;   // the last line may be cut short
         long number = strtol(shown.c_str() + at + 7, nullptr, 10);
@@ -295,8 +296,8 @@ TEST(Terminal, AnXInsideAnEscapeSequenceIsNotTheQuitKey)
     ASSERT_TRUE(console_start(t, serbolt_argv({ "-d", g.sim.link })));
     ASSERT_TRUE(console_wait_for(t, "\x1b[>q", 10));
     ASSERT_TRUE(wait_raw(t));
-    const std::string answers[] = { "\x1bP>|tmux 3.3a\x1b\\", "\x1b]lxterm\x1b\\", "\x1bx", "\x1bOx",
-                                    "\x1b[2;1;1;112;112;1;0x", "ok" };
+    const std::string answers[] = { "\x1bP>|tmux 3.3a\x1b\\", "\x1b]lxterm\x1b\\", "\x1bx",
+                                    "\x1bOx", "\x1b[2;1;1;112;112;1;0x", "ok" };
     std::string typed;
     for (const std::string &a : answers) {
         console_type(t, a);   // each as its terminal writes it
