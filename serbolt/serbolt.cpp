@@ -1184,8 +1184,13 @@ static bool leavingDone(uint64_t now)
 {
     if (!stdinIsTerminal())
         return (queue_count == 0 && !key_draining) || line_lost || terminal_broken;
-    return stdin_eof || reached(input_heard_us, LEAVE_QUIET_MS, now) ||
-           reached(leave_start_us, LEAVE_MAX_MS, now);
+    if (stdin_eof || reached(leave_start_us, LEAVE_MAX_MS, now))
+        return true;
+    if (!reached(input_heard_us, LEAVE_QUIET_MS, now))
+        return false;
+    // Quiet by the clock, unless keys came while we waited for the processor.
+    struct pollfd p = { STDIN_FILENO, POLLIN, 0 };
+    return poll(&p, 1, 0) <= 0;
 }
 
 // The time-out that ends the leaving at a keyboard.
