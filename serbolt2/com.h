@@ -12,16 +12,18 @@ extern DWORD comError;    // system error code of the last failed read or write
 // Outcomes of comReadByte.
 enum { COM_READ_FAILED = -1, COM_READ_NOTHING = 0, COM_READ_BYTE = 1 };
 
-// Opens and configures the port (921600 8N1, fixed time-outs, DTR/RTS pulsed
-// low, buffers purged). False after printing its own message, the system's
+// Opens and configures the port named `device` (UTF-8; a bare COMn is opened
+// as \\.\COMn): 921600 8N1, no flow control, fixed time-outs, DTR/RTS pulsed
+// low, buffers purged. False after printing its own message, the system's
 // reason included; nothing stays open.
 bool comOpen(const char *device);
 // Opens the port of the last comOpen again with the same settings, printing
 // nothing. False while it cannot be opened (the device is still gone).
 bool comReopen();
-// The name the port was opened under.
+// The name the port was opened under, as it was given.
 const char *comName();
-// Closes the port if it is open; safe to call twice.
+// Closes the port if it is open (and ends the paced writes' fine timer); safe
+// to call twice.
 void comClose();
 void comPurge();
 
@@ -29,15 +31,20 @@ void comPurge();
 // COM_READ_BYTE, COM_READ_NOTHING, or COM_READ_FAILED (the port failed,
 // comError says why: the adapter was pulled out, the device went away).
 int comReadByte(unsigned char *received);
-// One WriteFile of the whole buffer. True when every byte was written;
-// otherwise comError says why (ERROR_TIMEOUT for a write that stopped short).
+// What the device has sent and the driver holds, up to `size` bytes, without
+// waiting: the number of bytes read (0 when none wait), or -1 when the port
+// failed (comError says why).
+int comReadAvailable(unsigned char *buffer, size_t size);
+// Writes the whole buffer, in pieces small enough that a line which stops
+// taking bytes is noticed: false when a write fails or no byte has gone out
+// for 10 s (comError says why; ERROR_TIMEOUT for the stall).
 bool comWrite(const void *data, size_t count);
-// One byte per WriteFile, each followed by a 1 ms pause. Stops at the first
-// byte that fails; true when all were written.
+// One byte per WriteFile, each followed by a 1 ms pause, with the system's
+// timer at 1 ms for it. Stops at the first byte that fails; true when all
+// were written.
 bool comWriteSlow(const void *data, size_t count);
 // comWrite of the string without its terminator.
 bool comWriteString(const char *text);
-
-// The system's message for `code` ("Access is denied.") in `text`, without
-// its line end; a plain "error N" when the system has none.
-const char *systemMessage(DWORD code, char *text, size_t size);
+// The paced writes are over for now: the system's timer goes back to its
+// usual resolution (it stays fine from one paced write to the next).
+void comPacingIdle();

@@ -1,8 +1,9 @@
 // serbolt2: host tool for the Korvan on a Windows COM port. Parses the command
 // line, opens the port, then runs the terminal or uploads a file.
 #include "com.h"
-#include "getopt.h"
+#include "optparse.h"
 #include "terminal.h"
+#include "text.h"
 #include "upload.h"
 
 #include <climits>
@@ -16,7 +17,8 @@ static const char kOptions[] = "o:i:a:d:hrbt";
 static const char kDefaultDevice[] = "COM1";
 
 // Run options: written while the command line is parsed, read afterwards. The
-// texts point into argv (or at the default device name).
+// texts point into the UTF-8 words of the command line (or at the default
+// device name).
 static int action = kActionTerminal;
 static const char *filename = nullptr;
 static const char *outpath = nullptr;
@@ -82,15 +84,20 @@ static int parseCommandLine(int argc, char *argv[])
 #endif
 
 // `serbolt2 --help` (or `/?`) and `serbolt2 --version`, each only as the one and only
-// argument: any other command line goes to getopt as before. Returns the exit
-// status, or -1 when neither was asked.
+// argument: any other command line goes to getopt. Returns the exit status, or
+// -1 when neither was asked.
 static int helpOrVersionAlone(int argc, char *argv[])
 {
     if (argc != 2)
         return -1;
     // "/?" is the Windows way to ask a console program for help.
     if (strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "/?") == 0) {
+        // The fixed text of -h, between a synopsis and what -h does not tell.
+        fprintf(stderr, "usage: serbolt2 [-d COMPORT] [-a 1 -i FILE -o PATH [-b] [-r] [-t]]\n");
         printUsage();
+        fprintf(stderr, "--help    this text (also /?)\n");
+        fprintf(stderr, "--version the program's version\n");
+        fprintf(stderr, "See serbolt2(1) for the whole manual.\n");
         return 0;
     }
     if (strcmp(argv[1], "--version") != 0)
@@ -130,7 +137,7 @@ static void warnAboutCommandLine(int argc, char *argv[])
 {
     const char *ignored = wordThatEndedParse(argc, argv);
     if (ignored != nullptr)
-        fprintf(stderr, "serbolt2: ignoring '%s' and what follows it\n", ignored);
+        printMessage(stderr, "serbolt2: ignoring '%s' and what follows it\n", ignored);
     if (action == kActionTerminal && (filename != nullptr || outpath != nullptr || boot || reset || stay))
         fprintf(stderr, "serbolt2: -i, -o, -b, -r and -t take effect only with -a 1\n");
 }
@@ -140,8 +147,8 @@ static void warnAboutCommandLine(int argc, char *argv[])
 static bool sendCommand(const char *command, const char *sent)
 {
     if (!comWriteString(command)) {
-        char reason[256];
-        fprintf(stderr, "Error writing to COM port: %s\n", systemMessage(comError, reason, sizeof reason));
+        char reason[512];
+        printMessage(stderr, "Error writing to COM port: %s\n", systemMessage(comError, reason, sizeof reason));
         return false;
     }
     printf("%s", sent);
@@ -177,9 +184,14 @@ static int runAction()
     return 0;
 }
 
-int main(int argc, char *argv[])
+// The command line comes as UTF-16 (wmain), so that every name survives
+// whatever the system's code page; the program takes its words as UTF-8.
+int wmain(int argc, wchar_t *wideArgv[])
 {
     device = kDefaultDevice;
+    char **argv;
+    if (!argumentsAsUtf8(argc, wideArgv, &argv))
+        return 1;
     if (argc == 1) {
         printUsage();
         return 1;

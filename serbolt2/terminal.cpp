@@ -1,31 +1,39 @@
-// Console terminal: one polling loop. Each pass reads at most one byte from the
-// port (waiting up to the port's read time-out when the device is quiet), then
-// takes every key that is waiting. Keys come from the console, or, when
-// standard input is not a console (a pipe, a file), from standard input byte by
-// byte, and the terminal ends with that input.
+// Console terminal: one polling loop. Each pass waits for the device (up to the
+// port's read time-out when it is quiet) and shows what it sent, then takes up
+// to a batch of the keys that are waiting, showing what the device sends
+// between them. Keys come from the console, or, when standard input is not a
+// console (a pipe, a file), from standard input byte by byte, and the terminal
+// ends with that input.
 #include "terminal.h"
 
 #include "com.h"
+#include "text.h"
 
 #include <conio.h>
 #include <cstdio>
 
 static const unsigned char kExitKey = 'x';
-// _getch gives 0 (or 0xE0) before the second value of a function or cursor key.
-static const unsigned char kExtendedKeyPrefix = 0;
+// _getch announces a function or cursor key with 0 or 0xE0, then gives its code.
+static const int kFunctionKeyPrefix = 0;
+static const int kCursorKeyPrefix = 0xE0;
 static const unsigned char kCarriageReturn = '\r';
 static const unsigned char kLineFeed = '\n';
 
-// Keys taken in one pass at most, so that a long paste or a big input file
-// still lets the device's output through between the batches.
+// Keys taken in one pass at most.
 static const int kKeysPerPass = 256;
-// After the end of the input, the device's output is shown until the line has
-// been quiet this long.
-static const ULONGLONG kQuietMs = 100;
+// Device output is moved to the screen in blocks of this size.
+static const size_t kBlockBytes = 4096;
+// After the end of scripted input, the device's output is shown until the line
+// has been quiet this long, but no longer than kAfterInputMs after the end.
+static const ULONGLONG kQuietMs = 500;
+static const ULONGLONG kAfterInputMs = 5000;
 // While the port is gone: how often its name is tried again, and how often
 // the keys are looked at in between.
 static const ULONGLONG kReopenEveryMs = 500;
 static const DWORD kLostPollMs = 50;
+// Console input records looked at to tell a typed character from a key that
+// has none.
+static const DWORD kPeekRecords = 64;
 
 // Where keys come from, fixed when the terminal starts.
 static bool keysFromConsole = true;
@@ -36,9 +44,15 @@ static unsigned char inputBuffer[kKeysPerPass];
 static DWORD inputLength = 0, inputNext = 0;
 // The previous key from standard input was a carriage return.
 static bool afterCarriageReturn = false;
+// The terminal's last byte on standard output did not end a line.
+static bool lineOpen = false;
+// The console's output mode before the terminal asked for escape sequences.
+static HANDLE screen = INVALID_HANDLE_VALUE;
+static DWORD screenModeBefore = 0;
+static bool screenModeChanged = false;
 
 // Outcomes of nextKey.
-enum { KEYS_ENDED = -1, KEYS_NONE = 0, KEY_TAKEN = 1 };
+enum { KEYS_ENDED = -1, KEYS_NONE = 0, KEY_TAKEN = 1, KEY_DROPPED = 2 };
 // Outcomes of a batch of keys.
 enum { BATCH_DONE = 0, BATCH_EXIT_KEY = 1, BATCH_INPUT_ENDED = 2, BATCH_PORT_FAILED = 3 };
 
@@ -50,6 +64,23 @@ static void chooseKeySource()
     keyInputType = keysFromConsole ? FILE_TYPE_CHAR : GetFileType(keyInput);
     inputLength = inputNext = 0;
     afterCarriageReturn = false;
+}
+
+// Device colour and cursor sequences are carried out by the console rather
+// than printed, where the console can; elsewhere nothing changes.
+static void screenEscapesOn()
+{
+    screen = GetStdHandle(STD_OUTPUT_HANDLE);
+    screenModeChanged = GetConsoleMode(screen, &screenModeBefore) &&
+                        (screenModeBefore & ENABLE_VIRTUAL_TERMINAL_PROCESSING) == 0 &&
+                        SetConsoleMode(screen, screenModeBefore | ENABLE_VIRTUAL_TERMINAL_PROCESSING);
+}
+
+static void screenEscapesOff()
+{
+    if (screenModeChanged)
+        SetConsoleMode(screen, screenModeBefore);
+    screenModeChanged = false;
 }
 
 // Refills inputBuffer from standard input without waiting on a pipe that is
@@ -80,15 +111,54 @@ static int readInput()
     return KEY_TAKEN;
 }
 
+// Whether the key press that _getch takes next is a character. A key without
+// one (a cursor or function key) makes _getch give its prefix and code, and a
+// character may be the byte 0xE0 itself (Cyrillic 'r' in code page 866), so
+// the prefix alone cannot tell. Keys that _getch passes over (Shift, Ctrl, Alt)
+// are passed over here too.
+static bool nextPressIsCharacter()
+{
+    static INPUT_RECORD records[kPeekRecords];
+    DWORD count = 0;
+    if (!PeekConsoleInputA(keyInput, records, kPeekRecords, &count))
+        return false;
+    for (DWORD i = 0; i < count; i++) {
+        const KEY_EVENT_RECORD &key = records[i].Event.KeyEvent;
+        if (records[i].EventType != KEY_EVENT || !key.bKeyDown)
+            continue;
+        if (key.uChar.AsciiChar != 0)
+            return true;
+        WORD vk = key.wVirtualKeyCode;
+        if (vk != VK_SHIFT && vk != VK_CONTROL && vk != VK_MENU && vk != VK_CAPITAL && vk != VK_NUMLOCK &&
+            vk != VK_SCROLL && vk != VK_LWIN && vk != VK_RWIN)
+            return false;
+    }
+    return false;
+}
+
+// The next key typed at the console without waiting for one. A cursor or
+// function key is dropped whole, its prefix and its code (KEY_DROPPED).
+static int nextConsoleKey(unsigned char *key)
+{
+    if (!_kbhit())
+        return KEYS_NONE;
+    bool character = nextPressIsCharacter();
+    int c = _getch();
+    if (!character && (c == kFunctionKeyPrefix || c == kCursorKeyPrefix)) {
+        // The code follows at once: _getch holds it back for the next call.
+        if (_kbhit())
+            _getch();
+        return KEY_DROPPED;
+    }
+    *key = (unsigned char)c;
+    return KEY_TAKEN;
+}
+
 // The next key without waiting for one.
 static int nextKey(unsigned char *key)
 {
-    if (keysFromConsole) {
-        if (!_kbhit())
-            return KEYS_NONE;
-        *key = (unsigned char)_getch();
-        return KEY_TAKEN;
-    }
+    if (keysFromConsole)
+        return nextConsoleKey(key);
     if (inputNext == inputLength) {
         int state = readInput();
         if (state != KEY_TAKEN)
@@ -98,15 +168,12 @@ static int nextKey(unsigned char *key)
     return KEY_TAKEN;
 }
 
-// What a typed key sends, in *key. False when it sends nothing: the zero that
-// announces a function key, or the line feed of an input file's CR LF (Enter
-// already went out for its carriage return).
+// What a key sends, in *key. False when it sends nothing: the line feed of an
+// input file's CR LF (Enter already went out for its carriage return).
 static bool keyToSend(unsigned char *key)
 {
     bool lineFeedAfterReturn = !keysFromConsole && afterCarriageReturn && *key == kLineFeed;
     afterCarriageReturn = *key == kCarriageReturn;
-    if (keysFromConsole && *key == kExtendedKeyPrefix)
-        return false;
     if (lineFeedAfterReturn)
         return false;
     // The device ends its lines on a line feed; Enter gives a carriage return.
@@ -123,41 +190,75 @@ static void discardConsoleInput()
         FlushConsoleInputBuffer(keyInput);
 }
 
+// Bytes on standard output, shown at once.
+static void showBytes(const unsigned char *bytes, size_t count)
+{
+    if (count == 0)
+        return;
+    fwrite(bytes, 1, count, stdout);
+    fflush(stdout);
+    lineOpen = bytes[count - 1] != '\n';
+}
+
 static void leave()
 {
     discardConsoleInput();
+    screenEscapesOff();
     printf("\nExiting terminal mode.\n");
     fflush(stdout);
 }
 
-static void showReceived(unsigned char received)
+// Shows what the device has sent so far, one block at most, without waiting
+// (a device that sends faster than the screen takes it cannot hold the keys
+// up). False when the port failed.
+static bool showAvailable()
 {
-    putchar(received);
-    fflush(stdout);
+    static unsigned char block[kBlockBytes];
+    int got = comReadAvailable(block, sizeof block);
+    if (got < 0)
+        return false;
+    showBytes(block, (size_t)got);
+    return true;
 }
 
-// Shows what the device still sends until the line is quiet. False when the
+// Waits up to the port's read time-out for the device and shows what it sent.
+// COM_READ_BYTE when something came, COM_READ_NOTHING, or COM_READ_FAILED.
+static int showReceived()
+{
+    unsigned char first;
+    int got = comReadByte(&first);
+    if (got != COM_READ_BYTE)
+        return got;
+    showBytes(&first, 1);
+    return showAvailable() ? COM_READ_BYTE : COM_READ_FAILED;
+}
+
+// After the end of scripted input: shows what the device still sends until
+// the line has been quiet for kQuietMs, but for kAfterInputMs at most, so that
+// a device that keeps talking cannot keep a script running. False when the
 // port failed meanwhile.
 static bool showUntilQuiet()
 {
-    ULONGLONG last = GetTickCount64();
-    while (GetTickCount64() - last < kQuietMs) {
-        unsigned char received;
-        int got = comReadByte(&received);
+    const ULONGLONG ended = GetTickCount64();
+    ULONGLONG last = ended;
+    for (;;) {
+        ULONGLONG now = GetTickCount64();
+        if (now - last >= kQuietMs || now - ended >= kAfterInputMs)
+            return true;
+        int got = showReceived();
         if (got == COM_READ_FAILED)
             return false;
-        if (got == COM_READ_BYTE) {
-            showReceived(received);
+        if (got == COM_READ_BYTE)
             last = GetTickCount64();
-        }
     }
-    return true;
 }
 
 static void lineLost()
 {
-    fflush(stdout);
-    fprintf(stderr, "COM port %s - connection lost.\n", comName());
+    // The message starts a line of its own, not after the keys echoed last.
+    if (lineOpen)
+        showBytes((const unsigned char *)"\n", 1);
+    printMessage(stderr, "COM port %s - connection lost.\n", comName());
     comClose();
 }
 
@@ -169,13 +270,14 @@ static bool waitForReturn()
     ULONGLONG lastTry = GetTickCount64();
     for (;;) {
         unsigned char key;
-        while (nextKey(&key) == KEY_TAKEN)
-            if (key == kExitKey)
+        int state;
+        while ((state = nextKey(&key)) == KEY_TAKEN || state == KEY_DROPPED)
+            if (state == KEY_TAKEN && key == kExitKey)
                 return false;
         if (GetTickCount64() - lastTry >= kReopenEveryMs) {
             lastTry = GetTickCount64();
             if (comReopen()) {
-                fprintf(stderr, "COM port %s - connected.\n", comName());
+                printMessage(stderr, "COM port %s - connected.\n", comName());
                 return true;
             }
         }
@@ -183,27 +285,35 @@ static bool waitForReturn()
     }
 }
 
-// Takes the keys that are waiting, up to one batch: echoed and sent one by
-// one. Stops early at 'x', at the end of the input, or when the port fails.
+// Takes the keys that are waiting, up to one batch: each echoed and sent,
+// paced, with what the device sent meanwhile shown after it. Stops early at
+// 'x', at the end of the input, or when the port fails.
 static int handleKeys()
 {
     int outcome = BATCH_DONE;
-    for (int taken = 0; taken < kKeysPerPass && outcome == BATCH_DONE; taken++) {
+    int taken = 0;
+    while (taken < kKeysPerPass && outcome == BATCH_DONE) {
         unsigned char key;
         int state = nextKey(&key);
-        if (state == KEYS_NONE)
+        if (state == KEYS_NONE) {
+            // No key is coming in: the paced writes may pause.
+            if (taken == 0)
+                comPacingIdle();
             break;
+        }
+        taken++;
         if (state == KEYS_ENDED)
             outcome = BATCH_INPUT_ENDED;
+        else if (state == KEY_DROPPED)
+            continue;
         else if (key == kExitKey)
             outcome = BATCH_EXIT_KEY;
         else if (keyToSend(&key)) {
-            printf("%c", key);
-            if (!comWriteSlow(&key, 1))
+            showBytes(&key, 1);
+            if (!comWriteSlow(&key, 1) || !showAvailable())
                 outcome = BATCH_PORT_FAILED;
         }
     }
-    fflush(stdout);
     return outcome;
 }
 
@@ -213,15 +323,13 @@ int terminalMode(bool discardTypedAhead)
     // Before the prompt: what is typed once it shows is meant for the device.
     if (discardTypedAhead)
         discardConsoleInput();
+    screenEscapesOn();
     printf("Entering terminal mode. Press 'x' to exit.\n");
     fflush(stdout);
+    lineOpen = false;
 
     for (;;) {
-        unsigned char received;
-        int got = comReadByte(&received);
-        if (got == COM_READ_BYTE)
-            showReceived(received);
-
+        int got = showReceived();
         int keys = got == COM_READ_FAILED ? BATCH_PORT_FAILED : handleKeys();
         if (keys == BATCH_INPUT_ENDED && !showUntilQuiet())
             keys = BATCH_PORT_FAILED;

@@ -1,8 +1,9 @@
-// File upload: the whole file is read into one static buffer, then sent in one
-// write after the device has said it is ready.
+// File upload: the whole file is read into one static buffer, then sent
+// after the device has said it is ready, in pieces that the progress line follows.
 #include "upload.h"
 
 #include "com.h"
+#include "text.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -19,13 +20,62 @@ static const double kDataReceivedSeconds = 20.0;
 
 static const size_t kSizeLineChars = 32;
 static const size_t kReplyBufferChars = 256;  // 255 characters and a terminator
-static const size_t kMessageChars = 256;
+static const size_t kMessageChars = 512;
+// The longest destination put on the wire, in bytes (UTF-8), as serbolt has it.
+static const size_t kMaxDestinationBytes = 4096;
+// What the device said in a failed wait, each byte at most 4 characters (\xNN).
+static const size_t kAnswerChars = 4 * kReplyBufferChars + 1;
+// A file name for the system's wide calls: Windows' longest path and more.
+static const size_t kWidePathChars = 32768;
 
 // The payload goes out in pieces of this size (about 45 ms each at 921600
 // baud); progress is redrawn at most ten times a second.
 static const size_t kPieceBytes = 4096;
 static const ULONGLONG kProgressEveryMs = 100;
 static const size_t kProgressChars = 128;
+
+// True when `reply` occurs in the `count` bytes of `received`, which may hold
+// zero bytes: a NUL on the line is noise like any other.
+static bool holds(const char *received, size_t count, const char *reply)
+{
+    size_t length = std::strlen(reply);
+    for (size_t at = 0; at + length <= count; at++)
+        if (std::memcmp(received + at, reply, length) == 0)
+            return true;
+    return false;
+}
+
+// Says on standard error what the device sent in a wait that failed (an
+// answer of its own, such as "Ko:Error invalid path"): control characters and
+// bytes beyond ASCII escaped, the line ends around it left out. Nothing when
+// it sent nothing but line ends.
+static void printAnswer(const char *received, size_t count)
+{
+    size_t first = 0, end = count;
+    while (first < end && (received[first] == '\r' || received[first] == '\n' || received[first] == '\0'))
+        first++;
+    while (end > first && (received[end - 1] == '\r' || received[end - 1] == '\n' || received[end - 1] == '\0'))
+        end--;
+    if (first == end)
+        return;
+    char shown[kAnswerChars];
+    size_t length = 0;
+    for (size_t i = first; i < end; i++) {
+        unsigned char c = (unsigned char)received[i];
+        if (c == '\r')
+            length += (size_t)snprintf(shown + length, sizeof shown - length, "\\r");
+        else if (c == '\n')
+            length += (size_t)snprintf(shown + length, sizeof shown - length, "\\n");
+        else if (c == '\\')
+            length += (size_t)snprintf(shown + length, sizeof shown - length, "\\\\");
+        else if (c < 0x20 || c >= 0x7f)
+            length += (size_t)snprintf(shown + length, sizeof shown - length, "\\x%02X", c);
+        else
+            shown[length++] = (char)c;
+    }
+    shown[length] = '\0';
+    fprintf(stderr, "serbolt2: the device answered: '%s'\n", shown);
+}
 
 int comWaitForTime(const char *reply, double seconds)
 {
@@ -42,24 +92,26 @@ int comWaitForTime(const char *reply, double seconds)
             // A port that fails (the adapter pulled out) brings nothing more: say so now
             // rather than after the whole wait.
             char reason[kMessageChars];
-            fprintf(stderr, "Error reading from COM port: %s\n",
-                    systemMessage(comError, reason, sizeof reason));
+            printMessage(stderr, "Error reading from COM port: %s\n",
+                         systemMessage(comError, reason, sizeof reason));
             return 0;
         }
         if (got == COM_READ_BYTE) {
             received[count++] = (char)next;
-            received[count] = '\0';
-            if (std::strstr(received, reply) != nullptr) {
-                printf("%s\n", received);
+            if (holds(received, count, reply)) {
+                fwrite(received, 1, count, stdout);
+                printf("\n");
                 return 1;
             }
             if (count >= kReplyBufferChars - 1) {
                 fprintf(stderr, "Buffer overflow while waiting for string\n");
+                printAnswer(received, count);
                 return 0;
             }
         }
         if (GetTickCount64() - start > limitMs) {
             fprintf(stderr, "Timeout waiting for string '%s'\n", reply);
+            printAnswer(received, count);
             return 0;
         }
     }
@@ -79,19 +131,21 @@ static void printOpenReason(const char *path, DWORD systemCode, int runtimeCode)
         systemMessage(systemCode, reason, sizeof reason);
     else
         strerror_s(reason, sizeof reason, runtimeCode);
-    fprintf(stderr, "serbolt2: %s: %s\n", path, reason);
+    printMessage(stderr, "serbolt2: %s: %s\n", path, reason);
 }
 
 // Reads the whole file into dataBuffer. The size, or 0 after printing why the
 // file cannot be sent; nothing has gone to the device then.
 static size_t readWholeFile(const char *filename)
 {
+    // The name is opened as the user gave it, whatever its letters: wide.
+    static WCHAR wideName[kWidePathChars];
     FILE *file = nullptr;
     SetLastError(0);
-    errno_t opened = fopen_s(&file, filename, "rb");
+    errno_t opened = toWide(filename, wideName, kWidePathChars) ? _wfopen_s(&file, wideName, L"rb") : EINVAL;
     if (opened != 0 || file == nullptr) {
         DWORD why = GetLastError();
-        fprintf(stderr, "Error opening file: %s\n", filename);
+        printMessage(stderr, "Error opening file: %s\n", filename);
         printOpenReason(filename, why, opened);
         return 0;
     }
@@ -102,7 +156,7 @@ static size_t readWholeFile(const char *filename)
     fclose(file);
 
     if (tooLarge) {
-        fprintf(stderr, "File too large (more than 10485760 bytes): %s\n", filename);
+        printMessage(stderr, "File too large (more than 10485760 bytes): %s\n", filename);
         return 0;
     }
     if (size == 0)
@@ -166,7 +220,8 @@ static void progressEnd()
 }
 
 // The payload in pieces, so that progress can be shown; the bytes go out in
-// their order, back to back. False when the port did not take them.
+// their order, back to back. False when the port did not take them (a write
+// failed, or the line took nothing for 10 s).
 static bool sendPayload(size_t size)
 {
     progressBegin();
@@ -187,7 +242,7 @@ static bool sendPayload(size_t size)
 static int writeFailed()
 {
     char reason[kMessageChars];
-    fprintf(stderr, "Error writing to COM port: %s\n", systemMessage(comError, reason, sizeof reason));
+    printMessage(stderr, "Error writing to COM port: %s\n", systemMessage(comError, reason, sizeof reason));
     return 1;
 }
 
@@ -199,6 +254,11 @@ int uploadFile(const char *filename, const char *outpath)
         fprintf(stderr, "Invalid destination path\n");
         return 1;
     }
+    if (std::strlen(outpath) > kMaxDestinationBytes) {
+        fprintf(stderr, "Invalid destination path\n");
+        fprintf(stderr, "serbolt2: the destination is longer than %u bytes\n", (unsigned)kMaxDestinationBytes);
+        return 1;
+    }
 
     size_t size = readWholeFile(filename);
     if (size == 0)
@@ -206,12 +266,15 @@ int uploadFile(const char *filename, const char *outpath)
     printf("File size: %zu bytes\n", size);
     fflush(stdout);
 
-    if (!comWriteSlow(kFilecopyCommand, std::strlen(kFilecopyCommand)))
+    bool commandSent = comWriteSlow(kFilecopyCommand, std::strlen(kFilecopyCommand));
+    comPacingIdle();
+    if (!commandSent)
         return writeFailed();
     if (!comWaitFor(kReadyReply))
         return 1;
 
-    // Size line, destination path, its line feed, payload: back to back.
+    // Size line, destination path (its UTF-8 bytes), its line feed, payload:
+    // back to back.
     char sizeLine[kSizeLineChars];
     snprintf(sizeLine, sizeof sizeLine, "%zu\n", size);
     if (!comWriteString(sizeLine) || !comWriteString(outpath) || !comWriteString("\n"))

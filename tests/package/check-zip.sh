@@ -53,6 +53,7 @@ printf '  %s\n' $imports
 for dll in $imports; do
     case ${dll,,} in
     kernel32.dll|msvcrt.dll|user32.dll|advapi32.dll|ucrtbase.dll|api-ms-win-*.dll) ;;
+    winmm.dll) ;;   # timeBeginPeriod: the 1 ms timer of the paced writes
     *) bad "serbolt2.exe needs $dll, which Windows does not have" ;;
     esac
 done

@@ -1,7 +1,7 @@
 // Unit tests of serbolt2's option parser, compiled natively. The parser serves
 // one parse per process and has no reset, so every case runs in a child
 // process of its own and reports its results through a pipe.
-#include "getopt.h"
+#include "optparse.h"
 
 #include <gtest/gtest.h>
 

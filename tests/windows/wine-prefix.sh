@@ -1,7 +1,7 @@
 #!/bin/sh
 # Wine prefix of the serbolt2 tests.
-#   wine-prefix.sh setup DIR    fresh prefix DIR/prefix with COM7 mapped to the link DIR/com7
-#                               and COM1 to the empty file DIR/not-a-port,
+#   wine-prefix.sh setup DIR    fresh prefix DIR/prefix with COM7 and COM12 mapped to the
+#                               link DIR/com7 and COM1 to the empty file DIR/not-a-port,
 #                               and a wineserver that stays up for the test run
 #   wine-prefix.sh cleanup DIR  ends that wineserver
 # WINEDLLOVERRIDES and WINEDEBUG come from the caller (the test's environment).
@@ -33,7 +33,7 @@ setup)
     # which opens but cannot be configured, and so does COM7 between tests.
     : > "$dir/not-a-port"
     ln -sfn "$dir/not-a-port" "$dir/com7"
-    for map in "COM1 $dir/not-a-port" "COM7 $dir/com7"; do
+    for map in "COM1 $dir/not-a-port" "COM7 $dir/com7" "COM12 $dir/com7"; do
         set -- $map
         $fixed wine reg add 'HKEY_LOCAL_MACHINE\Software\Wine\Ports' /v "$1" /t REG_SZ /d "$2" /f \
             >/dev/null 2>&1 </dev/null

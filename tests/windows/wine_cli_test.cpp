@@ -1,6 +1,10 @@
 // serbolt2.exe under Wine: the command line and every early end of the run.
 #include "wine_common.h"
 
+#include <fcntl.h>
+#include <termios.h>
+#include <unistd.h>
+
 #include <string>
 
 namespace {
@@ -43,20 +47,25 @@ TEST(WineCli, SlashQuestionMarkAsksForHelp)
 {
     Outcome run = serbolt2({"/?"});
     EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(run.err, kUsage);
+    EXPECT_EQ(run.err, kHelp);
     EXPECT_EQ(run.out, "");
     // Only as the one argument: elsewhere it is a plain word that ends the
     // options, and the terminal goes to the default port (no port in the test prefix).
     run = serbolt2({"/?", "-h"});
     EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.err, "serbolt2: ignoring '/?' and what follows it\n"
-                       "Error setting COM port parameters\n");
+    EXPECT_NE(reason_after(run.err,
+                           "serbolt2: ignoring '/?' and what follows it\n"
+                           "Error setting COM port parameters\n",
+                           "COM1"),
+              "")
+        << run.err;
 }
 
 TEST(WineCli, PortThatCannotBeOpened)
 {
-    // Not a COM name, so Wine has no /dev/ttyS fallback for it either.
-    const char missing[] = "\\\\.\\KORVAN9";
+    // Not a COM name, so Wine has no /dev/ttyS fallback for it either; in
+    // Cyrillic letters, which both lines give as they were typed.
+    const char missing[] = "\\\\.\\\xD0\x9A\xD0\x9E\xD0\xA0\xD0\x92\xD0\x90\xD0\x9D" "9";  // \\.\КОРВАН9
     Outcome run = serbolt2({"-d", missing, "-a", "1"});
     EXPECT_EQ(run.status, 1);
     // The fixed line, then the system's reason on a line of its own.
@@ -64,11 +73,16 @@ TEST(WineCli, PortThatCannotBeOpened)
         << run.err;
     EXPECT_EQ(run.out, "");
 
-    // COM1, the default, leads in the test prefix to a file that is not a port.
+    // COM1, the default, leads in the test prefix to a file that is not a port:
+    // it opens, but takes no line settings, and the system says why.
     run = serbolt2({"-t"});
     EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.err, "serbolt2: -i, -o, -b, -r and -t take effect only with -a 1\n"
-                       "Error setting COM port parameters\n");
+    EXPECT_NE(reason_after(run.err,
+                           "serbolt2: -i, -o, -b, -r and -t take effect only with -a 1\n"
+                           "Error setting COM port parameters\n",
+                           "COM1"),
+              "")
+        << run.err;
     EXPECT_EQ(run.out, "");
 
     // A name longer than the 255-character conversion buffer: refused, and
@@ -85,7 +99,6 @@ TEST(WineCli, ActionAndFilesCheckedAfterTheOpen)
 {
     Device dev;
     ASSERT_TRUE(dev.start());
-    const std::string connected = "Serial device COM7 - connected.\n";
     struct {
         std::vector<std::string> args;
         const char *err;
@@ -102,11 +115,40 @@ TEST(WineCli, ActionAndFilesCheckedAfterTheOpen)
         SCOPED_TRACE(c.err);
         Outcome run = serbolt2(c.args);
         EXPECT_EQ(run.status, 1);
-        EXPECT_EQ(run.out, connected);
+        EXPECT_EQ(run.out, connected());
         EXPECT_EQ(run.err, c.err);
     }
     // Nothing went to the device, and every run closed the port for the next.
     EXPECT_EQ(dev.received(), "");
+}
+
+// The line as serbolt2 leaves it: 921600 baud, 8N1, raw, no flow control of
+// any kind, and distinct start and stop characters (Wine gives the pty the
+// XON and XOFF characters of the port's settings; Windows refuses equal ones).
+// COM12, named without \\.\, opens like COM7 (the test prefix maps both to
+// the sim).
+TEST(WineCli, LineSettingsThatWindowsAccepts)
+{
+    Device dev;
+    ASSERT_TRUE(dev.start());
+    Outcome run = serbolt2({"-d", "COM12"});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(run.out, "Serial device COM12 - connected.\n"
+                       "Entering terminal mode. Press 'x' to exit.\n\nExiting terminal mode.\n");
+
+    // The settings stay on the terminal after the program has closed it.
+    int fd = open(dev.sim.slave.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(fd, 0) << dev.sim.slave;
+    struct termios line;
+    ASSERT_EQ(tcgetattr(fd, &line), 0);
+    close(fd);
+    EXPECT_EQ(cfgetospeed(&line), (speed_t)B921600);
+    EXPECT_EQ(line.c_cflag & (CSIZE | PARENB | CSTOPB | CRTSCTS), (tcflag_t)CS8);
+    EXPECT_EQ(line.c_iflag & (IXON | IXOFF | IXANY | ICRNL | INLCR | IGNCR | ISTRIP), 0u);
+    EXPECT_EQ(line.c_lflag & (ICANON | ECHO | ISIG), 0u);
+    EXPECT_EQ(line.c_oflag & OPOST, 0u);
+    EXPECT_NE(line.c_cc[VSTART], line.c_cc[VSTOP]);
 }
 
 }  // namespace

@@ -17,12 +17,20 @@ const char kUsage[] =
     "-d DEVICE (default: 'COM1')\n"
     "If no parameter given, terminal display mode is used\n";
 
+const std::string kHelp = std::string("usage: serbolt2 [-d COMPORT] [-a 1 -i FILE -o PATH [-b] [-r] [-t]]\n") +
+                          kUsage +
+                          "--help    this text (also /?)\n"
+                          "--version the program's version\n"
+                          "See serbolt2(1) for the whole manual.\n";
+
 // Wine's environment for every run: the test prefix, no Mono or Gecko
-// installer, no debug channels (Debian's wine script also stays quiet then).
+// installer, no debug channels (Debian's wine script also stays quiet then),
+// and a UTF-8 locale, in which Wine reads the Unix arguments as UTF-8 for the
+// program's UTF-16 command line.
 static std::vector<std::string> wine_env(const char *winedebug = "-all")
 {
     return {"WINEPREFIX=" SERBOLT2_WINEPREFIX, "WINEDLLOVERRIDES=mscoree,mshtml=",
-            std::string("WINEDEBUG=") + winedebug};
+            std::string("WINEDEBUG=") + winedebug, "LC_ALL=C.UTF-8"};
 }
 
 // Debian's Wine starts without a preloader, so nothing holds the fixed low
@@ -57,26 +65,14 @@ bool Device::start(const std::vector<std::string> &extra)
     return sim_start(sim, extra) && point_com7(sim.slave);
 }
 
-std::string Device::received(size_t count, double timeout_s)
+std::string Device::received()
 {
-    uint64_t deadline = now_ns() + (uint64_t)(timeout_s * 1e9);
-    std::string got = sim_received(sim, false);
-    while (got.size() < count && now_ns() < deadline) {
-        usleep(20000);
-        got = sim_received(sim, false);
-    }
     return sim_received(sim);
 }
 
 bool Device::wait_for(const std::string &bytes, double timeout_s)
 {
-    uint64_t deadline = now_ns() + (uint64_t)(timeout_s * 1e9);
-    while (sim_received(sim, false).find(bytes) == std::string::npos) {
-        if (now_ns() > deadline)
-            return false;
-        usleep(20000);
-    }
-    return true;
+    return sim_wait_received(sim, bytes, timeout_s, true);
 }
 
 void Device::unplug()
@@ -139,30 +135,47 @@ static Outcome finish(Outcome run)
     return run;
 }
 
-Outcome serbolt2(const std::vector<std::string> &args, double timeout_s)
+static Outcome run_serbolt2(const std::vector<std::string> &args, Input input, const std::string &data,
+                            double timeout_s, const char *winedebug)
 {
     std::vector<std::string> argv = {SERBOLT2_WINE, build_dir() + "/serbolt2.exe"};
     argv.insert(argv.end(), args.begin(), args.end());
-    return finish(run_program(argv, timeout_s, Input::Null, "", wine_env()));
+    return finish(run_program(argv, timeout_s, input, data, wine_env(winedebug)));
+}
+
+Outcome serbolt2(const std::vector<std::string> &args, double timeout_s)
+{
+    return run_serbolt2(args, Input::Null, "", timeout_s, "-all");
 }
 
 Outcome serbolt2_input(const std::vector<std::string> &args, const std::string &input, double timeout_s,
                        const char *winedebug)
 {
-    std::vector<std::string> argv = {SERBOLT2_WINE, build_dir() + "/serbolt2.exe"};
-    argv.insert(argv.end(), args.begin(), args.end());
-    return finish(run_program(argv, timeout_s, Input::Pipe, input, wine_env(winedebug)));
+    return run_serbolt2(args, Input::Pipe, input, timeout_s, winedebug);
+}
+
+std::string connected()
+{
+    return std::string("Serial device ") + kPort + " - connected.\n";
+}
+
+std::vector<std::string> upload_args(const std::string &file, const std::string &dst,
+                                     const std::vector<std::string> &more)
+{
+    std::vector<std::string> args = {"-d", kPort, "-a", "1", "-i", win_path(file), "-o", dst};
+    args.insert(args.end(), more.begin(), more.end());
+    return args;
 }
 
 Outcome serbolt2_keys(const std::string &keys, const std::vector<std::string> &args, double timeout_s,
-                      const std::vector<std::string> &helper)
+                      const std::vector<std::string> &helper, const char *winedebug)
 {
     int helper_ms = (int)((timeout_s - kHelperMarginS) * 1000);
     std::vector<std::string> argv = {SERBOLT2_WINE, build_dir() + "/serbolt2_keys.exe"};
     argv.insert(argv.end(), helper.begin(), helper.end());
     argv.insert(argv.end(), {std::to_string(helper_ms), keys, win_path(build_dir() + "/serbolt2.exe")});
     argv.insert(argv.end(), args.begin(), args.end());
-    return finish(run_program(argv, timeout_s, Input::Pty, "", wine_env()));
+    return finish(run_program(argv, timeout_s, Input::Pty, "", wine_env(winedebug)));
 }
 
 std::string reason_after(const std::string &err, const std::string &first, const std::string &name)

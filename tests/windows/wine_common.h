@@ -17,9 +17,9 @@ extern const char kPort[];
 struct Device {
     Sim sim;
     bool start(const std::vector<std::string> &extra = {});
-    // What the sim has received once `count` bytes are in, or after `timeout_s`.
-    std::string received(size_t count = 0, double timeout_s = 2);
-    // Waits until the sim has received `bytes` somewhere (true) or `timeout_s` passed.
+    // Everything the sim has received (it first reads what is still pending).
+    std::string received();
+    // Waits until what the sim has received begins with `bytes` (true) or `timeout_s` passed.
     bool wait_for(const std::string &bytes, double timeout_s = 30);
     // The device goes away: COM7 leads to a file that is no port, the sim ends.
     // start() brings a new one back behind COM7.
@@ -43,12 +43,21 @@ Outcome serbolt2(const std::vector<std::string> &args, double timeout_s = 20);
 Outcome serbolt2_input(const std::vector<std::string> &args, const std::string &input,
                        double timeout_s = 20, const char *winedebug = "-all");
 
+// The line serbolt2 prints once it has opened COM7.
+std::string connected();
+// The arguments of an upload of the Unix file `file` to `dst` through COM7,
+// followed by `more`.
+std::vector<std::string> upload_args(const std::string &file, const std::string &dst,
+                                     const std::vector<std::string> &more = {});
+
 // Runs serbolt2.exe in a console of its own and types `keys` into it (the
 // helper's script: characters, \r for Enter, {N} for a pause of N ms, {p}...{/p}
 // a paste, {w} wait for the input to be taken, {?TEXT} wait for TEXT on the
-// screen). `helper` holds the helper's own options (-left, -screen TEXT).
+// screen, {vk:HH} a key without a character). `helper` holds the helper's own
+// options (-left, -screen TEXT); `winedebug` as for serbolt2_input.
 Outcome serbolt2_keys(const std::string &keys, const std::vector<std::string> &args,
-                      double timeout_s = 30, const std::vector<std::string> &helper = {});
+                      double timeout_s = 30, const std::vector<std::string> &helper = {},
+                      const char *winedebug = "-all");
 
 // A Unix path as a Windows program under Wine names it.
 std::string win_path(const std::string &unix_path);
@@ -57,5 +66,6 @@ std::string win_path(const std::string &unix_path);
 // the system's REASON; otherwise "".
 std::string reason_after(const std::string &err, const std::string &first, const std::string &name);
 
-// The exact usage text.
+// The exact usage text (of -h), and what --help and /? print.
 extern const char kUsage[];
+extern const std::string kHelp;

@@ -10,14 +10,6 @@ namespace {
 const size_t kBufferSize = 10485760;
 const char kFilecopy[] = "filecopy\n";
 
-std::vector<std::string> upload_args(const std::string &file, const std::string &dst,
-                                     const std::vector<std::string> &more = {})
-{
-    std::vector<std::string> args = {"-d", kPort, "-a", "1", "-i", win_path(file), "-o", dst};
-    args.insert(args.end(), more.begin(), more.end());
-    return args;
-}
-
 TEST(WineUpload, FrameByteForByteThenRebootAndReset)
 {
     Device dev;
@@ -28,7 +20,7 @@ TEST(WineUpload, FrameByteForByteThenRebootAndReset)
     Outcome run = serbolt2(upload_args(file, "dst/frame.bin", {"-r", "-b"}));
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(run.err, "");
-    EXPECT_EQ(run.out, "Serial device COM7 - connected.\n"
+    EXPECT_EQ(run.out, connected() +
                        "File size: 1000 bytes\n"
                        "Ko:Ready\n"
                        "\r\nKo:Data received\n"   // the line end after Ko:Ready waited in the queue
@@ -37,7 +29,7 @@ TEST(WineUpload, FrameByteForByteThenRebootAndReset)
                        "Reset sent...\n");
 
     std::string expected = std::string(kFilecopy) + "1000\ndst/frame.bin\n" + payload + "reboot\nreset\n";
-    std::string got = dev.received(expected.size() + 1, 0.5);  // and nothing more
+    std::string got = dev.received();  // and nothing more
     EXPECT_TRUE(got == expected) << "received " << got.size() << " bytes, expected " << expected.size();
     EXPECT_EQ(read_file(dev.sim.store + "/dst/frame.bin"), payload);
 
@@ -102,13 +94,14 @@ TEST(WineUpload, CommandPacedByteByByteOtherWritesWhole)
     // has whole milliseconds, so half of that is asserted.
     EXPECT_GE(writes[first + 8].ms - writes[first].ms, 4.0);
     // After the command: the size line, the destination, its line feed, the
-    // payload, then the two commands, each one write on the port.
+    // payload in writes of 256 bytes at most (a stalled line is noticed within
+    // seconds), then the two commands, each one write on the port.
     std::vector<unsigned long> rest;
     for (size_t i = first + 9; i < writes.size(); i++)
         if (writes[i].handle == port)
             rest.push_back(writes[i].count);
-    EXPECT_EQ(rest, (std::vector<unsigned long>{5, 9, 1, 1000, 7, 6}));
-    EXPECT_EQ(dev.received(7 + 6 + 1000), std::string(kFilecopy) + "1000\ndst/p.bin\n" + read_file(file) +
+    EXPECT_EQ(rest, (std::vector<unsigned long>{5, 9, 1, 256, 256, 256, 232, 7, 6}));
+    EXPECT_EQ(dev.received(), std::string(kFilecopy) + "1000\ndst/p.bin\n" + read_file(file) +
                                               "reboot\nreset\n");
 }
 
@@ -116,16 +109,18 @@ TEST(WineUpload, ReplyFoundAnywhereInTheFirst255Characters)
 {
     const struct {
         std::vector<std::string> sim;
-        const char *shown;  // part of the Ready wait's success line
+        std::string shown;  // part of the Ready wait's success line
     } devices[] = {
         {{"--echo"}, "filecopy\nKo:Ready\n"},           // the command echoed in front
         {{"--junk", "Korvan> "}, "Korvan> Ko:Ready\n"},  // a prompt in front of every reply
         {{"--gap-ms", "30"}, "Ko:Ready\n"},              // replies in pieces
+        // A zero byte in front, as an adapter may give when it opens: noise.
+        {{"--ready", "\\x00Ko:Ready"}, std::string("\0Ko:Ready\n", 10)},
         // The reply's last character is the 255th of the wait.
         {{"--ready", std::string(247, '.') + "Ko:Ready"}, "....Ko:Ready\n"},
     };
     for (const auto &d : devices) {
-        SCOPED_TRACE(d.sim[0]);
+        SCOPED_TRACE(d.sim.back().substr(0, 20));
         Device dev;
         ASSERT_TRUE(dev.start(d.sim));
         std::string file = make_file(dev.sim.dir, "in.bin", 100);
@@ -146,8 +141,10 @@ TEST(WineUpload, FailedWaitsSendNothingMore)
         std::string file = make_file(dev.sim.dir, "in.bin", 100);
         Outcome run = serbolt2(upload_args(file, "dst/x.bin", {"-b", "-r", "-t"}));
         EXPECT_EQ(run.status, 1);
-        EXPECT_EQ(run.err, "Buffer overflow while waiting for string\n");
-        EXPECT_EQ(run.out, "Serial device COM7 - connected.\nFile size: 100 bytes\n");
+        // What came instead of the reply: the first 255 characters.
+        EXPECT_EQ(run.err, "Buffer overflow while waiting for string\n"
+                           "serbolt2: the device answered: '" + std::string(248, '.') + "Ko:Read'\n");
+        EXPECT_EQ(run.out, connected() + "File size: 100 bytes\n");
         EXPECT_EQ(dev.received(), kFilecopy);
     }
     // A device that never answers: the Ready wait gives up after 2 s; no
@@ -159,7 +156,7 @@ TEST(WineUpload, FailedWaitsSendNothingMore)
         Outcome run = serbolt2(upload_args(file, "dst/x.bin", {"-b", "-r", "-t"}));
         EXPECT_EQ(run.status, 1);
         EXPECT_EQ(run.err, "Timeout waiting for string 'Ko:Ready'\n");
-        EXPECT_EQ(run.out, "Serial device COM7 - connected.\nFile size: 100 bytes\n");
+        EXPECT_EQ(run.out, connected() + "File size: 100 bytes\n");
         EXPECT_GE(run.seconds, 2.0);
         EXPECT_LT(run.seconds, 15.0);
         EXPECT_EQ(dev.received(), kFilecopy);
@@ -172,9 +169,11 @@ TEST(WineUpload, FailedWaitsSendNothingMore)
         std::string file = make_file(dev.sim.dir, "in.bin", 100);
         Outcome run = serbolt2(upload_args(file, "dst/x.bin", {"-b", "-r"}));
         EXPECT_EQ(run.status, 1);
-        EXPECT_EQ(run.err, "Buffer overflow while waiting for string\n");
+        // The line end after Ko:Ready began this wait: it is left out.
+        EXPECT_EQ(run.err, "Buffer overflow while waiting for string\n"
+                           "serbolt2: the device answered: '" + std::string(253, '.') + "'\n");
         std::string frame = std::string(kFilecopy) + "100\ndst/x.bin\n" + read_file(file);
-        EXPECT_EQ(dev.received(frame.size() + 1, 1), frame);
+        EXPECT_EQ(dev.received(), frame);
     }
 }
 
@@ -182,13 +181,12 @@ TEST(WineUpload, FilesRefusedBeforeAnythingIsSent)
 {
     Device dev;
     ASSERT_TRUE(dev.start());
-    const std::string connected = "Serial device COM7 - connected.\n";
 
     std::string empty = make_file(dev.sim.dir, "empty.bin", 0);
     Outcome run = serbolt2(upload_args(empty, "dst/e.bin", {"-b"}));
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.err, "Error reading file or file is empty\n");
-    EXPECT_EQ(run.out, connected);
+    EXPECT_EQ(run.out, connected());
 
     std::string missing = win_path(dev.sim.dir + "/missing.bin");
     run = serbolt2({"-d", kPort, "-a", "1", "-i", missing, "-o", "dst/m.bin", "-b", "-r", "-t"});
@@ -196,7 +194,7 @@ TEST(WineUpload, FilesRefusedBeforeAnythingIsSent)
     // The fixed line, then the system's reason on a line of its own.
     std::string notFound = reason_after(run.err, "Error opening file: " + missing + "\n", missing);
     EXPECT_NE(notFound, "") << run.err;
-    EXPECT_EQ(run.out, connected);
+    EXPECT_EQ(run.out, connected());
 
     // A folder is no file to send, and the reason says something else.
     std::string folder = win_path(dev.sim.dir);
@@ -216,14 +214,20 @@ TEST(WineUpload, FilesRefusedBeforeAnythingIsSent)
     run = serbolt2(upload_args(file, "dst/a\nb.bin", {"-b"}));
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.err, "Invalid destination path\n");
-    EXPECT_EQ(run.out, connected);
+    EXPECT_EQ(run.out, connected());
+
+    // A destination longer than 4096 bytes, as serbolt refuses it too.
+    run = serbolt2(upload_args(file, "dst/" + std::string(4093, 'p'), {"-b"}));
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "Invalid destination path\nserbolt2: the destination is longer than 4096 bytes\n");
+    EXPECT_EQ(run.out, connected());
 
     // One byte more than the upload buffer holds: refused, not cut short.
     std::string big = make_file(dev.sim.dir, "big.bin", kBufferSize + 1);
     run = serbolt2(upload_args(big, "dst/big.bin", {"-b"}));
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.err, "File too large (more than 10485760 bytes): " + win_path(big) + "\n");
-    EXPECT_EQ(run.out, connected);
+    EXPECT_EQ(run.out, connected());
 
     EXPECT_EQ(dev.received(), "");
 }
@@ -263,7 +267,62 @@ TEST(WineUpload, PortLostDuringAReplyWait)
     const std::string head = "Error reading from COM port: ";
     EXPECT_EQ(run.err.compare(0, head.size(), head), 0) << run.err;
     EXPECT_EQ(run.err.find('\n'), run.err.size() - 1) << "one line: " << run.err;
-    EXPECT_EQ(run.out, "Serial device COM7 - connected.\nFile size: 100 bytes\n");
+    EXPECT_EQ(run.out, connected() + "File size: 100 bytes\n");
+}
+
+// A device that refuses the upload with a line of its own: the wait runs its
+// course, and then what the device said is shown.
+TEST(WineUpload, RefusalIsShown)
+{
+    Device dev;
+    ASSERT_TRUE(dev.start());
+    std::string file = make_file(dev.sim.dir, "in.bin", 100);
+    Outcome run = serbolt2(upload_args(file, "../outside.bin", {"-b"}), 60);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "Timeout waiting for string 'Ko:Data received'\n"
+                       "serbolt2: the device answered: 'Ko:Error invalid path'\n");
+    EXPECT_EQ(run.out, connected() + "File size: 100 bytes\nKo:Ready\n");
+    EXPECT_EQ(dev.received(), std::string(kFilecopy) + "100\n../outside.bin\n" + read_file(file));
+}
+
+// Names in any script: a Cyrillic FILE_IN is read, a destination in CJK
+// letters reaches the device as UTF-8 (as serbolt sends it), and a name in a
+// message comes out as it was given.
+TEST(WineUpload, NamesInAnyScript)
+{
+    Device dev;
+    ASSERT_TRUE(dev.start());
+    std::string file = make_file(dev.sim.dir, "\xD1\x84\xD0\xB0\xD0\xB9\xD0\xBB.bin", 300);  // файл.bin
+    const std::string dst = "fw/\xE6\x97\xA5\xE6\x9C\xAC.bin";                                // fw/日本.bin
+    Outcome run = serbolt2(upload_args(file, dst));
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(dev.received(), std::string(kFilecopy) + "300\n" + dst + "\n" + read_file(file));
+    EXPECT_EQ(read_file(dev.sim.store + "/" + dst), read_file(file));
+
+    std::string missing = win_path(dev.sim.dir + "/\xD0\xBD\xD0\xB5\xD1\x82.bin");  // нет.bin
+    run = serbolt2({"-d", kPort, "-a", "1", "-i", missing, "-o", dst});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(reason_after(run.err, "Error opening file: " + missing + "\n", missing), "") << run.err;
+}
+
+// A device that stops reading in the middle of the payload: the upload gives
+// up once nothing has gone out for 10 s, not after the 41 s that one write of
+// 4096 bytes could take, with the system's reason.
+TEST(WineUpload, StalledLineEndsTheUpload)
+{
+    Device dev;
+    ASSERT_TRUE(dev.start({"--stall-after", "1000"}));
+    std::string file = make_file(dev.sim.dir, "in.bin", 1000000);
+    Outcome run = serbolt2(upload_args(file, "dst/x.bin", {"-b"}), 90);
+    EXPECT_FALSE(run.timed_out);
+    EXPECT_EQ(run.status, 1);
+    const std::string head = "Error writing to COM port: ";
+    EXPECT_EQ(run.err.compare(0, head.size(), head), 0) << run.err;
+    EXPECT_EQ(run.err.find('\n'), run.err.size() - 1) << "one line: " << run.err;
+    EXPECT_GE(run.seconds, 10.0);
+    EXPECT_LT(run.seconds, 35.0);
+    EXPECT_EQ(run.out.find("Reboot sent"), std::string::npos) << run.out;
 }
 
 // Progress while the payload goes out: on a console only, redrawn in place and

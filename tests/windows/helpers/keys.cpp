@@ -10,7 +10,9 @@
 // and, without one, refuses WriteConsoleInputA (invalid handle). Standard
 // output and error of the program are the helper's own.
 // SCRIPT: each character is one key (a key-down and a key-up record), typed
-// 50 ms apart. Escapes: \r Enter, \n, \\, \xNN a byte; {N} is a pause of N ms;
+// 50 ms apart. Escapes: \r Enter, \n, \\, \xNN a byte; {vk:HH} a key without
+// a character (a cursor or function key) by its virtual-key code in hex, such
+// as {vk:26} for the Up arrow; {N} is a pause of N ms;
 // {p}...{/p} is a paste: all its keys go into the console in one write;
 // {w} waits until no key press is left in the console's input (the program
 // took or discarded them all); {?TEXT} (with -screen) waits until TEXT shows on
@@ -172,7 +174,13 @@ static bool typeScript(HANDLE in, const char *script, ULONGLONG deadline)
             p = end;
             continue;
         }
-        if (ch == '{') {
+        WORD virtualKey = 0;
+        if (std::strncmp(p, "{vk:", 4) == 0) {
+            // A key without a character (a cursor or function key), by its
+            // virtual-key code.
+            virtualKey = (WORD)strtoul(p + 4, (char **)&p, 16);
+            ch = 0;
+        } else if (ch == '{') {
             Sleep((DWORD)strtoul(p + 1, (char **)&p, 10));
             continue;  // p is at the closing brace
         }
@@ -190,15 +198,17 @@ static bool typeScript(HANDLE in, const char *script, ULONGLONG deadline)
             default: ch = *p; break;
             }
         }
+        if (virtualKey == 0)
+            virtualKey = virtualKeyOf(ch);
         if (pasting) {
             if (pasted == 2 * kMaxPasteKeys)
                 return false;
-            keyRecords(paste + pasted, ch, virtualKeyOf(ch));
+            keyRecords(paste + pasted, ch, virtualKey);
             pasted += 2;
             continue;
         }
         INPUT_RECORD rec[2];
-        keyRecords(rec, ch, virtualKeyOf(ch));
+        keyRecords(rec, ch, virtualKey);
         if (!writeRecords(in, rec, 2))
             return false;
         Sleep(kKeyGapMs);

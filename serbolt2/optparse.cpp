@@ -1,6 +1,6 @@
 // The option parser. It never reorders or changes argv and prints nothing;
 // the caller decides what a '?' means.
-#include "getopt.h"
+#include "optparse.h"
 
 #include <cstring>
 

@@ -1,10 +1,11 @@
 // Command-line option parser of serbolt2: the POSIX calling pattern (call it
 // again and again until it returns -1), short options only, strict.
 //
-// The state lives in its own namespace so that neither the Windows runtime's
-// nor the host C library's getopt/optind/optarg can clash with it; callers bring
-// the names in with using-declarations and keep calling them getopt, optind,
-// optarg and optopt.
+// This header and the parser's state have names of their own (optparse.h, the
+// namespace sbopt), so that neither the Windows runtime's nor the host C
+// library's getopt.h, getopt, optind or optarg can clash with them; callers
+// bring the names in with using-declarations and keep calling them getopt,
+// optind, optarg and optopt.
 #pragma once
 
 namespace sbopt {
