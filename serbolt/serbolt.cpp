@@ -1203,20 +1203,119 @@ static int leavingWaitMs(uint64_t now)
     return msUntil(quiet < limit ? quiet : limit, now);
 }
 
-// One run of the terminal. `interactive`: keys go to the device until 'x' (or the end of piped
-// keys); otherwise the device's output is shown until `deadline_us` and keys are dropped, 'x'
-// cutting it short.
-static void runTerminal(bool interactive, uint64_t deadline_us)
+// The times one run of the terminal goes by, besides those of the keys.
+static uint64_t reconnect_at_us = 0;   // the next try to open a lost device again (0: none yet)
+static uint64_t input_ended_us = 0;    // when the last piped key had gone, after the input ended
+static uint64_t device_heard_us = 0;   // when the device last sent something
+
+// Whether this run of the terminal is over (see runTerminal). Otherwise sets *timeout to how long
+// the loop may sleep before these ways out need another look (-1: until something happens).
+static bool terminalOver(bool interactive, uint64_t deadline_us, uint64_t now, int *timeout)
+{
+    *timeout = -1;
+    if (leaving) {
+        *timeout = leavingWaitMs(now);
+        return leavingDone(now);
+    }
+    if (!interactive) {
+        *timeout = msUntil(deadline_us, now);
+        return now >= deadline_us || line_lost;
+    }
+    if (terminal_broken)
+        return true;   // a script's device stopped taking keys
+    if (line_lost && !stdinIsTerminal()) {
+        terminal_broken = true;   // a script learns that its session broke
+        return true;
+    }
+    if (stdin_eof && queue_count == 0 && !key_draining) {
+        // 'x' can never come. Show what the device still says, until it falls quiet.
+        if (input_ended_us == 0)
+            input_ended_us = now;
+        uint64_t quiet_from = device_heard_us > input_ended_us ? device_heard_us : input_ended_us;
+        uint64_t quiet_end = quiet_from + (uint64_t)END_QUIET_MS * 1000u;
+        uint64_t limit = input_ended_us + (uint64_t)END_MAX_MS * 1000u;
+        *timeout = msUntil(quiet_end < limit ? quiet_end : limit, now);
+        return line_lost || now >= quiet_end || now >= limit;
+    }
+    if (line_lost) {
+        // At a keyboard: the device's name is tried again every RECONNECT_EVERY_MS; keys other
+        // than 'x' are dropped meanwhile.
+        if (reconnect_at_us == 0 || now >= reconnect_at_us) {
+            if (reconnect_at_us != 0 && korvan_reopen()) {
+                reconnect_at_us = 0;
+                *timeout = 0;
+                return false;
+            }
+            reconnect_at_us = now + (uint64_t)RECONNECT_EVERY_MS * 1000u;
+        }
+        *timeout = msUntil(reconnect_at_us, now);
+    }
+    return false;
+}
+
+// One wait on the keyboard (while `keyboard` is open and there is room for keys) and the line,
+// `timeout` at most (the keys' own times and an open escape sequence may shorten it), then what
+// came: device output to the screen, keys into the queue, room on the line in *writable. False
+// when there is nothing left to wait on or poll() fails.
+static bool waitAndTake(bool interactive, bool keyboard, int timeout, bool *writable)
 {
     unsigned char buf[BLOCK_SIZE];
-    uint64_t reconnect_at = 0;   // the next try to open a lost device again
-    uint64_t ended_at = 0;       // when the last piped key had gone out after the end of input
-    uint64_t heard_at = 0;       // when the device last sent something
-    bool writable = false;       // the last poll() found room on the line
+    uint64_t now = nowUs();
+    bool want_room = false;
+    if (interactive)
+        timeout = sooner(timeout, keyWaitMs(now, &want_room));
+    if (!keyboard && stdinIsTerminal() && !stdin_eof)   // a background job looks now and
+        timeout = sooner(timeout, RECONNECT_EVERY_MS);   // then whether it is in front
+    bool take_keys = keyboard && (leaving || !interactive || queue_count < KEY_QUEUE_SIZE);
+    if (take_keys && seq_state != SEQ_NONE)
+        timeout = sooner(timeout, msUntil(seq_heard_us + (uint64_t)sequenceLimitMs() * 1000u, now));
+
+    struct pollfd fds[2];
+    int nfds = 0, key_slot = -1, line_slot = -1;
+    if (take_keys) {
+        fds[nfds] = { STDIN_FILENO, POLLIN, 0 };
+        key_slot = nfds++;
+    }
+    if (!line_lost) {
+        fds[nfds] = { korvan_fd, (short)(POLLIN | (want_room ? POLLOUT : 0)), 0 };
+        line_slot = nfds++;
+    }
+    if (nfds == 0 && timeout < 0)
+        return false;   // nothing could ever wake us
+    *writable = false;
+    int ready = poll(fds, (nfds_t)nfds, timeout);
+    if (ready < 0)
+        return errno == EINTR;
+    now = nowUs();
+    if (line_slot >= 0 && (fds[line_slot].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL))) {
+        int n = korvan_read(buf, sizeof buf, 0, -1);
+        if (n > 0) {
+            writeScreen(buf, n);
+            device_heard_us = now;
+        }
+    }
+    if (line_slot >= 0 && (fds[line_slot].revents & POLLOUT))
+        *writable = true;
+    if (key_slot >= 0) {
+        if (fds[key_slot].revents != 0)
+            readKeys(interactive && !line_lost, now);
+        else if (seq_state != SEQ_NONE && reached(seq_heard_us, sequenceLimitMs(), now))
+            seq_state = SEQ_NONE;   // nothing followed: the sequence is over
+    }
+    return true;
+}
+
+// One run of the terminal. `interactive`: keys go to the device until 'x' (or the end of piped
+// keys); otherwise the device's output is shown until `deadline_us` and keys are dropped, 'x'
+// cutting it short. Leaves the terminal's settings as they were found, with one newline.
+static void runTerminal(bool interactive, uint64_t deadline_us)
+{
+    bool writable = false;   // the last poll() found room on the line
     dropKeys();
     leaving = false;
     seq_state = SEQ_NONE;
     console_resumed = 0;
+    reconnect_at_us = input_ended_us = device_heard_us = 0;
     for (;;) {
         uint64_t now = nowUs();
         if (console_resumed) {   // stopped time is no time the line had to take keys
@@ -1228,95 +1327,12 @@ static void runTerminal(bool interactive, uint64_t deadline_us)
             advanceKeys(writable, now);
             now = nowUs();   // a key written now sets the next one's time from this moment
         }
-        writable = false;
         if (line_lost)
             dropKeys();
-
-        // The ways out, and how long the loop may sleep before the next look at them.
-        int timeout = -1;
-        if (leaving) {
-            if (leavingDone(now))
-                break;
-            timeout = leavingWaitMs(now);
-        } else if (!interactive) {
-            if (now >= deadline_us || line_lost)
-                break;
-            timeout = msUntil(deadline_us, now);
-        } else if (terminal_broken) {
-            break;   // a script's device stopped taking keys
-        } else if (line_lost && !stdinIsTerminal()) {
-            terminal_broken = true;   // a script learns that its session broke
+        int timeout;
+        if (terminalOver(interactive, deadline_us, now, &timeout) ||
+            !waitAndTake(interactive, keyboard, timeout, &writable))
             break;
-        } else if (stdin_eof && queue_count == 0 && !key_draining) {
-            // 'x' can never come. Show what the device still says, until it falls quiet.
-            if (ended_at == 0)
-                ended_at = now;
-            uint64_t quiet_from = heard_at > ended_at ? heard_at : ended_at;
-            uint64_t quiet_end = quiet_from + (uint64_t)END_QUIET_MS * 1000u;
-            uint64_t limit = ended_at + (uint64_t)END_MAX_MS * 1000u;
-            if (line_lost || now >= quiet_end || now >= limit)
-                break;
-            timeout = msUntil(quiet_end < limit ? quiet_end : limit, now);
-        } else if (line_lost) {
-            // At a keyboard: the device's name is tried again every RECONNECT_EVERY_MS; keys
-            // other than 'x' are dropped meanwhile.
-            if (reconnect_at == 0)
-                reconnect_at = now + (uint64_t)RECONNECT_EVERY_MS * 1000u;
-            if (now >= reconnect_at) {
-                reconnect_at = 0;
-                if (korvan_reopen())
-                    continue;
-                reconnect_at = now + (uint64_t)RECONNECT_EVERY_MS * 1000u;
-            }
-            timeout = msUntil(reconnect_at, now);
-        }
-
-        bool want_room = false;
-        if (interactive)
-            timeout = sooner(timeout, keyWaitMs(now, &want_room));
-        if (!keyboard && stdinIsTerminal() && !stdin_eof)   // a background job looks now and
-            timeout = sooner(timeout, RECONNECT_EVERY_MS);   // then whether it is in front
-        bool take_keys = keyboard && (leaving || !interactive || queue_count < KEY_QUEUE_SIZE);
-        if (take_keys && seq_state != SEQ_NONE) {
-            uint64_t over = seq_heard_us + (uint64_t)sequenceLimitMs() * 1000u;
-            timeout = sooner(timeout, msUntil(over, now));
-        }
-
-        struct pollfd fds[2];
-        int nfds = 0, key_slot = -1, line_slot = -1;
-        if (take_keys) {
-            fds[nfds] = { STDIN_FILENO, POLLIN, 0 };
-            key_slot = nfds++;
-        }
-        if (!line_lost) {
-            fds[nfds] = { korvan_fd, (short)(POLLIN | (want_room ? POLLOUT : 0)), 0 };
-            line_slot = nfds++;
-        }
-        if (nfds == 0 && timeout < 0)
-            break;   // nothing could ever wake us
-        int ready = poll(fds, (nfds_t)nfds, timeout);
-        if (ready < 0) {
-            if (errno == EINTR)
-                continue;
-            break;
-        }
-        now = nowUs();
-        if (line_slot >= 0 && (fds[line_slot].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL))) {
-            int n = korvan_read(buf, sizeof buf, 0, -1);
-            if (n > 0) {
-                writeScreen(buf, n);
-                heard_at = now;
-            }
-        }
-        if (line_slot >= 0 && (fds[line_slot].revents & POLLOUT))
-            writable = true;
-        if (key_slot >= 0) {
-            if (fds[key_slot].revents != 0)
-                readKeys(interactive && !line_lost, now);
-            else if (seq_state != SEQ_NONE &&
-                     reached(seq_heard_us, sequenceLimitMs(), now))
-                seq_state = SEQ_NONE;   // nothing followed: the sequence is over
-        }
     }
     if (leaving && queue_count > 0)
         fprintf(stderr, "serbolt: %d keys typed before the 'x' were not sent\n", queue_count);
