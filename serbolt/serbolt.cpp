@@ -451,32 +451,24 @@ static long korvan_output_queued(void)
     return queued;
 }
 
-// Closes a line whose output cannot leave (the device stopped reading): close() would wait for
-// it in the driver's closing wait, 30 s on cdc_acm, and a flush does not reach what the driver
-// has already handed to the adapter. Ticks cut that wait short. (Asking the driver for no
-// closing wait, TIOCSSERIAL, is refused to users in dialout, and for the administrator it would
-// stay set on the port for every program after us.)
-static void korvan_close_stuck(void)
-{
-    tcflush(korvan_fd, TCOFLUSH);
-    korvan_ticks(CLOSE_TICK_MS);
-    close(korvan_fd);
-    korvan_ticks(0);
-}
-
-bool korvan_drain(void);
-
-// Closes the line. What is still queued is given its bounded drain first; a line that failed
-// is closed without waiting for output that cannot leave.
+// Closes the line. close() waits in the driver's closing wait for output still queued (30 s on
+// cdc_acm), which a device that stopped reading never takes, and a flush does not reach what the
+// driver has already handed to the adapter. While output is queued, ticks cut that wait short
+// after CLOSE_TICK_MS: ample for what a working line still has to send (a few keys), and the exit
+// follows a stuck one at once. The queue of a line whose write or drain failed is thrown away
+// first. (Asking the driver for no closing wait, TIOCSSERIAL, is refused to users in dialout,
+// and for the administrator it would stay set on the port for every program after us.)
 void korvan_close_connection(void)
 {
     if (korvan_fd >= 0) {
-        if (!line_failed && !line_lost && korvan_output_queued() > 0)
-            korvan_drain();
         if (line_failed)
-            korvan_close_stuck();
-        else
-            close(korvan_fd);
+            tcflush(korvan_fd, TCOFLUSH);
+        bool queued = line_failed || korvan_output_queued() > 0;
+        if (queued)
+            korvan_ticks(CLOSE_TICK_MS);
+        close(korvan_fd);
+        if (queued)
+            korvan_ticks(0);
     }
     korvan_fd = -1;
 }
@@ -726,7 +718,6 @@ bool korvan_send_string(const char *text)
 
 // The upload shows the device's output between its steps; the terminal below does the showing.
 static void showDeviceOutput(int quiet_ms, uint64_t deadline, bool watch_keys);
-void terminalReceive(void);
 
 static unsigned char data[UPLOAD_BUFFER_SIZE];
 
@@ -989,12 +980,33 @@ int transferFile(const char *in_path, const char *dest_path)
 // Console terminal
 // =============================================================================================
 
-// Standard input's settings while keys are raw (ICANON and ECHO off) and the ones to give back
-// (the user's, with ICANON and ECHO on). Signal handlers read them, so they are filled before
-// the handlers are set.
+// The terminal is one loop around one poll(): the keyboard, the device's output and, while a key
+// waits for it, the line's room for one more byte. Keys are read the moment they arrive into a
+// queue, and leave it at the pace the device's console takes them: a key, its way out of the
+// driver's queue, a millisecond's pause, the next. Device output is shown between any two keys,
+// and an 'x' is seen when it is typed, however many keys wait or however stuck the device is.
+
+enum {
+    KEY_QUEUE_SIZE = 65536,      // keys read ahead of the line; more wait in the keyboard's buffer
+    KEY_READ_SIZE = 4096,        // keys taken from the keyboard per read
+    ESC_ALONE_MS = 50,           // an ESC with nothing after it for this long is the Esc key
+    SEQUENCE_QUIET_MS = 500,     // a sequence that gets no further byte for this long is over
+    LEAVE_QUIET_MS = 100,        // after 'x', input is swallowed until it has been quiet this long,
+    LEAVE_MAX_MS = 2000,         // but for this long at most
+    END_QUIET_MS = 500,          // after piped keys end, output is shown until quiet this long,
+    END_MAX_MS = 5000,           // but for this long at most
+    DRAIN_CHECK_MS = 1,          // a written key is looked for in the driver's queue this often,
+    DRAIN_SLOW_AFTER_MS = 100,   // and once it has sat there this long,
+    DRAIN_SLOW_CHECK_MS = 100,   // this often
+};
+
+// Standard input's settings as they were found (given back on every way out) and while keys are
+// raw (ICANON and ECHO off). Signal handlers read them, so they are filled before the handlers
+// are set.
 static struct termios console_restore;
 static struct termios console_raw;
 static volatile sig_atomic_t console_is_raw = 0;   // standard input is switched to raw keys now
+static volatile sig_atomic_t console_resumed = 0;  // continued after Ctrl-Z; the loop clears it
 static bool console_caught = false;                // our handlers for console_signals are set
 
 // Ending signals (the terminal's interrupt and quit keys, a hang-up, kill, output into a
@@ -1006,7 +1018,67 @@ static struct sigaction saved_actions[CONSOLE_SIGNALS];
 
 static int stdin_terminal = -1;        // standard input is a terminal: 1 yes, 0 no, -1 not yet looked at
 static bool stdin_eof = false;         // standard input has ended; keys are no longer watched
-static bool terminal_broken = false;   // a scripted terminal ended because the line was lost
+static bool terminal_broken = false;   // a scripted terminal ended: the line was lost or stuck
+
+// Keys read but not yet sent, oldest at queue_head, in a ring of KEY_QUEUE_SIZE bytes.
+static unsigned char key_queue[KEY_QUEUE_SIZE];
+static int queue_head = 0;
+static int queue_count = 0;
+
+// The key at the front of the queue waits for its pause, then for the line to take it, then
+// (key_draining) for the driver to pass it on. A line that gets nowhere with it for
+// WRITE_STALL_MS is stalled: said once (stall_told) until the queue has emptied.
+static bool key_draining = false;
+static uint64_t key_due_us = 0;      // the front key may be written from then on
+static uint64_t drain_start_us = 0;  // when the key being drained was written
+static uint64_t line_moved_us = 0;   // when the line last took a key or passed one on
+static long line_queued = 0;         // the driver's output queue at the last look
+static bool stall_told = false;
+
+// Where the keyboard's bytes stand among escape sequences (terminal replies, function keys).
+enum { SEQ_NONE, SEQ_ESC, SEQ_CSI, SEQ_STRING, SEQ_STRING_ESC, SEQ_ONE_MORE };
+static int seq_state = SEQ_NONE;
+static uint64_t seq_heard_us = 0;    // when the keyboard last gave a byte of the sequence
+
+// After an 'x' the terminal is leaving: input is swallowed until it has been quiet a while, so
+// the rest of a paste never reaches the shell, and keys queued before the 'x' may still go out.
+static bool leaving = false;
+static uint64_t leave_start_us = 0;
+static uint64_t input_heard_us = 0;  // when the keyboard last gave anything
+
+static uint64_t nowUs(void)
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (uint64_t)ts.tv_sec * 1000000u + (uint64_t)ts.tv_nsec / 1000u;
+}
+
+// Milliseconds from `now` until `at` (microseconds) for poll(), rounded up so that a wait never
+// ends early; 0 once `at` has passed.
+static int msUntil(uint64_t at, uint64_t now)
+{
+    if (at <= now)
+        return 0;
+    uint64_t ms = (at - now + 999) / 1000;
+    return ms > (uint64_t)INT_MAX ? INT_MAX : (int)ms;
+}
+
+// Whether `ms` milliseconds have passed from `since` to `now` (microseconds). `since` may be a
+// little later than `now`, which was read before it.
+static bool reached(uint64_t since, int ms, uint64_t now)
+{
+    return now >= since + (uint64_t)ms * 1000u;
+}
+
+// The sooner of two poll() time-outs, where -1 is none.
+static int sooner(int a, int b)
+{
+    if (a < 0)
+        return b;
+    if (b < 0)
+        return a;
+    return a < b ? a : b;
+}
 
 static bool stdinIsTerminal(void)
 {
@@ -1015,19 +1087,25 @@ static bool stdinIsTerminal(void)
     return stdin_terminal == 1;
 }
 
-// We are the foreground job of the terminal on standard input: its keys and its settings are
-// ours. A background job that read them or changed them would be stopped by SIGTTIN/SIGTTOU.
+// The terminal on standard input is ours to read and set, unless it is our controlling terminal
+// and another process group (the shell, or the job in front of a background job) owns it now:
+// that alone means we are in the background, where reading or setting it would stop us
+// (SIGTTIN/SIGTTOU). A terminal that is not our controlling terminal (setsid, a program that
+// hands us a terminal of its own) has no job control: tcgetpgrp() fails, and it is ours.
 static bool consoleInForeground(void)
 {
     pid_t fg = tcgetpgrp(STDIN_FILENO);
-    return fg >= 0 && fg == getpgrp();
+    return fg < 0 || fg == getpgrp();
 }
 
-// A signal while keys are raw: give the user's shell its echo back, then die of the signal as
-// if we had never caught it. Only async-signal-safe calls in the handlers.
+// A signal: give the user's shell its settings back if keys are raw at this moment, then die of
+// the signal as if we had never caught it. Keys are not raw once Ctrl-Z has given the terminal
+// back (kill %1 sends SIGTERM to the stopped job and continues it in the background, where
+// setting the terminal would stop us again). Only async-signal-safe calls in the handlers.
 static void restoreConsoleAndDie(int sig)
 {
-    tcsetattr(STDIN_FILENO, TCSANOW, &console_restore);
+    if (console_is_raw)
+        tcsetattr(STDIN_FILENO, TCSANOW, &console_restore);
     signal(sig, SIG_DFL);
     raise(sig);
 }
@@ -1047,7 +1125,8 @@ static void setConsoleHandler(int sig, void (*handler)(int), struct sigaction *o
 static void restoreConsoleAndStop(int sig)
 {
     int saved_errno = errno;
-    tcsetattr(STDIN_FILENO, TCSANOW, &console_restore);
+    if (console_is_raw)
+        tcsetattr(STDIN_FILENO, TCSANOW, &console_restore);
     console_is_raw = 0;
     sigset_t stop;
     sigemptyset(&stop);
@@ -1057,6 +1136,7 @@ static void restoreConsoleAndStop(int sig)
     raise(sig);                                 // stopped here until SIGCONT
     sigprocmask(SIG_BLOCK, &stop, NULL);
     setConsoleHandler(sig, restoreConsoleAndStop, NULL);
+    console_resumed = 1;
     if (consoleInForeground()) {
         tcsetattr(STDIN_FILENO, TCSANOW, &console_raw);
         console_is_raw = 1;
@@ -1079,75 +1159,58 @@ static void catchConsoleSignals(bool on)
     }
 }
 
-int kbhit(void)
-{
-    if (stdin_eof)
-        return 0;
-    struct pollfd p = { STDIN_FILENO, POLLIN, 0 };
-    return poll(&p, 1, 0) > 0 ? 1 : 0;
-}
-
 // raw: keys arrive one by one and unechoed, and the ending signals first give the user's
-// settings back. !raw: canonical mode and echo back on, and the signals as they were. Only a
-// terminal whose foreground job we are is switched: a background job leaves the user's terminal
-// as it is.
+// settings back. The settings found are kept as they are, to be given back exactly. !raw: those
+// settings back, and the signals as they were. Only a terminal that is ours (see
+// consoleInForeground) is switched. The console signals are held off meanwhile, so a handler
+// never sees the settings half switched.
 static void setConsoleRaw(bool raw)
 {
+    sigset_t hold, old;
+    sigemptyset(&hold);
+    for (int i = 0; i < CONSOLE_SIGNALS; i++)
+        sigaddset(&hold, console_signals[i]);
+    sigprocmask(SIG_BLOCK, &hold, &old);
     struct termios t;
-    if (tcgetattr(STDIN_FILENO, &t) != 0)
-        return;   // not a terminal: nothing to switch
-    if (!consoleInForeground())
-        return;
-    if (raw) {
-        if (console_is_raw)
-            return;
+    if (raw && !console_is_raw && tcgetattr(STDIN_FILENO, &t) == 0 && consoleInForeground()) {
         console_restore = t;
-        console_restore.c_lflag |= ICANON | ECHO;
         console_raw = t;
         console_raw.c_lflag &= ~(tcflag_t)(ICANON | ECHO);
+        console_raw.c_cc[VMIN] = 1;   // a read after poll() returns the keys there, never 0
+        console_raw.c_cc[VTIME] = 0;
         if (!console_caught) {
             catchConsoleSignals(true);
             console_caught = true;
         }
-        tcsetattr(STDIN_FILENO, TCSANOW, &console_raw);
-        console_is_raw = 1;
-    } else {
-        t.c_lflag |= ICANON | ECHO;
-        tcsetattr(STDIN_FILENO, TCSANOW, &t);
+        if (tcsetattr(STDIN_FILENO, TCSANOW, &console_raw) == 0)
+            console_is_raw = 1;
+    } else if (!raw) {
+        if (console_is_raw)
+            tcsetattr(STDIN_FILENO, TCSANOW, &console_restore);
         console_is_raw = 0;
         if (console_caught) {
             catchConsoleSignals(false);
             console_caught = false;
         }
     }
+    sigprocmask(SIG_SETMASK, &old, NULL);
 }
 
-// Whether keys are read now: from a pipe or a file always (until it ends); from a terminal only
-// while we are its foreground job, with keys raw from then on.
-static bool keysAvailable(void)
+// Whether the keyboard is read now. Piped keys belong to the interactive terminal (the timed
+// display leaves them for the -t terminal after it). A terminal's keys are read while it is ours
+// (see consoleInForeground), with keys raw from then on; a background job reads none.
+static bool keyboardOpen(bool interactive)
 {
     if (stdin_eof)
         return false;
     if (!stdinIsTerminal())
+        return interactive;
+    if (console_is_raw)
         return true;
     if (!consoleInForeground())
         return false;
-    if (!console_is_raw)
-        setConsoleRaw(true);
+    setConsoleRaw(true);
     return true;
-}
-
-// One key straight from descriptor 0, so pasted text and escape sequences are not hidden in a
-// stdio buffer. Returns the byte, or -1 when standard input has ended (or has nothing after all).
-static int readKey(void)
-{
-    unsigned char c;
-    ssize_t n = read(STDIN_FILENO, &c, 1);
-    if (n == 1)
-        return c;
-    if (n == 0 || (errno != EAGAIN && errno != EINTR))
-        stdin_eof = true;
-    return -1;
 }
 
 // Puts a block of device output on the screen at once: one write, after whatever stdio holds.
@@ -1191,103 +1254,372 @@ static void showDeviceOutput(int quiet_ms, uint64_t deadline, bool watch_keys)
     }
 }
 
-// Shows everything the device sends until the line has been quiet for one character window.
-void terminalReceive(void)
+// ---- keys on their way to the device ----
+
+static void dropKeys(void)
 {
-    showDeviceOutput(CHAR_WINDOW_MS, 0, false);
+    queue_head = queue_count = 0;
+    key_draining = false;
+    stall_told = false;
 }
 
-// Leaves either form of the terminal. `discard_typed_ahead`: keys typed but not read (the rest
-// of a paste after its 'x') are thrown away, so nothing meant for the device reaches the shell.
-static void leaveTerminal(bool discard_typed_ahead)
+static void queueKey(unsigned char key, uint64_t now)
 {
-    if (discard_typed_ahead && console_is_raw)
+    if (queue_count == 0 && !key_draining)
+        line_moved_us = now;   // the line's time to take keys starts with the first one
+    key_queue[(queue_head + queue_count) % KEY_QUEUE_SIZE] = key;
+    queue_count++;
+}
+
+// The line has got nowhere with the front key for WRITE_STALL_MS: said once. A script cannot
+// press 'x', so its session ends (with status 1, as when the line is lost); at a keyboard the
+// keys stay queued for a device that may read again, and 'x' leaves.
+static void lineStalled(void)
+{
+    stall_told = true;
+    if (stdinIsTerminal()) {
+        fprintf(stderr, "serbolt: %s takes no input: nothing has gone out for %d s; keys wait "
+                "for it ('x' leaves)\n", korvan_name, WRITE_STALL_MS / 1000);
+    } else {
+        fprintf(stderr, "serbolt: %s takes no input: nothing has gone out for %d s; the session "
+                "ends\n", korvan_name, WRITE_STALL_MS / 1000);
+        terminal_broken = true;
+    }
+}
+
+// Moves the keys on: notes the front key's way out of the driver's queue, writes the next one
+// when its pause is over and the line has room (`writable`), echoes each key the line took, and
+// tells a stall.
+static void advanceKeys(bool writable, uint64_t now)
+{
+    if (key_draining) {
+        long queued = korvan_output_queued();
+        if (queued == 0) {
+            key_draining = false;
+            key_due_us = now + PACE_US;
+            line_moved_us = now;
+        } else if (queued != line_queued) {
+            line_queued = queued;
+            line_moved_us = now;
+        }
+    }
+    if (!key_draining && queue_count > 0 && writable && now >= key_due_us) {
+        unsigned char key = key_queue[queue_head];
+        int n = korvan_write(&key, 1);   // the line has room: this does not wait
+        if (n != 0) {
+            queue_head = (queue_head + 1) % KEY_QUEUE_SIZE;
+            queue_count--;
+        }
+        if (n == 1) {
+            writeScreen(&key, 1);   // the local echo, in its place among the device's output
+            uint64_t written = nowUs();
+            line_moved_us = written;
+            line_queued = korvan_output_queued();
+            if (line_queued == 0) {
+                key_due_us = written + PACE_US;
+            } else {
+                key_draining = true;
+                drain_start_us = written;
+            }
+        }
+    }
+    if (queue_count == 0 && !key_draining) {
+        stall_told = false;
+    } else if (!stall_told && reached(line_moved_us, WRITE_STALL_MS, now)) {
+        lineStalled();
+        if (key_draining) {   // the driver holds on to the key: the next may still go
+            key_draining = false;
+            key_due_us = now + PACE_US;
+        }
+    }
+}
+
+// How long the loop may sleep before the keys need it again (-1: until something happens).
+// Sets *want_room while the front key waits for the line to take it.
+static int keyWaitMs(uint64_t now, bool *want_room)
+{
+    *want_room = false;
+    if (line_lost || (queue_count == 0 && !key_draining))
+        return -1;
+    int wait = -1;
+    if (key_draining)
+        wait = reached(drain_start_us, DRAIN_SLOW_AFTER_MS, now) ? DRAIN_SLOW_CHECK_MS
+                                                                 : DRAIN_CHECK_MS;
+    else if (now < key_due_us)
+        return msUntil(key_due_us, now);
+    else
+        *want_room = true;
+    if (!stall_told)
+        wait = sooner(wait, msUntil(line_moved_us + (uint64_t)WRITE_STALL_MS * 1000u, now));
+    return wait;
+}
+
+// ---- keys from the keyboard ----
+
+// Follows the keyboard's bytes through escape sequences. True for the quit key: an 'x' outside
+// any sequence. Inside one, an 'x' belongs to the sequence and goes to the device with it: CSI
+// (ESC [ up to a final byte 0x40-0x7E), the strings DCS, OSC, APC, PM and SOS (ESC P, ], _, ^,
+// X up to ST or BEL: terminals answer queries this way), SS2/SS3 (ESC N, ESC O and one byte
+// more: keypad keys), and the byte right after an ESC (Alt-x arrives as ESC x).
+static bool quitKey(unsigned char c)
+{
+    const unsigned char ESC = 0x1b, BEL = 0x07, CAN = 0x18, SUB = 0x1a;
+    switch (seq_state) {
+    case SEQ_NONE:
+        if (c == ESC)
+            seq_state = SEQ_ESC;
+        return c == 'x';
+    case SEQ_ESC:
+        if (c == '[')
+            seq_state = SEQ_CSI;
+        else if (c == 'P' || c == ']' || c == '_' || c == '^' || c == 'X')
+            seq_state = SEQ_STRING;
+        else if (c == 'N' || c == 'O')
+            seq_state = SEQ_ONE_MORE;
+        else if (c != ESC)
+            seq_state = SEQ_NONE;
+        return false;
+    case SEQ_CSI:
+        if (c == ESC)
+            seq_state = SEQ_ESC;
+        else if ((c >= 0x40 && c <= 0x7e) || c == CAN || c == SUB)
+            seq_state = SEQ_NONE;
+        return false;
+    case SEQ_STRING:
+        if (c == ESC)
+            seq_state = SEQ_STRING_ESC;
+        else if (c == BEL || c == CAN || c == SUB)
+            seq_state = SEQ_NONE;
+        return false;
+    case SEQ_STRING_ESC:
+        if (c == '\\') {
+            seq_state = SEQ_NONE;   // ST
+            return false;
+        }
+        seq_state = SEQ_ESC;        // the ESC ended the string and begins a sequence of its own
+        return quitKey(c);
+    default:                        // SEQ_ONE_MORE
+        seq_state = SEQ_NONE;
+        return false;
+    }
+}
+
+// How long an unfinished sequence waits for its next byte before it counts as over.
+static int sequenceLimitMs(void)
+{
+    return seq_state == SEQ_ESC ? ESC_ALONE_MS : SEQUENCE_QUIET_MS;
+}
+
+static void beginLeaving(uint64_t now)
+{
+    leaving = true;
+    leave_start_us = now;
+}
+
+// Takes what the keyboard has. `send`: keys are queued for the device, as much as there is room
+// for; otherwise (the timed display, a lost line) they are dropped. A zero byte is never sent.
+// An 'x' begins the leaving: keys before it stay queued, the rest is swallowed, and so is
+// everything read while leaving. Sets stdin_eof at the end of input or when it fails.
+static void readKeys(bool send, uint64_t now)
+{
+    unsigned char buf[KEY_READ_SIZE];
+    size_t want = sizeof buf;
+    if (send && !leaving && (size_t)(KEY_QUEUE_SIZE - queue_count) < want)
+        want = (size_t)(KEY_QUEUE_SIZE - queue_count);
+    if (want == 0)
+        return;   // no room: the keys wait in the keyboard's own buffer
+    ssize_t n = read(STDIN_FILENO, buf, want);
+    if (n <= 0) {
+        if (n == 0 || (errno != EAGAIN && errno != EINTR))
+            stdin_eof = true;
+        return;
+    }
+    input_heard_us = now;
+    if (leaving)
+        return;
+    // Only a terminal sends escape sequences of its own; in piped keys every 'x' leaves.
+    bool terminal = stdinIsTerminal();
+    for (ssize_t i = 0; i < n; i++) {
+        unsigned char c = buf[i];
+        if (terminal ? quitKey(c) : c == 'x') {
+            beginLeaving(now);
+            return;
+        }
+        if (send && c != 0)
+            queueKey(c, now);
+    }
+    if (seq_state != SEQ_NONE)
+        seq_heard_us = now;
+}
+
+// ---- the loop ----
+
+// Whether the leaving after an 'x' is over. At a keyboard: once input has been quiet for
+// LEAVE_QUIET_MS (the terminal emulator has written the whole paste), LEAVE_MAX_MS at most.
+// From a pipe: once the keys before the 'x' have gone out, since a script means all of them.
+static bool leavingDone(uint64_t now)
+{
+    if (!stdinIsTerminal())
+        return (queue_count == 0 && !key_draining) || line_lost || terminal_broken;
+    if (stdin_eof || reached(leave_start_us, LEAVE_MAX_MS, now))
+        return true;
+    if (!reached(input_heard_us, LEAVE_QUIET_MS, now))
+        return false;
+    // Quiet by the clock, unless keys came while we waited for the processor.
+    struct pollfd p = { STDIN_FILENO, POLLIN, 0 };
+    return poll(&p, 1, 0) <= 0;
+}
+
+// The time-out that ends the leaving at a keyboard.
+static int leavingWaitMs(uint64_t now)
+{
+    if (!stdinIsTerminal())
+        return -1;
+    uint64_t quiet = input_heard_us + (uint64_t)LEAVE_QUIET_MS * 1000u;
+    uint64_t limit = leave_start_us + (uint64_t)LEAVE_MAX_MS * 1000u;
+    return msUntil(quiet < limit ? quiet : limit, now);
+}
+
+// The times one run of the terminal goes by, besides those of the keys.
+static uint64_t reconnect_at_us = 0;   // the next try to open a lost device again (0: none yet)
+static uint64_t input_ended_us = 0;    // when the last piped key had gone, after the input ended
+static uint64_t device_heard_us = 0;   // when the device last sent something
+
+// Whether this run of the terminal is over (see runTerminal). Otherwise sets *timeout to how long
+// the loop may sleep before these ways out need another look (-1: until something happens).
+static bool terminalOver(bool interactive, uint64_t deadline_us, uint64_t now, int *timeout)
+{
+    *timeout = -1;
+    if (leaving) {
+        *timeout = leavingWaitMs(now);
+        return leavingDone(now);
+    }
+    if (!interactive) {
+        *timeout = msUntil(deadline_us, now);
+        return now >= deadline_us || line_lost;
+    }
+    if (terminal_broken)
+        return true;   // a script's device stopped taking keys
+    if (line_lost && !stdinIsTerminal()) {
+        terminal_broken = true;   // a script learns that its session broke
+        return true;
+    }
+    if (stdin_eof && queue_count == 0 && !key_draining) {
+        // 'x' can never come. Show what the device still says, until it falls quiet.
+        if (input_ended_us == 0)
+            input_ended_us = now;
+        uint64_t quiet_from = device_heard_us > input_ended_us ? device_heard_us : input_ended_us;
+        uint64_t quiet_end = quiet_from + (uint64_t)END_QUIET_MS * 1000u;
+        uint64_t limit = input_ended_us + (uint64_t)END_MAX_MS * 1000u;
+        *timeout = msUntil(quiet_end < limit ? quiet_end : limit, now);
+        return line_lost || now >= quiet_end || now >= limit;
+    }
+    if (line_lost) {
+        // At a keyboard: the device's name is tried again every RECONNECT_EVERY_MS; keys other
+        // than 'x' are dropped meanwhile.
+        if (reconnect_at_us == 0 || now >= reconnect_at_us) {
+            if (reconnect_at_us != 0 && korvan_reopen()) {
+                reconnect_at_us = 0;
+                *timeout = 0;
+                return false;
+            }
+            reconnect_at_us = now + (uint64_t)RECONNECT_EVERY_MS * 1000u;
+        }
+        *timeout = msUntil(reconnect_at_us, now);
+    }
+    return false;
+}
+
+// One wait on the keyboard (while `keyboard` is open and there is room for keys) and the line,
+// `timeout` at most (the keys' own times and an open escape sequence may shorten it), then what
+// came: device output to the screen, keys into the queue, room on the line in *writable. False
+// when there is nothing left to wait on or poll() fails.
+static bool waitAndTake(bool interactive, bool keyboard, int timeout, bool *writable)
+{
+    unsigned char buf[BLOCK_SIZE];
+    uint64_t now = nowUs();
+    bool want_room = false;
+    if (interactive)
+        timeout = sooner(timeout, keyWaitMs(now, &want_room));
+    if (!keyboard && stdinIsTerminal() && !stdin_eof)   // a background job looks now and
+        timeout = sooner(timeout, RECONNECT_EVERY_MS);   // then whether it is in front
+    bool take_keys = keyboard && (leaving || !interactive || queue_count < KEY_QUEUE_SIZE);
+    if (take_keys && seq_state != SEQ_NONE)
+        timeout = sooner(timeout, msUntil(seq_heard_us + (uint64_t)sequenceLimitMs() * 1000u, now));
+
+    struct pollfd fds[2];
+    int nfds = 0, key_slot = -1, line_slot = -1;
+    if (take_keys) {
+        fds[nfds] = { STDIN_FILENO, POLLIN, 0 };
+        key_slot = nfds++;
+    }
+    if (!line_lost) {
+        fds[nfds] = { korvan_fd, (short)(POLLIN | (want_room ? POLLOUT : 0)), 0 };
+        line_slot = nfds++;
+    }
+    if (nfds == 0 && timeout < 0)
+        return false;   // nothing could ever wake us
+    *writable = false;
+    int ready = poll(fds, (nfds_t)nfds, timeout);
+    if (ready < 0)
+        return errno == EINTR;
+    now = nowUs();
+    if (line_slot >= 0 && (fds[line_slot].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL))) {
+        int n = korvan_read(buf, sizeof buf, 0, -1);
+        if (n > 0) {
+            writeScreen(buf, n);
+            device_heard_us = now;
+        }
+    }
+    if (line_slot >= 0 && (fds[line_slot].revents & POLLOUT))
+        *writable = true;
+    if (key_slot >= 0) {
+        if (fds[key_slot].revents != 0)
+            readKeys(interactive && !line_lost, now);
+        else if (seq_state != SEQ_NONE && reached(seq_heard_us, sequenceLimitMs(), now))
+            seq_state = SEQ_NONE;   // nothing followed: the sequence is over
+    }
+    return true;
+}
+
+// One run of the terminal. `interactive`: keys go to the device until 'x' (or the end of piped
+// keys); otherwise the device's output is shown until `deadline_us` and keys are dropped, 'x'
+// cutting it short. Leaves the terminal's settings as they were found, with one newline.
+static void runTerminal(bool interactive, uint64_t deadline_us)
+{
+    bool writable = false;   // the last poll() found room on the line
+    dropKeys();
+    leaving = false;
+    seq_state = SEQ_NONE;
+    console_resumed = 0;
+    reconnect_at_us = input_ended_us = device_heard_us = 0;
+    for (;;) {
+        uint64_t now = nowUs();
+        if (console_resumed) {   // stopped time is no time the line had to take keys
+            console_resumed = 0;
+            line_moved_us = now;
+        }
+        bool keyboard = keyboardOpen(interactive);
+        if (interactive && !line_lost) {
+            advanceKeys(writable, now);
+            now = nowUs();   // a key written now sets the next one's time from this moment
+        }
+        if (line_lost)
+            dropKeys();
+        int timeout;
+        if (terminalOver(interactive, deadline_us, now, &timeout) ||
+            !waitAndTake(interactive, keyboard, timeout, &writable))
+            break;
+    }
+    if (leaving && queue_count > 0)
+        fprintf(stderr, "serbolt: %d keys typed before the 'x' were not sent\n", queue_count);
+    dropKeys();
+    // After an 'x', what the keyboard still holds (the rest of a paste) is thrown away, so
+    // nothing meant for the device runs in the shell.
+    if (leaving && console_is_raw)
         tcflush(STDIN_FILENO, TCIFLUSH);
     setConsoleRaw(false);
     putchar('\n');
-}
-
-// The line is gone while a user sits at the terminal: keys other than 'x' are dropped without
-// a word, and the device's name is tried again every RECONNECT_EVERY_MS until it opens. True
-// when the line is back; false when the user pressed 'x' or the keyboard went away.
-static bool waitForDevice(void)
-{
-    uint64_t next_try = nowMs() + RECONNECT_EVERY_MS;
-    for (;;) {
-        uint64_t now = nowMs();
-        if (now >= next_try) {
-            if (korvan_reopen())
-                return true;
-            next_try = now + RECONNECT_EVERY_MS;
-            continue;
-        }
-        bool keys = keysAvailable();
-        if (stdin_eof)
-            return false;
-        struct pollfd p = { STDIN_FILENO, POLLIN, 0 };
-        int ready = poll(&p, keys ? 1 : 0, (int)(next_try - now));
-        if (ready > 0 && readKey() == 'x')
-            return false;
-    }
-}
-
-static void interactiveTerminal(void)
-{
-    for (;;) {
-        bool keys = keysAvailable();
-        if (line_lost) {
-            // A script learns that its session broke; a user waits for the device to come back.
-            if (!stdinIsTerminal() || !waitForDevice())
-                break;
-            continue;
-        }
-        if (stdin_eof) {
-            // End of input: 'x' can never come. Show what the device still has to say.
-            terminalReceive();
-            break;
-        }
-        if (!keys) {
-            // A background job: no keys. Look again now and then whether we were brought to
-            // the foreground.
-            showDeviceOutput(-1, nowMs() + RECONNECT_EVERY_MS, false);
-            continue;
-        }
-        if (kbhit()) {
-            int key = readKey();
-            if (key == 'x')
-                break;
-            if (key > 0) {
-                unsigned char byte = (unsigned char)key;
-                putchar(byte);
-                fflush(stdout);
-                korvan_send_bytes_slow(&byte, 1);
-            }
-            continue;
-        }
-        showDeviceOutput(-1, 0, true);
-    }
-    if (line_lost && !stdinIsTerminal())
-        terminal_broken = true;
-    leaveTerminal(true);
-}
-
-static void timedDisplay(double seconds)
-{
-    uint64_t start = nowMs();
-    uint64_t deadline = start + (uint64_t)(seconds > 0 ? seconds * 1000.0 : 0);
-    keysAvailable();
-    for (;;) {
-        if (seconds <= 0 || nowMs() >= deadline)
-            break;
-        fflush(stdout);
-        bool keys = keysAvailable();
-        if (keys && kbhit() && readKey() == 'x')
-            break;
-        if (line_lost && (!keys || stdin_eof))
-            break;   // nothing can come and no key can end it: no reason to sit out the time
-        showDeviceOutput(CHAR_WINDOW_MS, deadline, keys);
-    }
-    leaveTerminal(false);
 }
 
 // 0 seconds: the interactive terminal until 'x'. Otherwise show the device's output for that
@@ -1295,9 +1627,9 @@ static void timedDisplay(double seconds)
 void terminalReceiveBlocking(double seconds)
 {
     if (seconds == 0.0)
-        interactiveTerminal();
+        runTerminal(true, 0);
     else
-        timedDisplay(seconds);
+        runTerminal(false, nowUs() + (seconds > 0 ? (uint64_t)(seconds * 1e6) : 0));
 }
 
 // =============================================================================================

@@ -29,6 +29,7 @@ static const char USAGE[] =
     "  --junk TEXT         send TEXT in front of every reply\n"
     "  --delay-ms N        wait N ms before sending each reply\n"
     "  --gap-ms N          send replies one character at a time, N ms apart\n"
+    "  --answer-delay-ms N answer console commands (help, ls, version, ...) N ms late\n"
     "  --ready TEXT        ready reply instead of \"Ko:Ready\"\n"
     "  --done TEXT         data received reply instead of \"Ko:Data received\"\n"
     "  --eol TEXT          line end after replies and device lines instead of \\r\\n\n"
@@ -54,10 +55,10 @@ static const char USAGE[] =
     "  --version           the version of korvan-sim\n";
 
 enum {
-    OPT_LINK = 1, OPT_PORT, OPT_STORE, OPT_RECORD, OPT_SILENT, OPT_ECHO, OPT_JUNK, OPT_DELAY, OPT_GAP,
-    OPT_READY, OPT_DONE, OPT_EOL, OPT_NO_READY, OPT_NO_DONE, OPT_SAY, OPT_STREAM,
-    OPT_STREAM_DELAY, OPT_RATE, OPT_HANGUP, OPT_UNPLUG_AFTER, OPT_UNPLUG_REBOOT, OPT_REPLUG_AFTER,
-    OPT_STALL_AFTER, OPT_ONCE, OPT_SINK, OPT_HELP, OPT_VERSION
+    OPT_LINK = 1, OPT_PORT, OPT_STORE, OPT_RECORD, OPT_SILENT, OPT_ECHO, OPT_JUNK, OPT_DELAY,
+    OPT_GAP, OPT_ANSWER_DELAY, OPT_READY, OPT_DONE, OPT_EOL, OPT_NO_READY, OPT_NO_DONE, OPT_SAY,
+    OPT_STREAM, OPT_STREAM_DELAY, OPT_RATE, OPT_HANGUP, OPT_UNPLUG_AFTER, OPT_UNPLUG_REBOOT,
+    OPT_REPLUG_AFTER, OPT_STALL_AFTER, OPT_ONCE, OPT_SINK, OPT_HELP, OPT_VERSION
 };
 
 static const struct option LONG_OPTS[] = {
@@ -70,6 +71,7 @@ static const struct option LONG_OPTS[] = {
     {"junk", required_argument, nullptr, OPT_JUNK},
     {"delay-ms", required_argument, nullptr, OPT_DELAY},
     {"gap-ms", required_argument, nullptr, OPT_GAP},
+    {"answer-delay-ms", required_argument, nullptr, OPT_ANSWER_DELAY},
     {"ready", required_argument, nullptr, OPT_READY},
     {"done", required_argument, nullptr, OPT_DONE},
     {"eol", required_argument, nullptr, OPT_EOL},
@@ -192,6 +194,7 @@ int options_parse(int argc, char **argv)
         case OPT_JUNK: ok = set_text(g_opt.junk, optarg, "junk"); break;
         case OPT_DELAY: ok = set_ms(g_opt.delay_ms, optarg, "delay-ms"); break;
         case OPT_GAP: ok = set_ms(g_opt.gap_ms, optarg, "gap-ms"); break;
+        case OPT_ANSWER_DELAY: ok = set_ms(g_opt.answer_delay_ms, optarg, "answer-delay-ms"); break;
         case OPT_READY: ok = set_text(g_opt.ready, optarg, "ready"); break;
         case OPT_DONE: ok = set_text(g_opt.done, optarg, "done"); break;
         case OPT_EOL: ok = set_text(g_opt.eol, optarg, "eol"); break;

@@ -39,6 +39,7 @@ struct SimOptions {
     SimText junk, ready, done, eol, say;
     bool have_say;
     long delay_ms, gap_ms;
+    long answer_delay_ms;    // --answer-delay-ms: console commands are answered this late
     bool stream;             // --stream given
     uint64_t stream_bytes;   // 0 = forever
     long stream_delay_ms;
@@ -81,6 +82,10 @@ void out_bytes(const char *p, size_t n);
 void out_line(const char *text);
 // Queues a protocol reply: junk, text, line end, with --delay-ms and --gap-ms applied.
 void out_reply(const SimText &text);
+// Position of the next byte queued, counted from the start of the run.
+uint64_t out_position();
+// Holds back what has been queued from position `start` on until `delay_ms` from now.
+void out_hold(uint64_t start, long delay_ms);
 // How many bytes may be written now; sets *wait_ns to how long until more may (or -1 for never).
 size_t out_sendable(uint64_t now, int64_t *wait_ns);
 const char *out_front();

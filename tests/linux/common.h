@@ -188,9 +188,17 @@ inline bool wait_state(pid_t pid, char state, double timeout_s)
 // shell leads the console's session, and serbolt runs in a process group of its own, in the
 // console's foreground or in the background. Unlike a program that leads its own session, such
 // a job is really stopped by Ctrl-Z and by SIGTTOU/SIGTTIN. `c.pid` is the stand-in shell,
-// which ends with serbolt's status (128 + signal when a signal ended it). Standard error goes to
-// a pipe (c.err), or with JOB_STDERR_CONSOLE to the console like standard output.
-enum { JOB_FOREGROUND = 1, JOB_STDOUT_PIPE = 2, JOB_STDIN_PIPE = 4, JOB_STDERR_CONSOLE = 8 };
+// which ends with serbolt's status (128 + signal when a signal ended it). With
+// JOB_SHELL_TAKES_BACK it takes the console back when serbolt stops, as bash does at Ctrl-Z.
+// Standard error goes to a pipe (c.err), or with JOB_STDERR_CONSOLE to the console like
+// standard output.
+enum {
+    JOB_FOREGROUND = 1,
+    JOB_STDOUT_PIPE = 2,
+    JOB_STDIN_PIPE = 4,
+    JOB_SHELL_TAKES_BACK = 8,
+    JOB_STDERR_CONSOLE = 16,
+};
 struct Job {
     Console c;
     pid_t program = -1;   // serbolt itself
@@ -258,8 +266,10 @@ inline bool job_start(Job &j, const std::vector<std::string> &args, int flags)
                 close(fd);
         int st;
         for (;;) {
-            if (waitpid(program, &st, 0) != program)
+            if (waitpid(program, &st, (flags & JOB_SHELL_TAKES_BACK) ? WUNTRACED : 0) != program)
                 _exit(125);
+            if (WIFSTOPPED(st))
+                tcsetpgrp(tty, getpgrp());
             if (WIFEXITED(st))
                 _exit(WEXITSTATUS(st));
             if (WIFSIGNALED(st))
