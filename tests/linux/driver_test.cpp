@@ -101,3 +101,25 @@ TEST(Driver, ALineTheDriverDoesNotSetTo921600IsRefusedWithTheReason)
     EXPECT_EQ(sim_received(g.sim), "");
     EXPECT_EQ(sim_received(usb0.sim), "") << "no other board is used instead";
 }
+
+// At a keyboard, the device stops reading while the driver still holds a key: 'x' leaves at
+// once, although the driver would hold close() for 30 s to send that key.
+TEST(Driver, XLeavesAtOnceWhileTheDriverHoldsAKey)
+{
+    SimGuard g;
+    std::vector<std::string> argv = { "/usr/bin/env" };
+    for (const std::string &e : driver_env(g.sim.slave, { stuck_after(2) }))
+        argv.push_back(e);
+    for (const std::string &a : serbolt_argv({ "-d", g.sim.link }))
+        argv.push_back(a);
+    Console c;
+    ASSERT_TRUE(console_start(c, argv));
+    ASSERT_TRUE(wait_raw(c));
+    console_type(c, "abc");
+    ASSERT_TRUE(console_wait_for(c, "abc", 30)) << "the driver took the third key: " << c.screen;
+    uint64_t start = now_ns();
+    console_type(c, "x");
+    EXPECT_EQ(console_finish(c, 60), 0);
+    EXPECT_LT((double)(now_ns() - start) / 1e9, 10.0) << "the closing wait held the exit";
+    EXPECT_EQ(sim_received(g.sim), "ab");
+}
