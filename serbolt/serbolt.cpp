@@ -32,6 +32,7 @@
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <sys/time.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -56,7 +57,9 @@ enum {
     REPLY_CHARS = 28,                           // longest reply a wait can recognise
     PACE_US = 1000,                             // pause after each paced byte
     CONNECT_PAUSE_US = 10000,                   // let the adapter settle after opening
-    WRITE_STALL_MS = 10000,                     // a line that accepts nothing for this long is dead
+    WRITE_STALL_MS = 10000,                     // a line that takes nothing for this long is dead
+    DRAIN_TICK_MS = 100,                        // a drain looks at the driver's queue this often
+    CLOSE_TICK_MS = 300,                        // longest closing wait of a line that failed
     FLUSH_MIN_MS = 100,                         // stale input is discarded for at least this long
     BLOCK_SIZE = 4096,                          // device output is moved to the screen in blocks
     PROGRESS_EVERY_MS = 100,                    // upload progress is redrawn at most this often
@@ -83,13 +86,19 @@ static uint64_t nowMs(void)
 int korvan_fd = -1;                    // -1 while no line is open
 static const char *korvan_name = "";   // the device that opened: for messages, and to reopen it
 static bool line_lost = false;         // the device end hung up or failed; it gives nothing more
+static bool line_failed = false;       // a write or drain failed: output may be stuck in the driver
+// When a write first found the line full since the line last took a byte; 0 while it takes them.
+static uint64_t stall_since = 0;
 
 // While set, korvan_send_bytes reports how far it has come (the upload's progress line).
 static void (*send_progress)(long written, long total, bool final) = NULL;
+// The upload's progress line, erased so that a message of the link starts on a line of its own.
+static void progressErase(void);
 
 enum {
-    OPEN_FAILED = -1,     // korvan_open_device: not opened, errno says why
-    OPEN_UNUSABLE = -2,   // opened, but the line settings could not be applied
+    OPEN_FAILED = -1,         // korvan_open_device: not opened, errno says why
+    OPEN_UNUSABLE = -2,       // opened, but the line settings could not be applied or did not hold
+    OPEN_OWN_TERMINAL = -3,   // the terminal serbolt runs in: left untouched
 };
 
 // korvan_read: another descriptor it was told to watch became readable first.
@@ -124,6 +133,71 @@ static int korvan_set_interface_attribs(int fd, speed_t speed)
         return -1;
     }
     return 0;
+}
+
+// The baud rate of a speed code; -1 for a code this table does not know.
+static long korvan_baud(speed_t code)
+{
+    static const struct {
+        speed_t code;
+        long baud;
+    } rates[] = {
+        { B0, 0 },           { B50, 50 },           { B75, 75 },           { B110, 110 },
+        { B134, 134 },       { B150, 150 },         { B200, 200 },         { B300, 300 },
+        { B600, 600 },       { B1200, 1200 },       { B1800, 1800 },       { B2400, 2400 },
+        { B4800, 4800 },     { B9600, 9600 },       { B19200, 19200 },     { B38400, 38400 },
+        { B57600, 57600 },   { B115200, 115200 },   { B230400, 230400 },   { B460800, 460800 },
+        { B500000, 500000 }, { B576000, 576000 },   { B921600, 921600 },   { B1000000, 1000000 },
+        { B1152000, 1152000 }, { B1500000, 1500000 }, { B2000000, 2000000 }, { B2500000, 2500000 },
+        { B3000000, 3000000 }, { B3500000, 3500000 }, { B4000000, 4000000 },
+    };
+    for (const auto &r : rates)
+        if (r.code == code)
+            return r.baud;
+    return -1;
+}
+
+// Reads the settings back: a driver may accept tcsetattr and keep what it cannot do (a 16550
+// whose clock cannot make 921600 baud stays at 9600, and the device would then read garbage).
+// True when the line is at `speed`, 8N1, raw, without flow control; otherwise false with the
+// reason in `why`.
+static bool korvan_settings_held(int fd, speed_t speed, char *why, size_t size)
+{
+    struct termios tty;
+    if (tcgetattr(fd, &tty) != 0) {
+        snprintf(why, size, "the settings cannot be read back: %s", strerror(errno));
+        return false;
+    }
+    speed_t out = cfgetospeed(&tty), in = cfgetispeed(&tty);
+    if (in == B0)
+        in = out;   // an input speed of 0 means "as the output"
+    speed_t wrong = out != speed ? out : in;
+    if (wrong != speed) {
+        long baud = korvan_baud(wrong);
+        if (baud >= 0)
+            snprintf(why, size, "the driver set %ld baud, not %ld", baud, korvan_baud(speed));
+        else
+            snprintf(why, size, "the driver set an unknown speed (code %#lo), not %ld baud",
+                     (unsigned long)wrong, korvan_baud(speed));
+        return false;
+    }
+    const tcflag_t raw_iflag = IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON;
+    const tcflag_t raw_lflag = ECHO | ECHONL | ICANON | ISIG | IEXTEN;
+    if ((tty.c_cflag & CSIZE) != CS8)
+        snprintf(why, size, "the driver did not set 8 data bits");
+    else if (tty.c_cflag & PARENB)
+        snprintf(why, size, "the driver kept parity on");
+    else if (tty.c_cflag & CSTOPB)
+        snprintf(why, size, "the driver kept two stop bits");
+    else if (tty.c_cflag & CRTSCTS)
+        snprintf(why, size, "the driver kept hardware flow control on");
+    else if ((tty.c_cflag & (CREAD | CLOCAL)) != (CREAD | CLOCAL))
+        snprintf(why, size, "the driver did not switch the receiver on and the modem lines off");
+    else if ((tty.c_iflag & raw_iflag) || (tty.c_lflag & raw_lflag) || (tty.c_oflag & OPOST))
+        snprintf(why, size, "the driver did not make the line raw");
+    else
+        return true;
+    return false;
 }
 
 // Who holds the flock on the device behind `fd`, as ", held by process 123 (picocom)", from
@@ -195,19 +269,43 @@ static void korvan_permission_hint(const char *name, int err)
                 strerror(err));
 }
 
+// The terminal serbolt itself runs in (-d /dev/tty, or the console's own device name): raw at
+// 921600 baud it would take the user's keyboard and screen. Only our controlling terminal tells
+// us its session; a terminal on a standard stream that is not our controlling one has the
+// same device number as that stream.
+static bool korvan_is_own_terminal(int fd)
+{
+    if (tcgetsid(fd) >= 0)
+        return true;
+    struct stat line, st;
+    if (fstat(fd, &line) != 0 || !S_ISCHR(line.st_mode))
+        return false;
+    for (int std_fd = 0; std_fd <= 2; std_fd++)
+        if (fstat(std_fd, &st) == 0 && S_ISCHR(st.st_mode) && st.st_rdev == line.st_rdev &&
+            isatty(std_fd))
+            return true;
+    return false;
+}
+
 // Opens one device and makes it ours: read and write, non-blocking, not our controlling
 // terminal, and an exclusive flock (the lock other serial terminals take too), so two programs
 // never share a line and steal each other's bytes. The lock lasts until the descriptor closes.
-// Then the line settings. Returns the descriptor; OPEN_FAILED with errno set when it did not
-// open (EWOULDBLOCK: another program holds it, named in `holder`); OPEN_UNUSABLE when its
-// settings could not be applied (which korvan_set_interface_attribs reports). `quiet` refuses a
-// device that is not a terminal before trying, so a reopen that keeps failing says nothing.
+// Then the line settings, read back. Returns the descriptor; OPEN_FAILED with errno set when it
+// did not open (EWOULDBLOCK: another program holds it, named in `holder`); OPEN_OWN_TERMINAL
+// when it is the terminal serbolt runs in; OPEN_UNUSABLE when its settings could not be applied
+// (which korvan_set_interface_attribs reports) or the driver did not keep them (said on standard
+// error). `quiet` refuses a device that is not a terminal before trying and keeps the reason
+// to itself, so a reopen that keeps failing says nothing.
 static int korvan_open_device(const char *name, bool quiet, char *holder, size_t holder_size)
 {
     holder[0] = '\0';
     int fd = open(name, O_RDWR | O_NOCTTY | O_NONBLOCK);
     if (fd < 0)
         return OPEN_FAILED;
+    if (korvan_is_own_terminal(fd)) {
+        close(fd);
+        return OPEN_OWN_TERMINAL;
+    }
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         int err = errno;
         if (err == EWOULDBLOCK)
@@ -217,6 +315,15 @@ static int korvan_open_device(const char *name, bool quiet, char *holder, size_t
         return OPEN_FAILED;
     }
     if ((quiet && !isatty(fd)) || korvan_set_interface_attribs(fd, B921600) != 0) {
+        close(fd);
+        return OPEN_UNUSABLE;
+    }
+    char why[128];
+    if (!korvan_settings_held(fd, B921600, why, sizeof why)) {
+        if (!quiet) {
+            fflush(stdout);
+            fprintf(stderr, "serbolt: %s: %s\n", name, why);
+        }
         close(fd);
         return OPEN_UNUSABLE;
     }
@@ -234,7 +341,10 @@ static void korvan_explain_failure(const char *name, int err, const char *holder
 }
 
 // Opens the first candidate that opens: the -d device, then /dev/ttyUSB0, then /dev/ttyUSB1,
-// with one line on standard output for each that failed and for the one that connected.
+// with one line on standard output for each that failed and for the one that connected. The
+// search ends at a device that opened but cannot be used, and at a -d device that is there but
+// another program holds or that is our own terminal: the fallback is for a device that is
+// missing, not for a board that is busy, or the upload would go to another board.
 bool korvan_open_connection(void)
 {
     const char *candidates[3] = { device, "/dev/ttyUSB0", "/dev/ttyUSB1" };
@@ -258,15 +368,24 @@ bool korvan_open_connection(void)
                 break;
             }
             int err = errno;
-            if (err != ENOENT && err != ENOTDIR)
+            printf("Serial device %s - failed to connect.\n", name);
+            fflush(stdout);
+            if (fd == OPEN_OWN_TERMINAL || (err != ENOENT && err != ENOTDIR))
                 any_exists = true;
+            if (fd == OPEN_OWN_TERMINAL) {
+                fprintf(stderr, "serbolt: %s: this is serbolt's own terminal, not the Korvan's "
+                        "serial line\n", name);
+                if (i == 0)
+                    return false;
+                continue;
+            }
             if ((err == EACCES || err == EPERM) && denied == NULL) {
                 denied = name;
                 denied_errno = err;
             }
-            printf("Serial device %s - failed to connect.\n", name);
-            fflush(stdout);
             korvan_explain_failure(name, err, holder);
+            if (i == 0 && err == EWOULDBLOCK)
+                return false;
         } else {
             printf("Serial device %s - failed to connect.\n", "(none)");
         }
@@ -293,10 +412,64 @@ bool korvan_open_connection(void)
     return true;
 }
 
+static struct sigaction tick_saved;   // SIGALRM's handling while korvan_ticks runs
+
+// SIGALRM while korvan_ticks runs: nothing to do; arriving is its whole purpose.
+static void korvan_tick(int) {}
+
+// every_ms > 0: a SIGALRM every every_ms from now on, caught by a handler that does nothing
+// and without SA_RESTART, so that a wait inside the driver (tcdrain, the closing wait of close)
+// returns to us at least that often. It repeats, so a tick that comes before the wait has
+// begun is followed by another. 0: the ticks stop and SIGALRM is handled as before.
+static void korvan_ticks(int every_ms)
+{
+    struct itimerval every;
+    memset(&every, 0, sizeof every);
+    if (every_ms > 0) {
+        struct sigaction sa;
+        memset(&sa, 0, sizeof sa);
+        sa.sa_handler = korvan_tick;
+        sigemptyset(&sa.sa_mask);
+        sigaction(SIGALRM, &sa, &tick_saved);
+        every.it_value.tv_sec = every_ms / 1000;
+        every.it_value.tv_usec = (every_ms % 1000) * 1000;
+        every.it_interval = every.it_value;
+        setitimer(ITIMER_REAL, &every, NULL);
+    } else {
+        setitimer(ITIMER_REAL, &every, NULL);
+        sigaction(SIGALRM, &tick_saved, NULL);
+    }
+}
+
+// Bytes written to the line but still waiting in the driver's output queue; 0 when it cannot
+// tell (a pseudo-terminal never can).
+static long korvan_output_queued(void)
+{
+    int queued = 0;
+    if (korvan_fd < 0 || ioctl(korvan_fd, TIOCOUTQ, &queued) != 0 || queued < 0)
+        return 0;
+    return queued;
+}
+
+// Closes the line. close() waits in the driver's closing wait for output still queued (30 s on
+// cdc_acm), which a device that stopped reading never takes, and a flush does not reach what the
+// driver has already handed to the adapter. While output is queued, ticks cut that wait short
+// after CLOSE_TICK_MS: ample for what a working line still has to send (a few keys), and the exit
+// follows a stuck one at once. The queue of a line whose write or drain failed is thrown away
+// first. (Asking the driver for no closing wait, TIOCSSERIAL, is refused to users in dialout,
+// and for the administrator it would stay set on the port for every program after us.)
 void korvan_close_connection(void)
 {
-    if (korvan_fd >= 0)
+    if (korvan_fd >= 0) {
+        if (line_failed)
+            tcflush(korvan_fd, TCOFLUSH);
+        bool queued = line_failed || korvan_output_queued() > 0;
+        if (queued)
+            korvan_ticks(CLOSE_TICK_MS);
         close(korvan_fd);
+        if (queued)
+            korvan_ticks(0);
+    }
     korvan_fd = -1;
 }
 
@@ -306,6 +479,7 @@ static void korvan_lost(void)
 {
     if (!line_lost) {
         line_lost = true;
+        progressErase();
         printf("Serial device %s - connection lost.\n", korvan_name);
         fflush(stdout);
     }
@@ -323,6 +497,8 @@ static bool korvan_reopen(void)
         return false;
     korvan_fd = fd;
     line_lost = false;
+    line_failed = false;
+    stall_since = 0;
     printf("Serial device %s - connected.\n", korvan_name);
     fflush(stdout);
     usleep(CONNECT_PAUSE_US);
@@ -382,75 +558,115 @@ bool korvan_get_byte(unsigned char *byte)
     return korvan_read(byte, 1, CHAR_WINDOW_MS, -1) > 0;
 }
 
-// Waits until the line accepts more output. False when it stayed full for WRITE_STALL_MS.
+// A write or a drain failed: says why, once per failure ("Connection timed out" for a line that
+// took nothing for WRITE_STALL_MS). An error that means the device is gone marks the line lost.
+static void korvan_write_failed(int err)
+{
+    line_failed = true;
+    progressErase();
+    printf("Error from write: %s\n", strerror(err));
+    fflush(stdout);
+    if (err == EIO || err == ENXIO || err == ENODEV || err == EPIPE)
+        korvan_lost();
+}
+
+// The output queue is full: waits until the line takes more, but only until WRITE_STALL_MS have
+// passed since it last took a byte. A line that wakes us and then takes nothing does not start
+// the time again, and neither does room found only when the time is up (a pseudo-terminal
+// whose reader has stopped can free a little room without waking the writer). While the
+// progress line is on, comes back every PROGRESS_EVERY_MS so that it is redrawn. True to write
+// again; false with errno set (ETIMEDOUT: the line is stalled).
 static bool korvan_wait_writable(void)
 {
-    struct pollfd p = { korvan_fd, POLLOUT, 0 };
-    int ready;
-    do {
-        ready = poll(&p, 1, WRITE_STALL_MS);
-    } while (ready < 0 && errno == EINTR);
-    if (ready == 0)
-        errno = ETIMEDOUT;
-    return ready > 0;
+    uint64_t now = nowMs();
+    if (stall_since == 0)
+        stall_since = now;
+    if (now - stall_since < WRITE_STALL_MS) {
+        int left_ms = (int)(stall_since + WRITE_STALL_MS - now);
+        int wait_ms = send_progress != NULL && left_ms > PROGRESS_EVERY_MS ? PROGRESS_EVERY_MS
+                                                                           : left_ms;
+        struct pollfd p = { korvan_fd, POLLOUT, 0 };
+        int ready = poll(&p, 1, wait_ms);
+        if (ready < 0 && errno != EINTR)
+            return false;
+        bool time_up = (ready == 0 && wait_ms == left_ms) ||
+                       nowMs() - stall_since >= WRITE_STALL_MS;
+        if (!time_up)
+            return true;
+    }
+    errno = ETIMEDOUT;
+    return false;
 }
 
 // One write of up to n bytes. Returns how many the line took; when its output queue is full,
-// waits until it takes more and returns 0. -1 after a real error, which it reports; an error
-// that means the device is gone also marks the line lost. A lost line takes nothing, silently:
-// its loss has been told.
+// waits (as korvan_wait_writable says) and returns 0. -1 after a real error or a stall, which it
+// reports; an error that means the device is gone also marks the line lost. A lost line takes
+// nothing, silently: its loss has been told.
 static int korvan_write(const unsigned char *bytes, int n)
 {
     if (line_lost)
         return -1;
     ssize_t w = write(korvan_fd, bytes, (size_t)n);
-    if (w > 0)
+    if (w > 0) {
+        stall_since = 0;
         return (int)w;
+    }
     if (n == 0 || (w < 0 && errno == EINTR))
         return 0;
     if ((w == 0 || errno == EAGAIN) && korvan_wait_writable())
         return 0;
-    int err = errno;
-    printf("Error from write: %s\n", strerror(err));
-    fflush(stdout);
-    if (err == EIO || err == ENXIO || err == ENODEV || err == EPIPE)
-        korvan_lost();
+    korvan_write_failed(errno);
     return -1;
 }
 
-// Bytes written to the line but still waiting in the driver's output queue; 0 when it cannot
-// tell.
-static long korvan_output_queued(void)
+// Waits until the driver has sent everything written to the line, but not for ever: a device
+// that has stopped reading leaves the output in the driver's queue, where tcdrain() alone would
+// wait for good. Ticks cut tcdrain() short every DRAIN_TICK_MS to look at the queue (TIOCOUTQ);
+// when nothing has left it for WRITE_STALL_MS, the drain fails as a write does. `count`: the
+// bytes of the send in progress, for the progress line while it is on.
+static bool korvan_wait_sent(int count)
 {
-    int queued = 0;
-    if (korvan_fd < 0 || ioctl(korvan_fd, TIOCOUTQ, &queued) != 0 || queued < 0)
-        return 0;
-    return queued;
-}
-
-// Waits for the driver's output queue to empty while the progress line follows it. Gives up
-// when the queue does not move for WRITE_STALL_MS (the drain that follows then settles it).
-static void korvan_wait_queue_with_progress(long count)
-{
-    long last = -1;
+    if (line_lost)
+        return false;
+    long last = korvan_output_queued();
     uint64_t moved = nowMs();
-    for (;;) {
-        long queued = korvan_output_queued();
-        if (queued == 0)
-            break;
-        if (queued != last) {
-            last = queued;
-            moved = nowMs();
-        } else if (nowMs() - moved >= WRITE_STALL_MS) {
+    int err = 0;
+    korvan_ticks(DRAIN_TICK_MS);
+    while (tcdrain(korvan_fd) != 0) {
+        if (errno != EINTR) {
+            err = errno;
             break;
         }
-        send_progress(count, count, false);
-        poll(NULL, 0, PROGRESS_EVERY_MS);
+        long queued = korvan_output_queued();
+        uint64_t now = nowMs();
+        if (queued < last)
+            moved = now;
+        last = queued;
+        if (send_progress != NULL)
+            send_progress(count, count, false);
+        if (now - moved >= WRITE_STALL_MS) {
+            err = ETIMEDOUT;
+            break;
+        }
     }
+    korvan_ticks(0);
+    if (err != 0) {
+        korvan_write_failed(err);
+        return false;
+    }
+    stall_since = 0;
+    return true;
+}
+
+// Waits until everything written has left the computer; false (after saying why) when the
+// device stopped taking it for WRITE_STALL_MS or the line failed.
+bool korvan_drain(void)
+{
+    return korvan_wait_sent(0);
 }
 
 // Writes count bytes whole, then waits until they have left. A full output queue is waited out
-// with poll(); a real error ends the write with a message and false.
+// with poll(); a real error or a stall ends the write with a message and false.
 bool korvan_send_bytes(const void *buf, int count)
 {
     const unsigned char *bytes = (const unsigned char *)buf;
@@ -463,16 +679,16 @@ bool korvan_send_bytes(const void *buf, int count)
         if (send_progress != NULL)
             send_progress(sent, count, false);
     } while (sent < count);
-    if (send_progress != NULL)
-        korvan_wait_queue_with_progress(count);
-    tcdrain(korvan_fd);
+    if (!korvan_wait_sent(count))
+        return false;
     if (send_progress != NULL)
         send_progress(count, count, true);
     return true;
 }
 
 // Writes one byte at a time, each drained and followed by a 1 ms pause: the device's command
-// parser and its console take keys and commands at this pace.
+// parser and its console take keys and commands at this pace. False, after saying why, when
+// the line failed or stalled.
 bool korvan_send_bytes_slow(const void *buf, int count)
 {
     const unsigned char *bytes = (const unsigned char *)buf;
@@ -481,8 +697,11 @@ bool korvan_send_bytes_slow(const void *buf, int count)
         int n = korvan_write(bytes + sent, 1);
         if (n < 0)
             return false;
+        if (n == 0)
+            continue;   // the line was full and has been waited for
+        if (!korvan_drain())
+            return false;
         sent += n;
-        tcdrain(korvan_fd);
         usleep(PACE_US);
     }
     return true;
@@ -503,11 +722,35 @@ static void showDeviceOutput(int quiet_ms, uint64_t deadline, bool watch_keys);
 static unsigned char data[UPLOAD_BUFFER_SIZE];
 
 static uint64_t progress_start, progress_drawn;
+static long progress_shown;        // the count drawn last: the line never goes back
+static bool progress_on_screen;    // a progress line is drawn and not erased yet
+static bool queue_reported;        // the driver has reported bytes in its output queue
+
+// Whether the progress line may be drawn now: not while we are a background job of the
+// terminal on standard error, where it would be drawn over the shell's prompt. A terminal that
+// is not our controlling terminal has no jobs: it is ours.
+static bool progressVisible(void)
+{
+    pid_t fg = tcgetpgrp(STDERR_FILENO);
+    return fg < 0 || fg == getpgrp();
+}
+
+// Columns of the terminal on standard error; 80 when it does not say.
+static int progressColumns(void)
+{
+    struct winsize ws;
+    if (ioctl(STDERR_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0)
+        return ws.ws_col;
+    return 80;
+}
 
 // Progress of the payload on standard error, redrawn in place at most ten times a second. It
-// counts the bytes that have left the host: those written less those the driver still queues,
-// and never more than the line can have carried since the start, since an adapter (or a
-// pseudo-terminal) may hold more than its driver owns up to. `final`: everything has left.
+// counts the bytes that have left the host: those written less those the driver still queues.
+// A driver that never reports a queue (a pseudo-terminal) may hold more than it owns up to;
+// there the count is kept to what the line can have carried since the start. The count never
+// goes back (cdc_acm counts a busy block whole, so its queue can read higher after a short
+// write). The line fits the terminal's width: the time left goes first, then the rate.
+// `final`: everything has left.
 static void uploadProgress(long written, long total, bool final)
 {
     uint64_t now = nowMs();
@@ -517,20 +760,46 @@ static void uploadProgress(long written, long total, bool final)
     uint64_t elapsed_ms = now - progress_start;
     long gone = total;
     if (!final) {
+        long queued = korvan_output_queued();
+        if (queued > 0)
+            queue_reported = true;
+        gone = written - queued;
         long carried = (long)(elapsed_ms * LINE_BYTES_PER_SECOND / 1000u);
-        gone = written - korvan_output_queued();
-        if (gone > carried)
+        if (!queue_reported && gone > carried)
             gone = carried;
-        if (gone < 0)
-            gone = 0;
+        if (gone < progress_shown)
+            gone = progress_shown;
     }
+    progress_shown = gone;
+    if (!progressVisible())
+        return;
+
     double elapsed = (double)elapsed_ms / 1000.0;
     double rate = elapsed > 0 ? (double)gone / elapsed : 0;
     long percent = total > 0 ? (long)((double)gone * 100.0 / (double)total) : 100;
-    fprintf(stderr, "\r%ld of %ld bytes (%ld%%), %.1f KiB/s", gone, total, percent, rate / 1024.0);
-    if (rate > 0)
-        fprintf(stderr, ", %.0f s left", (double)(total - gone) / rate);
-    fputs("\033[K", stderr);
+    // One line, three lengths: the count, then the rate, then the time left.
+    char line[160];
+    int ends[3];
+    ends[0] = snprintf(line, sizeof line, "%ld of %ld bytes (%ld%%)", gone, total, percent);
+    ends[1] = ends[0] + snprintf(line + ends[0], sizeof line - (size_t)ends[0], ", %.1f KiB/s",
+                                 rate / 1024.0);
+    ends[2] = ends[1];
+    if (rate > 0 && ends[1] < (int)sizeof line)
+        ends[2] += snprintf(line + ends[1], sizeof line - (size_t)ends[1], ", %.0f s left",
+                            (double)(total - gone) / rate);
+    // The last column is left free: writing into it makes some terminals wrap.
+    int width = progressColumns() - 1;
+    int form = 2;
+    while (form > 0 && ends[form] > width)
+        form--;
+    if (ends[form] > width) {
+        // Narrower still: the percentage alone, as much of it as fits.
+        ends[form] = snprintf(line, sizeof line, "%ld%%", percent);
+        if (ends[form] > width)
+            ends[form] = width > 0 ? width : 0;
+    }
+    fprintf(stderr, "\r%.*s\033[K", ends[form], line);
+    progress_on_screen = true;
 }
 
 // The progress line is drawn only where a person watches: when standard error is a terminal.
@@ -539,12 +808,20 @@ static void progressBegin(void)
     send_progress = isatty(STDERR_FILENO) ? uploadProgress : NULL;
     progress_start = nowMs();
     progress_drawn = 0;
+    progress_shown = 0;
+    queue_reported = false;
+}
+
+static void progressErase(void)
+{
+    if (progress_on_screen && progressVisible())
+        fputs("\r\033[K", stderr);
+    progress_on_screen = false;
 }
 
 static void progressEnd(void)
 {
-    if (send_progress != NULL)
-        fputs("\r\033[K", stderr);
+    progressErase();
     send_progress = NULL;
 }
 
