@@ -72,11 +72,17 @@ static const double UPLOAD_REPLY_SECONDS = 20.0;
 static const double READY_REPLY_SECONDS = 2.0;
 static const double SHOW_AFTER_UPLOAD_SECONDS = 0.3;
 
-static uint64_t nowMs(void)
+// The monotonic clock, in microseconds and in milliseconds.
+static uint64_t nowUs(void)
 {
     struct timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
-    return (uint64_t)ts.tv_sec * 1000u + (uint64_t)ts.tv_nsec / 1000000u;
+    return (uint64_t)ts.tv_sec * 1000000u + (uint64_t)ts.tv_nsec / 1000u;
+}
+
+static uint64_t nowMs(void)
+{
+    return nowUs() / 1000u;
 }
 
 // =============================================================================================
@@ -100,9 +106,6 @@ enum {
     OPEN_UNUSABLE = -2,       // opened, but the line settings could not be applied or did not hold
     OPEN_OWN_TERMINAL = -3,   // the terminal serbolt runs in: left untouched
 };
-
-// korvan_read: another descriptor it was told to watch became readable first.
-static const int OTHER_READY = -1;
 
 static int korvan_set_interface_attribs(int fd, speed_t speed)
 {
@@ -507,37 +510,21 @@ static bool korvan_reopen(void)
 
 // Reads what the device has sent, up to `size` bytes, waiting up to `timeout_ms` (-1: no limit)
 // for the first of them. Returns the number of bytes read; 0 when the line stayed quiet for the
-// whole time, when the line is lost, or at once when nothing is left to wait on (the line is
-// lost and there is no `other_fd`); OTHER_READY when `other_fd` (-1: none; the terminal passes
-// the keyboard) became readable first.
-static int korvan_read(unsigned char *buf, int size, int timeout_ms, int other_fd)
+// whole time, or when the line is lost (at once, if it was lost before).
+static int korvan_read(unsigned char *buf, int size, int timeout_ms)
 {
     uint64_t deadline = nowMs() + (timeout_ms < 0 ? 0 : (uint64_t)timeout_ms);
-    for (;;) {
-        struct pollfd fds[2];
-        int nfds = 0;
-        int line_slot = -1, other_slot = -1;
-        if (!line_lost) {
-            fds[nfds] = { korvan_fd, POLLIN, 0 };
-            line_slot = nfds++;
-        }
-        if (other_fd >= 0) {
-            fds[nfds] = { other_fd, POLLIN, 0 };
-            other_slot = nfds++;
-        }
-        if (nfds == 0)
-            return 0;   // nothing left that could ever wake us
+    while (!line_lost) {
         int wait_ms = -1;
         if (timeout_ms >= 0) {
             uint64_t now = nowMs();
             wait_ms = now >= deadline ? 0 : (int)(deadline - now);
         }
-        int ready = poll(fds, (nfds_t)nfds, wait_ms);
+        struct pollfd p = { korvan_fd, POLLIN, 0 };
+        int ready = poll(&p, 1, wait_ms);
         if (ready < 0 && errno != EINTR)
             return 0;
-        if (other_slot >= 0 && fds[other_slot].revents != 0)
-            return OTHER_READY;
-        if (line_slot >= 0 && fds[line_slot].revents != 0) {
+        if (ready > 0) {
             ssize_t n = read(korvan_fd, buf, (size_t)size);
             if (n > 0)
                 return (int)n;
@@ -549,13 +536,14 @@ static int korvan_read(unsigned char *buf, int size, int timeout_ms, int other_f
         if (ready == 0 && wait_ms == 0)
             return 0;
     }
+    return 0;
 }
 
 // One byte from the device, waiting at most one character window. The caller's byte is left as
 // it was when none came. Reads exactly one byte, so nothing past a reply is taken off the line.
 bool korvan_get_byte(unsigned char *byte)
 {
-    return korvan_read(byte, 1, CHAR_WINDOW_MS, -1) > 0;
+    return korvan_read(byte, 1, CHAR_WINDOW_MS) > 0;
 }
 
 // A write or a drain failed: says why, once per failure ("Connection timed out" for a line that
@@ -716,9 +704,6 @@ bool korvan_send_string(const char *text)
 // File upload
 // =============================================================================================
 
-// The upload shows the device's output between its steps; the terminal below does the showing.
-static void showDeviceOutput(int quiet_ms, uint64_t deadline, bool watch_keys);
-
 static unsigned char data[UPLOAD_BUFFER_SIZE];
 
 static uint64_t progress_start, progress_drawn;
@@ -842,7 +827,7 @@ int waitForStringTime(const char *reply, double seconds)
             return 0;
         }
         unsigned char c;
-        bool came = count == 0 ? korvan_read(&c, 1, (int)(limit_ms - elapsed), -1) > 0
+        bool came = count == 0 ? korvan_read(&c, 1, (int)(limit_ms - elapsed)) > 0
                                : korvan_get_byte(&c);
         if (!came) {
             if (count == 0)
@@ -880,9 +865,44 @@ void flushReceiveBuffer(void)
     uint64_t start = nowMs();
     do {
         while (nowMs() - start < UPLOAD_DRAIN_MS &&
-               korvan_read(buf, sizeof buf, CHAR_WINDOW_MS, -1) > 0) {
+               korvan_read(buf, sizeof buf, CHAR_WINDOW_MS) > 0) {
         }
     } while (nowMs() - start < FLUSH_MIN_MS && !line_lost);
+}
+
+// Puts a block of device output on the screen at once: one write, after whatever stdio holds.
+static void writeScreen(const unsigned char *buf, int n)
+{
+    fflush(stdout);
+    while (n > 0) {
+        ssize_t w = write(STDOUT_FILENO, buf, (size_t)n);
+        if (w > 0) {
+            buf += w;
+            n -= (int)w;
+        } else if (w < 0 && errno == EAGAIN) {
+            struct pollfd p = { STDOUT_FILENO, POLLOUT, 0 };
+            poll(&p, 1, -1);
+        } else if (!(w < 0 && errno == EINTR)) {
+            return;   // the screen is gone (a closed pipe): nothing to show it on
+        }
+    }
+}
+
+// Copies what the device sends to standard output until the line has been quiet for `quiet_ms`
+// or the clock passes `deadline`.
+static void showDeviceOutput(int quiet_ms, uint64_t deadline)
+{
+    unsigned char buf[BLOCK_SIZE];
+    for (;;) {
+        uint64_t now = nowMs();
+        if (now >= deadline)
+            return;
+        int wait_ms = (uint64_t)quiet_ms > deadline - now ? (int)(deadline - now) : quiet_ms;
+        int n = korvan_read(buf, sizeof buf, wait_ms);
+        if (n <= 0)
+            return;   // quiet, or past the deadline
+        writeScreen(buf, n);
+    }
 }
 
 // Shows what the device says between the steps of an upload, until the line is quiet for one
@@ -890,7 +910,7 @@ void flushReceiveBuffer(void)
 // the upload forever.
 static void uploadReceive(void)
 {
-    showDeviceOutput(CHAR_WINDOW_MS, nowMs() + UPLOAD_DRAIN_MS, false);
+    showDeviceOutput(CHAR_WINDOW_MS, nowMs() + UPLOAD_DRAIN_MS);
 }
 
 // Reads the whole file into `data`. Returns its size, or -1 after printing why it cannot be sent
@@ -1045,13 +1065,6 @@ static uint64_t seq_heard_us = 0;    // when the keyboard last gave a byte of th
 static bool leaving = false;
 static uint64_t leave_start_us = 0;
 static uint64_t input_heard_us = 0;  // when the keyboard last gave anything
-
-static uint64_t nowUs(void)
-{
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return (uint64_t)ts.tv_sec * 1000000u + (uint64_t)ts.tv_nsec / 1000u;
-}
 
 // Milliseconds from `now` until `at` (microseconds) for poll(), rounded up so that a wait never
 // ends early; 0 once `at` has passed.
@@ -1211,47 +1224,6 @@ static bool keyboardOpen(bool interactive)
         return false;
     setConsoleRaw(true);
     return true;
-}
-
-// Puts a block of device output on the screen at once: one write, after whatever stdio holds.
-static void writeScreen(const unsigned char *buf, int n)
-{
-    fflush(stdout);
-    while (n > 0) {
-        ssize_t w = write(STDOUT_FILENO, buf, (size_t)n);
-        if (w > 0) {
-            buf += w;
-            n -= (int)w;
-        } else if (w < 0 && errno == EAGAIN) {
-            struct pollfd p = { STDOUT_FILENO, POLLOUT, 0 };
-            poll(&p, 1, -1);
-        } else if (!(w < 0 && errno == EINTR)) {
-            return;   // the screen is gone (a closed pipe): nothing to show it on
-        }
-    }
-}
-
-// Copies what the device sends to standard output until the line has been quiet for `quiet_ms`
-// (-1: not ended by quiet), the clock passes `deadline` (0: none), or, with `watch_keys`, a key
-// is waiting.
-static void showDeviceOutput(int quiet_ms, uint64_t deadline, bool watch_keys)
-{
-    unsigned char buf[BLOCK_SIZE];
-    int key_fd = watch_keys && !stdin_eof ? STDIN_FILENO : -1;
-    for (;;) {
-        int wait_ms = quiet_ms;
-        if (deadline != 0) {
-            uint64_t now = nowMs();
-            if (now >= deadline)
-                return;
-            if (wait_ms < 0 || (uint64_t)wait_ms > deadline - now)
-                wait_ms = (int)(deadline - now);
-        }
-        int n = korvan_read(buf, sizeof buf, wait_ms, key_fd);
-        if (n <= 0)
-            return;   // quiet, past the deadline, or a key is waiting
-        writeScreen(buf, n);
-    }
 }
 
 // ---- keys on their way to the device ----
@@ -1565,7 +1537,7 @@ static bool waitAndTake(bool interactive, bool keyboard, int timeout, bool *writ
         return errno == EINTR;
     now = nowUs();
     if (line_slot >= 0 && (fds[line_slot].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL))) {
-        int n = korvan_read(buf, sizeof buf, 0, -1);
+        int n = korvan_read(buf, sizeof buf, 0);
         if (n > 0) {
             writeScreen(buf, n);
             device_heard_us = now;
