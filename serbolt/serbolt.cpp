@@ -32,6 +32,7 @@
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <sys/time.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -56,7 +57,9 @@ enum {
     REPLY_CHARS = 28,                           // longest reply a wait can recognise
     PACE_US = 1000,                             // pause after each paced byte
     CONNECT_PAUSE_US = 10000,                   // let the adapter settle after opening
-    WRITE_STALL_MS = 10000,                     // a line that accepts nothing for this long is dead
+    WRITE_STALL_MS = 10000,                     // a line that takes nothing for this long is dead
+    DRAIN_TICK_MS = 100,                        // a drain looks at the driver's queue this often
+    CLOSE_TICK_MS = 300,                        // longest closing wait of a line that failed
     FLUSH_MIN_MS = 100,                         // stale input is discarded for at least this long
     BLOCK_SIZE = 4096,                          // device output is moved to the screen in blocks
     PROGRESS_EVERY_MS = 100,                    // upload progress is redrawn at most this often
@@ -69,11 +72,17 @@ static const double UPLOAD_REPLY_SECONDS = 20.0;
 static const double READY_REPLY_SECONDS = 2.0;
 static const double SHOW_AFTER_UPLOAD_SECONDS = 0.3;
 
-static uint64_t nowMs(void)
+// The monotonic clock, in microseconds and in milliseconds.
+static uint64_t nowUs(void)
 {
     struct timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
-    return (uint64_t)ts.tv_sec * 1000u + (uint64_t)ts.tv_nsec / 1000000u;
+    return (uint64_t)ts.tv_sec * 1000000u + (uint64_t)ts.tv_nsec / 1000u;
+}
+
+static uint64_t nowMs(void)
+{
+    return nowUs() / 1000u;
 }
 
 // =============================================================================================
@@ -83,17 +92,20 @@ static uint64_t nowMs(void)
 int korvan_fd = -1;                    // -1 while no line is open
 static const char *korvan_name = "";   // the device that opened: for messages, and to reopen it
 static bool line_lost = false;         // the device end hung up or failed; it gives nothing more
+static bool line_failed = false;       // a write or drain failed: output may be stuck in the driver
+// When a write first found the line full since the line last took a byte; 0 while it takes them.
+static uint64_t stall_since = 0;
 
 // While set, korvan_send_bytes reports how far it has come (the upload's progress line).
 static void (*send_progress)(long written, long total, bool final) = NULL;
+// The upload's progress line, erased so that a message of the link starts on a line of its own.
+static void progressErase(void);
 
 enum {
-    OPEN_FAILED = -1,     // korvan_open_device: not opened, errno says why
-    OPEN_UNUSABLE = -2,   // opened, but the line settings could not be applied
+    OPEN_FAILED = -1,         // korvan_open_device: not opened, errno says why
+    OPEN_UNUSABLE = -2,       // opened, but the line settings could not be applied or did not hold
+    OPEN_OWN_TERMINAL = -3,   // the terminal serbolt runs in: left untouched
 };
-
-// korvan_read: another descriptor it was told to watch became readable first.
-static const int OTHER_READY = -1;
 
 static int korvan_set_interface_attribs(int fd, speed_t speed)
 {
@@ -124,6 +136,71 @@ static int korvan_set_interface_attribs(int fd, speed_t speed)
         return -1;
     }
     return 0;
+}
+
+// The baud rate of a speed code; -1 for a code this table does not know.
+static long korvan_baud(speed_t code)
+{
+    static const struct {
+        speed_t code;
+        long baud;
+    } rates[] = {
+        { B0, 0 },           { B50, 50 },           { B75, 75 },           { B110, 110 },
+        { B134, 134 },       { B150, 150 },         { B200, 200 },         { B300, 300 },
+        { B600, 600 },       { B1200, 1200 },       { B1800, 1800 },       { B2400, 2400 },
+        { B4800, 4800 },     { B9600, 9600 },       { B19200, 19200 },     { B38400, 38400 },
+        { B57600, 57600 },   { B115200, 115200 },   { B230400, 230400 },   { B460800, 460800 },
+        { B500000, 500000 }, { B576000, 576000 },   { B921600, 921600 },   { B1000000, 1000000 },
+        { B1152000, 1152000 }, { B1500000, 1500000 }, { B2000000, 2000000 }, { B2500000, 2500000 },
+        { B3000000, 3000000 }, { B3500000, 3500000 }, { B4000000, 4000000 },
+    };
+    for (const auto &r : rates)
+        if (r.code == code)
+            return r.baud;
+    return -1;
+}
+
+// Reads the settings back: a driver may accept tcsetattr and keep what it cannot do (a 16550
+// whose clock cannot make 921600 baud stays at 9600, and the device would then read garbage).
+// True when the line is at `speed`, 8N1, raw, without flow control; otherwise false with the
+// reason in `why`.
+static bool korvan_settings_held(int fd, speed_t speed, char *why, size_t size)
+{
+    struct termios tty;
+    if (tcgetattr(fd, &tty) != 0) {
+        snprintf(why, size, "the settings cannot be read back: %s", strerror(errno));
+        return false;
+    }
+    speed_t out = cfgetospeed(&tty), in = cfgetispeed(&tty);
+    if (in == B0)
+        in = out;   // an input speed of 0 means "as the output"
+    speed_t wrong = out != speed ? out : in;
+    if (wrong != speed) {
+        long baud = korvan_baud(wrong);
+        if (baud >= 0)
+            snprintf(why, size, "the driver set %ld baud, not %ld", baud, korvan_baud(speed));
+        else
+            snprintf(why, size, "the driver set an unknown speed (code %#lo), not %ld baud",
+                     (unsigned long)wrong, korvan_baud(speed));
+        return false;
+    }
+    const tcflag_t raw_iflag = IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON;
+    const tcflag_t raw_lflag = ECHO | ECHONL | ICANON | ISIG | IEXTEN;
+    if ((tty.c_cflag & CSIZE) != CS8)
+        snprintf(why, size, "the driver did not set 8 data bits");
+    else if (tty.c_cflag & PARENB)
+        snprintf(why, size, "the driver kept parity on");
+    else if (tty.c_cflag & CSTOPB)
+        snprintf(why, size, "the driver kept two stop bits");
+    else if (tty.c_cflag & CRTSCTS)
+        snprintf(why, size, "the driver kept hardware flow control on");
+    else if ((tty.c_cflag & (CREAD | CLOCAL)) != (CREAD | CLOCAL))
+        snprintf(why, size, "the driver did not switch the receiver on and the modem lines off");
+    else if ((tty.c_iflag & raw_iflag) || (tty.c_lflag & raw_lflag) || (tty.c_oflag & OPOST))
+        snprintf(why, size, "the driver did not make the line raw");
+    else
+        return true;
+    return false;
 }
 
 // Who holds the flock on the device behind `fd`, as ", held by process 123 (picocom)", from
@@ -195,19 +272,43 @@ static void korvan_permission_hint(const char *name, int err)
                 strerror(err));
 }
 
+// The terminal serbolt itself runs in (-d /dev/tty, or the console's own device name): raw at
+// 921600 baud it would take the user's keyboard and screen. Only our controlling terminal tells
+// us its session; a terminal on a standard stream that is not our controlling one has the
+// same device number as that stream.
+static bool korvan_is_own_terminal(int fd)
+{
+    if (tcgetsid(fd) >= 0)
+        return true;
+    struct stat line, st;
+    if (fstat(fd, &line) != 0 || !S_ISCHR(line.st_mode))
+        return false;
+    for (int std_fd = 0; std_fd <= 2; std_fd++)
+        if (fstat(std_fd, &st) == 0 && S_ISCHR(st.st_mode) && st.st_rdev == line.st_rdev &&
+            isatty(std_fd))
+            return true;
+    return false;
+}
+
 // Opens one device and makes it ours: read and write, non-blocking, not our controlling
 // terminal, and an exclusive flock (the lock other serial terminals take too), so two programs
 // never share a line and steal each other's bytes. The lock lasts until the descriptor closes.
-// Then the line settings. Returns the descriptor; OPEN_FAILED with errno set when it did not
-// open (EWOULDBLOCK: another program holds it, named in `holder`); OPEN_UNUSABLE when its
-// settings could not be applied (which korvan_set_interface_attribs reports). `quiet` refuses a
-// device that is not a terminal before trying, so a reopen that keeps failing says nothing.
+// Then the line settings, read back. Returns the descriptor; OPEN_FAILED with errno set when it
+// did not open (EWOULDBLOCK: another program holds it, named in `holder`); OPEN_OWN_TERMINAL
+// when it is the terminal serbolt runs in; OPEN_UNUSABLE when its settings could not be applied
+// (which korvan_set_interface_attribs reports) or the driver did not keep them (said on standard
+// error). `quiet` refuses a device that is not a terminal before trying and keeps the reason
+// to itself, so a reopen that keeps failing says nothing.
 static int korvan_open_device(const char *name, bool quiet, char *holder, size_t holder_size)
 {
     holder[0] = '\0';
     int fd = open(name, O_RDWR | O_NOCTTY | O_NONBLOCK);
     if (fd < 0)
         return OPEN_FAILED;
+    if (korvan_is_own_terminal(fd)) {
+        close(fd);
+        return OPEN_OWN_TERMINAL;
+    }
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         int err = errno;
         if (err == EWOULDBLOCK)
@@ -217,6 +318,15 @@ static int korvan_open_device(const char *name, bool quiet, char *holder, size_t
         return OPEN_FAILED;
     }
     if ((quiet && !isatty(fd)) || korvan_set_interface_attribs(fd, B921600) != 0) {
+        close(fd);
+        return OPEN_UNUSABLE;
+    }
+    char why[128];
+    if (!korvan_settings_held(fd, B921600, why, sizeof why)) {
+        if (!quiet) {
+            fflush(stdout);
+            fprintf(stderr, "serbolt: %s: %s\n", name, why);
+        }
         close(fd);
         return OPEN_UNUSABLE;
     }
@@ -234,7 +344,10 @@ static void korvan_explain_failure(const char *name, int err, const char *holder
 }
 
 // Opens the first candidate that opens: the -d device, then /dev/ttyUSB0, then /dev/ttyUSB1,
-// with one line on standard output for each that failed and for the one that connected.
+// with one line on standard output for each that failed and for the one that connected. The
+// search ends at a device that opened but cannot be used, and at a -d device that is there but
+// another program holds or that is our own terminal: the fallback is for a device that is
+// missing, not for a board that is busy, or the upload would go to another board.
 bool korvan_open_connection(void)
 {
     const char *candidates[3] = { device, "/dev/ttyUSB0", "/dev/ttyUSB1" };
@@ -258,15 +371,24 @@ bool korvan_open_connection(void)
                 break;
             }
             int err = errno;
-            if (err != ENOENT && err != ENOTDIR)
+            printf("Serial device %s - failed to connect.\n", name);
+            fflush(stdout);
+            if (fd == OPEN_OWN_TERMINAL || (err != ENOENT && err != ENOTDIR))
                 any_exists = true;
+            if (fd == OPEN_OWN_TERMINAL) {
+                fprintf(stderr, "serbolt: %s: this is serbolt's own terminal, not the Korvan's "
+                        "serial line\n", name);
+                if (i == 0)
+                    return false;
+                continue;
+            }
             if ((err == EACCES || err == EPERM) && denied == NULL) {
                 denied = name;
                 denied_errno = err;
             }
-            printf("Serial device %s - failed to connect.\n", name);
-            fflush(stdout);
             korvan_explain_failure(name, err, holder);
+            if (i == 0 && err == EWOULDBLOCK)
+                return false;
         } else {
             printf("Serial device %s - failed to connect.\n", "(none)");
         }
@@ -293,10 +415,64 @@ bool korvan_open_connection(void)
     return true;
 }
 
+static struct sigaction tick_saved;   // SIGALRM's handling while korvan_ticks runs
+
+// SIGALRM while korvan_ticks runs: nothing to do; arriving is its whole purpose.
+static void korvan_tick(int) {}
+
+// every_ms > 0: a SIGALRM every every_ms from now on, caught by a handler that does nothing
+// and without SA_RESTART, so that a wait inside the driver (tcdrain, the closing wait of close)
+// returns to us at least that often. It repeats, so a tick that comes before the wait has
+// begun is followed by another. 0: the ticks stop and SIGALRM is handled as before.
+static void korvan_ticks(int every_ms)
+{
+    struct itimerval every;
+    memset(&every, 0, sizeof every);
+    if (every_ms > 0) {
+        struct sigaction sa;
+        memset(&sa, 0, sizeof sa);
+        sa.sa_handler = korvan_tick;
+        sigemptyset(&sa.sa_mask);
+        sigaction(SIGALRM, &sa, &tick_saved);
+        every.it_value.tv_sec = every_ms / 1000;
+        every.it_value.tv_usec = (every_ms % 1000) * 1000;
+        every.it_interval = every.it_value;
+        setitimer(ITIMER_REAL, &every, NULL);
+    } else {
+        setitimer(ITIMER_REAL, &every, NULL);
+        sigaction(SIGALRM, &tick_saved, NULL);
+    }
+}
+
+// Bytes written to the line but still waiting in the driver's output queue; 0 when it cannot
+// tell (a pseudo-terminal never can).
+static long korvan_output_queued(void)
+{
+    int queued = 0;
+    if (korvan_fd < 0 || ioctl(korvan_fd, TIOCOUTQ, &queued) != 0 || queued < 0)
+        return 0;
+    return queued;
+}
+
+// Closes the line. close() waits in the driver's closing wait for output still queued (30 s on
+// cdc_acm), which a device that stopped reading never takes, and a flush does not reach what the
+// driver has already handed to the adapter. While output is queued, ticks cut that wait short
+// after CLOSE_TICK_MS: ample for what a working line still has to send (a few keys), and the exit
+// follows a stuck one at once. The queue of a line whose write or drain failed is thrown away
+// first. (Asking the driver for no closing wait, TIOCSSERIAL, is refused to users in dialout,
+// and for the administrator it would stay set on the port for every program after us.)
 void korvan_close_connection(void)
 {
-    if (korvan_fd >= 0)
+    if (korvan_fd >= 0) {
+        if (line_failed)
+            tcflush(korvan_fd, TCOFLUSH);
+        bool queued = line_failed || korvan_output_queued() > 0;
+        if (queued)
+            korvan_ticks(CLOSE_TICK_MS);
         close(korvan_fd);
+        if (queued)
+            korvan_ticks(0);
+    }
     korvan_fd = -1;
 }
 
@@ -306,6 +482,7 @@ static void korvan_lost(void)
 {
     if (!line_lost) {
         line_lost = true;
+        progressErase();
         printf("Serial device %s - connection lost.\n", korvan_name);
         fflush(stdout);
     }
@@ -323,6 +500,8 @@ static bool korvan_reopen(void)
         return false;
     korvan_fd = fd;
     line_lost = false;
+    line_failed = false;
+    stall_since = 0;
     printf("Serial device %s - connected.\n", korvan_name);
     fflush(stdout);
     usleep(CONNECT_PAUSE_US);
@@ -331,37 +510,21 @@ static bool korvan_reopen(void)
 
 // Reads what the device has sent, up to `size` bytes, waiting up to `timeout_ms` (-1: no limit)
 // for the first of them. Returns the number of bytes read; 0 when the line stayed quiet for the
-// whole time, when the line is lost, or at once when nothing is left to wait on (the line is
-// lost and there is no `other_fd`); OTHER_READY when `other_fd` (-1: none; the terminal passes
-// the keyboard) became readable first.
-static int korvan_read(unsigned char *buf, int size, int timeout_ms, int other_fd)
+// whole time, or when the line is lost (at once, if it was lost before).
+static int korvan_read(unsigned char *buf, int size, int timeout_ms)
 {
     uint64_t deadline = nowMs() + (timeout_ms < 0 ? 0 : (uint64_t)timeout_ms);
-    for (;;) {
-        struct pollfd fds[2];
-        int nfds = 0;
-        int line_slot = -1, other_slot = -1;
-        if (!line_lost) {
-            fds[nfds] = { korvan_fd, POLLIN, 0 };
-            line_slot = nfds++;
-        }
-        if (other_fd >= 0) {
-            fds[nfds] = { other_fd, POLLIN, 0 };
-            other_slot = nfds++;
-        }
-        if (nfds == 0)
-            return 0;   // nothing left that could ever wake us
+    while (!line_lost) {
         int wait_ms = -1;
         if (timeout_ms >= 0) {
             uint64_t now = nowMs();
             wait_ms = now >= deadline ? 0 : (int)(deadline - now);
         }
-        int ready = poll(fds, (nfds_t)nfds, wait_ms);
+        struct pollfd p = { korvan_fd, POLLIN, 0 };
+        int ready = poll(&p, 1, wait_ms);
         if (ready < 0 && errno != EINTR)
             return 0;
-        if (other_slot >= 0 && fds[other_slot].revents != 0)
-            return OTHER_READY;
-        if (line_slot >= 0 && fds[line_slot].revents != 0) {
+        if (ready > 0) {
             ssize_t n = read(korvan_fd, buf, (size_t)size);
             if (n > 0)
                 return (int)n;
@@ -373,84 +536,125 @@ static int korvan_read(unsigned char *buf, int size, int timeout_ms, int other_f
         if (ready == 0 && wait_ms == 0)
             return 0;
     }
+    return 0;
 }
 
 // One byte from the device, waiting at most one character window. The caller's byte is left as
 // it was when none came. Reads exactly one byte, so nothing past a reply is taken off the line.
 bool korvan_get_byte(unsigned char *byte)
 {
-    return korvan_read(byte, 1, CHAR_WINDOW_MS, -1) > 0;
+    return korvan_read(byte, 1, CHAR_WINDOW_MS) > 0;
 }
 
-// Waits until the line accepts more output. False when it stayed full for WRITE_STALL_MS.
+// A write or a drain failed: says why, once per failure ("Connection timed out" for a line that
+// took nothing for WRITE_STALL_MS). An error that means the device is gone marks the line lost.
+static void korvan_write_failed(int err)
+{
+    line_failed = true;
+    progressErase();
+    printf("Error from write: %s\n", strerror(err));
+    fflush(stdout);
+    if (err == EIO || err == ENXIO || err == ENODEV || err == EPIPE)
+        korvan_lost();
+}
+
+// The output queue is full: waits until the line takes more, but only until WRITE_STALL_MS have
+// passed since it last took a byte. A line that wakes us and then takes nothing does not start
+// the time again, and neither does room found only when the time is up (a pseudo-terminal
+// whose reader has stopped can free a little room without waking the writer). While the
+// progress line is on, comes back every PROGRESS_EVERY_MS so that it is redrawn. True to write
+// again; false with errno set (ETIMEDOUT: the line is stalled).
 static bool korvan_wait_writable(void)
 {
-    struct pollfd p = { korvan_fd, POLLOUT, 0 };
-    int ready;
-    do {
-        ready = poll(&p, 1, WRITE_STALL_MS);
-    } while (ready < 0 && errno == EINTR);
-    if (ready == 0)
-        errno = ETIMEDOUT;
-    return ready > 0;
+    uint64_t now = nowMs();
+    if (stall_since == 0)
+        stall_since = now;
+    if (now - stall_since < WRITE_STALL_MS) {
+        int left_ms = (int)(stall_since + WRITE_STALL_MS - now);
+        int wait_ms = send_progress != NULL && left_ms > PROGRESS_EVERY_MS ? PROGRESS_EVERY_MS
+                                                                           : left_ms;
+        struct pollfd p = { korvan_fd, POLLOUT, 0 };
+        int ready = poll(&p, 1, wait_ms);
+        if (ready < 0 && errno != EINTR)
+            return false;
+        bool time_up = (ready == 0 && wait_ms == left_ms) ||
+                       nowMs() - stall_since >= WRITE_STALL_MS;
+        if (!time_up)
+            return true;
+    }
+    errno = ETIMEDOUT;
+    return false;
 }
 
 // One write of up to n bytes. Returns how many the line took; when its output queue is full,
-// waits until it takes more and returns 0. -1 after a real error, which it reports; an error
-// that means the device is gone also marks the line lost. A lost line takes nothing, silently:
-// its loss has been told.
+// waits (as korvan_wait_writable says) and returns 0. -1 after a real error or a stall, which it
+// reports; an error that means the device is gone also marks the line lost. A lost line takes
+// nothing, silently: its loss has been told.
 static int korvan_write(const unsigned char *bytes, int n)
 {
     if (line_lost)
         return -1;
     ssize_t w = write(korvan_fd, bytes, (size_t)n);
-    if (w > 0)
+    if (w > 0) {
+        stall_since = 0;
         return (int)w;
+    }
     if (n == 0 || (w < 0 && errno == EINTR))
         return 0;
     if ((w == 0 || errno == EAGAIN) && korvan_wait_writable())
         return 0;
-    int err = errno;
-    printf("Error from write: %s\n", strerror(err));
-    fflush(stdout);
-    if (err == EIO || err == ENXIO || err == ENODEV || err == EPIPE)
-        korvan_lost();
+    korvan_write_failed(errno);
     return -1;
 }
 
-// Bytes written to the line but still waiting in the driver's output queue; 0 when it cannot
-// tell.
-static long korvan_output_queued(void)
+// Waits until the driver has sent everything written to the line, but not for ever: a device
+// that has stopped reading leaves the output in the driver's queue, where tcdrain() alone would
+// wait for good. Ticks cut tcdrain() short every DRAIN_TICK_MS to look at the queue (TIOCOUTQ);
+// when nothing has left it for WRITE_STALL_MS, the drain fails as a write does. `count`: the
+// bytes of the send in progress, for the progress line while it is on.
+static bool korvan_wait_sent(int count)
 {
-    int queued = 0;
-    if (korvan_fd < 0 || ioctl(korvan_fd, TIOCOUTQ, &queued) != 0 || queued < 0)
-        return 0;
-    return queued;
-}
-
-// Waits for the driver's output queue to empty while the progress line follows it. Gives up
-// when the queue does not move for WRITE_STALL_MS (the drain that follows then settles it).
-static void korvan_wait_queue_with_progress(long count)
-{
-    long last = -1;
+    if (line_lost)
+        return false;
+    long last = korvan_output_queued();
     uint64_t moved = nowMs();
-    for (;;) {
-        long queued = korvan_output_queued();
-        if (queued == 0)
-            break;
-        if (queued != last) {
-            last = queued;
-            moved = nowMs();
-        } else if (nowMs() - moved >= WRITE_STALL_MS) {
+    int err = 0;
+    korvan_ticks(DRAIN_TICK_MS);
+    while (tcdrain(korvan_fd) != 0) {
+        if (errno != EINTR) {
+            err = errno;
             break;
         }
-        send_progress(count, count, false);
-        poll(NULL, 0, PROGRESS_EVERY_MS);
+        long queued = korvan_output_queued();
+        uint64_t now = nowMs();
+        if (queued < last)
+            moved = now;
+        last = queued;
+        if (send_progress != NULL)
+            send_progress(count, count, false);
+        if (now - moved >= WRITE_STALL_MS) {
+            err = ETIMEDOUT;
+            break;
+        }
     }
+    korvan_ticks(0);
+    if (err != 0) {
+        korvan_write_failed(err);
+        return false;
+    }
+    stall_since = 0;
+    return true;
+}
+
+// Waits until everything written has left the computer; false (after saying why) when the
+// device stopped taking it for WRITE_STALL_MS or the line failed.
+bool korvan_drain(void)
+{
+    return korvan_wait_sent(0);
 }
 
 // Writes count bytes whole, then waits until they have left. A full output queue is waited out
-// with poll(); a real error ends the write with a message and false.
+// with poll(); a real error or a stall ends the write with a message and false.
 bool korvan_send_bytes(const void *buf, int count)
 {
     const unsigned char *bytes = (const unsigned char *)buf;
@@ -463,16 +667,16 @@ bool korvan_send_bytes(const void *buf, int count)
         if (send_progress != NULL)
             send_progress(sent, count, false);
     } while (sent < count);
-    if (send_progress != NULL)
-        korvan_wait_queue_with_progress(count);
-    tcdrain(korvan_fd);
+    if (!korvan_wait_sent(count))
+        return false;
     if (send_progress != NULL)
         send_progress(count, count, true);
     return true;
 }
 
 // Writes one byte at a time, each drained and followed by a 1 ms pause: the device's command
-// parser and its console take keys and commands at this pace.
+// parser and its console take keys and commands at this pace. False, after saying why, when
+// the line failed or stalled.
 bool korvan_send_bytes_slow(const void *buf, int count)
 {
     const unsigned char *bytes = (const unsigned char *)buf;
@@ -481,8 +685,11 @@ bool korvan_send_bytes_slow(const void *buf, int count)
         int n = korvan_write(bytes + sent, 1);
         if (n < 0)
             return false;
+        if (n == 0)
+            continue;   // the line was full and has been waited for
+        if (!korvan_drain())
+            return false;
         sent += n;
-        tcdrain(korvan_fd);
         usleep(PACE_US);
     }
     return true;
@@ -497,18 +704,38 @@ bool korvan_send_string(const char *text)
 // File upload
 // =============================================================================================
 
-// The upload shows the device's output between its steps; the terminal below does the showing.
-static void showDeviceOutput(int quiet_ms, uint64_t deadline, bool watch_keys);
-void terminalReceive(void);
-
 static unsigned char data[UPLOAD_BUFFER_SIZE];
 
 static uint64_t progress_start, progress_drawn;
+static long progress_shown;        // the count drawn last: the line never goes back
+static bool progress_on_screen;    // a progress line is drawn and not erased yet
+static bool queue_reported;        // the driver has reported bytes in its output queue
+
+// Whether the progress line may be drawn now: not while we are a background job of the
+// terminal on standard error, where it would be drawn over the shell's prompt. A terminal that
+// is not our controlling terminal has no jobs: it is ours.
+static bool progressVisible(void)
+{
+    pid_t fg = tcgetpgrp(STDERR_FILENO);
+    return fg < 0 || fg == getpgrp();
+}
+
+// Columns of the terminal on standard error; 80 when it does not say.
+static int progressColumns(void)
+{
+    struct winsize ws;
+    if (ioctl(STDERR_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0)
+        return ws.ws_col;
+    return 80;
+}
 
 // Progress of the payload on standard error, redrawn in place at most ten times a second. It
-// counts the bytes that have left the host: those written less those the driver still queues,
-// and never more than the line can have carried since the start, since an adapter (or a
-// pseudo-terminal) may hold more than its driver owns up to. `final`: everything has left.
+// counts the bytes that have left the host: those written less those the driver still queues.
+// A driver that never reports a queue (a pseudo-terminal) may hold more than it owns up to;
+// there the count is kept to what the line can have carried since the start. The count never
+// goes back (cdc_acm counts a busy block whole, so its queue can read higher after a short
+// write). The line fits the terminal's width: the time left goes first, then the rate.
+// `final`: everything has left.
 static void uploadProgress(long written, long total, bool final)
 {
     uint64_t now = nowMs();
@@ -518,20 +745,46 @@ static void uploadProgress(long written, long total, bool final)
     uint64_t elapsed_ms = now - progress_start;
     long gone = total;
     if (!final) {
+        long queued = korvan_output_queued();
+        if (queued > 0)
+            queue_reported = true;
+        gone = written - queued;
         long carried = (long)(elapsed_ms * LINE_BYTES_PER_SECOND / 1000u);
-        gone = written - korvan_output_queued();
-        if (gone > carried)
+        if (!queue_reported && gone > carried)
             gone = carried;
-        if (gone < 0)
-            gone = 0;
+        if (gone < progress_shown)
+            gone = progress_shown;
     }
+    progress_shown = gone;
+    if (!progressVisible())
+        return;
+
     double elapsed = (double)elapsed_ms / 1000.0;
     double rate = elapsed > 0 ? (double)gone / elapsed : 0;
     long percent = total > 0 ? (long)((double)gone * 100.0 / (double)total) : 100;
-    fprintf(stderr, "\r%ld of %ld bytes (%ld%%), %.1f KiB/s", gone, total, percent, rate / 1024.0);
-    if (rate > 0)
-        fprintf(stderr, ", %.0f s left", (double)(total - gone) / rate);
-    fputs("\033[K", stderr);
+    // One line, three lengths: the count, then the rate, then the time left.
+    char line[160];
+    int ends[3];
+    ends[0] = snprintf(line, sizeof line, "%ld of %ld bytes (%ld%%)", gone, total, percent);
+    ends[1] = ends[0] + snprintf(line + ends[0], sizeof line - (size_t)ends[0], ", %.1f KiB/s",
+                                 rate / 1024.0);
+    ends[2] = ends[1];
+    if (rate > 0 && ends[1] < (int)sizeof line)
+        ends[2] += snprintf(line + ends[1], sizeof line - (size_t)ends[1], ", %.0f s left",
+                            (double)(total - gone) / rate);
+    // The last column is left free: writing into it makes some terminals wrap.
+    int width = progressColumns() - 1;
+    int form = 2;
+    while (form > 0 && ends[form] > width)
+        form--;
+    if (ends[form] > width) {
+        // Narrower still: the percentage alone, as much of it as fits.
+        ends[form] = snprintf(line, sizeof line, "%ld%%", percent);
+        if (ends[form] > width)
+            ends[form] = width > 0 ? width : 0;
+    }
+    fprintf(stderr, "\r%.*s\033[K", ends[form], line);
+    progress_on_screen = true;
 }
 
 // The progress line is drawn only where a person watches: when standard error is a terminal.
@@ -540,12 +793,20 @@ static void progressBegin(void)
     send_progress = isatty(STDERR_FILENO) ? uploadProgress : NULL;
     progress_start = nowMs();
     progress_drawn = 0;
+    progress_shown = 0;
+    queue_reported = false;
+}
+
+static void progressErase(void)
+{
+    if (progress_on_screen && progressVisible())
+        fputs("\r\033[K", stderr);
+    progress_on_screen = false;
 }
 
 static void progressEnd(void)
 {
-    if (send_progress != NULL)
-        fputs("\r\033[K", stderr);
+    progressErase();
     send_progress = NULL;
 }
 
@@ -566,7 +827,7 @@ int waitForStringTime(const char *reply, double seconds)
             return 0;
         }
         unsigned char c;
-        bool came = count == 0 ? korvan_read(&c, 1, (int)(limit_ms - elapsed), -1) > 0
+        bool came = count == 0 ? korvan_read(&c, 1, (int)(limit_ms - elapsed)) > 0
                                : korvan_get_byte(&c);
         if (!came) {
             if (count == 0)
@@ -604,9 +865,44 @@ void flushReceiveBuffer(void)
     uint64_t start = nowMs();
     do {
         while (nowMs() - start < UPLOAD_DRAIN_MS &&
-               korvan_read(buf, sizeof buf, CHAR_WINDOW_MS, -1) > 0) {
+               korvan_read(buf, sizeof buf, CHAR_WINDOW_MS) > 0) {
         }
     } while (nowMs() - start < FLUSH_MIN_MS && !line_lost);
+}
+
+// Puts a block of device output on the screen at once: one write, after whatever stdio holds.
+static void writeScreen(const unsigned char *buf, int n)
+{
+    fflush(stdout);
+    while (n > 0) {
+        ssize_t w = write(STDOUT_FILENO, buf, (size_t)n);
+        if (w > 0) {
+            buf += w;
+            n -= (int)w;
+        } else if (w < 0 && errno == EAGAIN) {
+            struct pollfd p = { STDOUT_FILENO, POLLOUT, 0 };
+            poll(&p, 1, -1);
+        } else if (!(w < 0 && errno == EINTR)) {
+            return;   // the screen is gone (a closed pipe): nothing to show it on
+        }
+    }
+}
+
+// Copies what the device sends to standard output until the line has been quiet for `quiet_ms`
+// or the clock passes `deadline`.
+static void showDeviceOutput(int quiet_ms, uint64_t deadline)
+{
+    unsigned char buf[BLOCK_SIZE];
+    for (;;) {
+        uint64_t now = nowMs();
+        if (now >= deadline)
+            return;
+        int wait_ms = (uint64_t)quiet_ms > deadline - now ? (int)(deadline - now) : quiet_ms;
+        int n = korvan_read(buf, sizeof buf, wait_ms);
+        if (n <= 0)
+            return;   // quiet, or past the deadline
+        writeScreen(buf, n);
+    }
 }
 
 // Shows what the device says between the steps of an upload, until the line is quiet for one
@@ -614,7 +910,7 @@ void flushReceiveBuffer(void)
 // the upload forever.
 static void uploadReceive(void)
 {
-    showDeviceOutput(CHAR_WINDOW_MS, nowMs() + UPLOAD_DRAIN_MS, false);
+    showDeviceOutput(CHAR_WINDOW_MS, nowMs() + UPLOAD_DRAIN_MS);
 }
 
 // Reads the whole file into `data`. Returns its size, or -1 after printing why it cannot be sent
@@ -704,12 +1000,33 @@ int transferFile(const char *in_path, const char *dest_path)
 // Console terminal
 // =============================================================================================
 
-// Standard input's settings while keys are raw (ICANON and ECHO off) and the ones to give back
-// (the user's, with ICANON and ECHO on). Signal handlers read them, so they are filled before
-// the handlers are set.
+// The terminal is one loop around one poll(): the keyboard, the device's output and, while a key
+// waits for it, the line's room for one more byte. Keys are read the moment they arrive into a
+// queue, and leave it at the pace the device's console takes them: a key, its way out of the
+// driver's queue, a millisecond's pause, the next. Device output is shown between any two keys,
+// and an 'x' is seen when it is typed, however many keys wait or however stuck the device is.
+
+enum {
+    KEY_QUEUE_SIZE = 65536,      // keys read ahead of the line; more wait in the keyboard's buffer
+    KEY_READ_SIZE = 4096,        // keys taken from the keyboard per read
+    ESC_ALONE_MS = 50,           // an ESC with nothing after it for this long is the Esc key
+    SEQUENCE_QUIET_MS = 500,     // a sequence that gets no further byte for this long is over
+    LEAVE_QUIET_MS = 100,        // after 'x', input is swallowed until it has been quiet this long,
+    LEAVE_MAX_MS = 2000,         // but for this long at most
+    END_QUIET_MS = 500,          // after piped keys end, output is shown until quiet this long,
+    END_MAX_MS = 5000,           // but for this long at most
+    DRAIN_CHECK_MS = 1,          // a written key is looked for in the driver's queue this often,
+    DRAIN_SLOW_AFTER_MS = 100,   // and once it has sat there this long,
+    DRAIN_SLOW_CHECK_MS = 100,   // this often
+};
+
+// Standard input's settings as they were found (given back on every way out) and while keys are
+// raw (ICANON and ECHO off). Signal handlers read them, so they are filled before the handlers
+// are set.
 static struct termios console_restore;
 static struct termios console_raw;
 static volatile sig_atomic_t console_is_raw = 0;   // standard input is switched to raw keys now
+static volatile sig_atomic_t console_resumed = 0;  // continued after Ctrl-Z; the loop clears it
 static bool console_caught = false;                // our handlers for console_signals are set
 
 // Ending signals (the terminal's interrupt and quit keys, a hang-up, kill, output into a
@@ -721,7 +1038,60 @@ static struct sigaction saved_actions[CONSOLE_SIGNALS];
 
 static int stdin_terminal = -1;        // standard input is a terminal: 1 yes, 0 no, -1 not yet looked at
 static bool stdin_eof = false;         // standard input has ended; keys are no longer watched
-static bool terminal_broken = false;   // a scripted terminal ended because the line was lost
+static bool terminal_broken = false;   // a scripted terminal ended: the line was lost or stuck
+
+// Keys read but not yet sent, oldest at queue_head, in a ring of KEY_QUEUE_SIZE bytes.
+static unsigned char key_queue[KEY_QUEUE_SIZE];
+static int queue_head = 0;
+static int queue_count = 0;
+
+// The key at the front of the queue waits for its pause, then for the line to take it, then
+// (key_draining) for the driver to pass it on. A line that gets nowhere with it for
+// WRITE_STALL_MS is stalled: said once (stall_told) until the queue has emptied.
+static bool key_draining = false;
+static uint64_t key_due_us = 0;      // the front key may be written from then on
+static uint64_t drain_start_us = 0;  // when the key being drained was written
+static uint64_t line_moved_us = 0;   // when the line last took a key or passed one on
+static long line_queued = 0;         // the driver's output queue at the last look
+static bool stall_told = false;
+
+// Where the keyboard's bytes stand among escape sequences (terminal replies, function keys).
+enum { SEQ_NONE, SEQ_ESC, SEQ_CSI, SEQ_STRING, SEQ_STRING_ESC, SEQ_ONE_MORE };
+static int seq_state = SEQ_NONE;
+static uint64_t seq_heard_us = 0;    // when the keyboard last gave a byte of the sequence
+
+// After an 'x' the terminal is leaving: input is swallowed until it has been quiet a while, so
+// the rest of a paste never reaches the shell, and keys queued before the 'x' may still go out.
+static bool leaving = false;
+static uint64_t leave_start_us = 0;
+static uint64_t input_heard_us = 0;  // when the keyboard last gave anything
+
+// Milliseconds from `now` until `at` (microseconds) for poll(), rounded up so that a wait never
+// ends early; 0 once `at` has passed.
+static int msUntil(uint64_t at, uint64_t now)
+{
+    if (at <= now)
+        return 0;
+    uint64_t ms = (at - now + 999) / 1000;
+    return ms > (uint64_t)INT_MAX ? INT_MAX : (int)ms;
+}
+
+// Whether `ms` milliseconds have passed from `since` to `now` (microseconds). `since` may be a
+// little later than `now`, which was read before it.
+static bool reached(uint64_t since, int ms, uint64_t now)
+{
+    return now >= since + (uint64_t)ms * 1000u;
+}
+
+// The sooner of two poll() time-outs, where -1 is none.
+static int sooner(int a, int b)
+{
+    if (a < 0)
+        return b;
+    if (b < 0)
+        return a;
+    return a < b ? a : b;
+}
 
 static bool stdinIsTerminal(void)
 {
@@ -730,19 +1100,25 @@ static bool stdinIsTerminal(void)
     return stdin_terminal == 1;
 }
 
-// We are the foreground job of the terminal on standard input: its keys and its settings are
-// ours. A background job that read them or changed them would be stopped by SIGTTIN/SIGTTOU.
+// The terminal on standard input is ours to read and set, unless it is our controlling terminal
+// and another process group (the shell, or the job in front of a background job) owns it now:
+// that alone means we are in the background, where reading or setting it would stop us
+// (SIGTTIN/SIGTTOU). A terminal that is not our controlling terminal (setsid, a program that
+// hands us a terminal of its own) has no job control: tcgetpgrp() fails, and it is ours.
 static bool consoleInForeground(void)
 {
     pid_t fg = tcgetpgrp(STDIN_FILENO);
-    return fg >= 0 && fg == getpgrp();
+    return fg < 0 || fg == getpgrp();
 }
 
-// A signal while keys are raw: give the user's shell its echo back, then die of the signal as
-// if we had never caught it. Only async-signal-safe calls in the handlers.
+// A signal: give the user's shell its settings back if keys are raw at this moment, then die of
+// the signal as if we had never caught it. Keys are not raw once Ctrl-Z has given the terminal
+// back (kill %1 sends SIGTERM to the stopped job and continues it in the background, where
+// setting the terminal would stop us again). Only async-signal-safe calls in the handlers.
 static void restoreConsoleAndDie(int sig)
 {
-    tcsetattr(STDIN_FILENO, TCSANOW, &console_restore);
+    if (console_is_raw)
+        tcsetattr(STDIN_FILENO, TCSANOW, &console_restore);
     signal(sig, SIG_DFL);
     raise(sig);
 }
@@ -762,7 +1138,8 @@ static void setConsoleHandler(int sig, void (*handler)(int), struct sigaction *o
 static void restoreConsoleAndStop(int sig)
 {
     int saved_errno = errno;
-    tcsetattr(STDIN_FILENO, TCSANOW, &console_restore);
+    if (console_is_raw)
+        tcsetattr(STDIN_FILENO, TCSANOW, &console_restore);
     console_is_raw = 0;
     sigset_t stop;
     sigemptyset(&stop);
@@ -772,6 +1149,7 @@ static void restoreConsoleAndStop(int sig)
     raise(sig);                                 // stopped here until SIGCONT
     sigprocmask(SIG_BLOCK, &stop, NULL);
     setConsoleHandler(sig, restoreConsoleAndStop, NULL);
+    console_resumed = 1;
     if (consoleInForeground()) {
         tcsetattr(STDIN_FILENO, TCSANOW, &console_raw);
         console_is_raw = 1;
@@ -794,215 +1172,426 @@ static void catchConsoleSignals(bool on)
     }
 }
 
-int kbhit(void)
-{
-    if (stdin_eof)
-        return 0;
-    struct pollfd p = { STDIN_FILENO, POLLIN, 0 };
-    return poll(&p, 1, 0) > 0 ? 1 : 0;
-}
-
 // raw: keys arrive one by one and unechoed, and the ending signals first give the user's
-// settings back. !raw: canonical mode and echo back on, and the signals as they were. Only a
-// terminal whose foreground job we are is switched: a background job leaves the user's terminal
-// as it is.
+// settings back. The settings found are kept as they are, to be given back exactly. !raw: those
+// settings back, and the signals as they were. Only a terminal that is ours (see
+// consoleInForeground) is switched. The console signals are held off meanwhile, so a handler
+// never sees the settings half switched.
 static void setConsoleRaw(bool raw)
 {
+    sigset_t hold, old;
+    sigemptyset(&hold);
+    for (int i = 0; i < CONSOLE_SIGNALS; i++)
+        sigaddset(&hold, console_signals[i]);
+    sigprocmask(SIG_BLOCK, &hold, &old);
     struct termios t;
-    if (tcgetattr(STDIN_FILENO, &t) != 0)
-        return;   // not a terminal: nothing to switch
-    if (!consoleInForeground())
-        return;
-    if (raw) {
-        if (console_is_raw)
-            return;
+    if (raw && !console_is_raw && tcgetattr(STDIN_FILENO, &t) == 0 && consoleInForeground()) {
         console_restore = t;
-        console_restore.c_lflag |= ICANON | ECHO;
         console_raw = t;
         console_raw.c_lflag &= ~(tcflag_t)(ICANON | ECHO);
+        console_raw.c_cc[VMIN] = 1;   // a read after poll() returns the keys there, never 0
+        console_raw.c_cc[VTIME] = 0;
         if (!console_caught) {
             catchConsoleSignals(true);
             console_caught = true;
         }
-        tcsetattr(STDIN_FILENO, TCSANOW, &console_raw);
-        console_is_raw = 1;
-    } else {
-        t.c_lflag |= ICANON | ECHO;
-        tcsetattr(STDIN_FILENO, TCSANOW, &t);
+        if (tcsetattr(STDIN_FILENO, TCSANOW, &console_raw) == 0)
+            console_is_raw = 1;
+    } else if (!raw) {
+        if (console_is_raw)
+            tcsetattr(STDIN_FILENO, TCSANOW, &console_restore);
         console_is_raw = 0;
         if (console_caught) {
             catchConsoleSignals(false);
             console_caught = false;
         }
     }
+    sigprocmask(SIG_SETMASK, &old, NULL);
 }
 
-// Whether keys are read now: from a pipe or a file always (until it ends); from a terminal only
-// while we are its foreground job, with keys raw from then on.
-static bool keysAvailable(void)
+// Whether the keyboard is read now. Piped keys belong to the interactive terminal (the timed
+// display leaves them for the -t terminal after it). A terminal's keys are read while it is ours
+// (see consoleInForeground), with keys raw from then on; a background job reads none.
+static bool keyboardOpen(bool interactive)
 {
     if (stdin_eof)
         return false;
     if (!stdinIsTerminal())
+        return interactive;
+    if (console_is_raw)
         return true;
     if (!consoleInForeground())
         return false;
-    if (!console_is_raw)
-        setConsoleRaw(true);
+    setConsoleRaw(true);
     return true;
 }
 
-// One key straight from descriptor 0, so pasted text and escape sequences are not hidden in a
-// stdio buffer. Returns the byte, or -1 when standard input has ended (or has nothing after all).
-static int readKey(void)
+// ---- keys on their way to the device ----
+
+static void dropKeys(void)
 {
-    unsigned char c;
-    ssize_t n = read(STDIN_FILENO, &c, 1);
-    if (n == 1)
-        return c;
-    if (n == 0 || (errno != EAGAIN && errno != EINTR))
-        stdin_eof = true;
-    return -1;
+    queue_head = queue_count = 0;
+    key_draining = false;
+    stall_told = false;
 }
 
-// Puts a block of device output on the screen at once: one write, after whatever stdio holds.
-static void writeScreen(const unsigned char *buf, int n)
+static void queueKey(unsigned char key, uint64_t now)
 {
-    fflush(stdout);
-    while (n > 0) {
-        ssize_t w = write(STDOUT_FILENO, buf, (size_t)n);
-        if (w > 0) {
-            buf += w;
-            n -= (int)w;
-        } else if (w < 0 && errno == EAGAIN) {
-            struct pollfd p = { STDOUT_FILENO, POLLOUT, 0 };
-            poll(&p, 1, -1);
-        } else if (!(w < 0 && errno == EINTR)) {
-            return;   // the screen is gone (a closed pipe): nothing to show it on
+    if (queue_count == 0 && !key_draining)
+        line_moved_us = now;   // the line's time to take keys starts with the first one
+    key_queue[(queue_head + queue_count) % KEY_QUEUE_SIZE] = key;
+    queue_count++;
+}
+
+// The line has got nowhere with the front key for WRITE_STALL_MS: said once. A script cannot
+// press 'x', so its session ends (with status 1, as when the line is lost); at a keyboard the
+// keys stay queued for a device that may read again, and 'x' leaves.
+static void lineStalled(void)
+{
+    stall_told = true;
+    if (stdinIsTerminal()) {
+        fprintf(stderr, "serbolt: %s takes no input: nothing has gone out for %d s; keys wait "
+                "for it ('x' leaves)\n", korvan_name, WRITE_STALL_MS / 1000);
+    } else {
+        fprintf(stderr, "serbolt: %s takes no input: nothing has gone out for %d s; the session "
+                "ends\n", korvan_name, WRITE_STALL_MS / 1000);
+        terminal_broken = true;
+    }
+}
+
+// Moves the keys on: notes the front key's way out of the driver's queue, writes the next one
+// when its pause is over and the line has room (`writable`), echoes each key the line took, and
+// tells a stall.
+static void advanceKeys(bool writable, uint64_t now)
+{
+    if (key_draining) {
+        long queued = korvan_output_queued();
+        if (queued == 0) {
+            key_draining = false;
+            key_due_us = now + PACE_US;
+            line_moved_us = now;
+        } else if (queued != line_queued) {
+            line_queued = queued;
+            line_moved_us = now;
+        }
+    }
+    if (!key_draining && queue_count > 0 && writable && now >= key_due_us) {
+        unsigned char key = key_queue[queue_head];
+        int n = korvan_write(&key, 1);   // the line has room: this does not wait
+        if (n != 0) {
+            queue_head = (queue_head + 1) % KEY_QUEUE_SIZE;
+            queue_count--;
+        }
+        if (n == 1) {
+            writeScreen(&key, 1);   // the local echo, in its place among the device's output
+            uint64_t written = nowUs();
+            line_moved_us = written;
+            line_queued = korvan_output_queued();
+            if (line_queued == 0) {
+                key_due_us = written + PACE_US;
+            } else {
+                key_draining = true;
+                drain_start_us = written;
+            }
+        }
+    }
+    if (queue_count == 0 && !key_draining) {
+        stall_told = false;
+    } else if (!stall_told && reached(line_moved_us, WRITE_STALL_MS, now)) {
+        lineStalled();
+        if (key_draining) {   // the driver holds on to the key: the next may still go
+            key_draining = false;
+            key_due_us = now + PACE_US;
         }
     }
 }
 
-// Copies what the device sends to standard output until the line has been quiet for `quiet_ms`
-// (-1: not ended by quiet), the clock passes `deadline` (0: none), or, with `watch_keys`, a key
-// is waiting.
-static void showDeviceOutput(int quiet_ms, uint64_t deadline, bool watch_keys)
+// How long the loop may sleep before the keys need it again (-1: until something happens).
+// Sets *want_room while the front key waits for the line to take it.
+static int keyWaitMs(uint64_t now, bool *want_room)
+{
+    *want_room = false;
+    if (line_lost || (queue_count == 0 && !key_draining))
+        return -1;
+    int wait = -1;
+    if (key_draining)
+        wait = reached(drain_start_us, DRAIN_SLOW_AFTER_MS, now) ? DRAIN_SLOW_CHECK_MS
+                                                                 : DRAIN_CHECK_MS;
+    else if (now < key_due_us)
+        return msUntil(key_due_us, now);
+    else
+        *want_room = true;
+    if (!stall_told)
+        wait = sooner(wait, msUntil(line_moved_us + (uint64_t)WRITE_STALL_MS * 1000u, now));
+    return wait;
+}
+
+// ---- keys from the keyboard ----
+
+// Follows the keyboard's bytes through escape sequences. True for the quit key: an 'x' outside
+// any sequence. Inside one, an 'x' belongs to the sequence and goes to the device with it: CSI
+// (ESC [ up to a final byte 0x40-0x7E), the strings DCS, OSC, APC, PM and SOS (ESC P, ], _, ^,
+// X up to ST or BEL: terminals answer queries this way), SS2/SS3 (ESC N, ESC O and one byte
+// more: keypad keys), and the byte right after an ESC (Alt-x arrives as ESC x).
+static bool quitKey(unsigned char c)
+{
+    const unsigned char ESC = 0x1b, BEL = 0x07, CAN = 0x18, SUB = 0x1a;
+    switch (seq_state) {
+    case SEQ_NONE:
+        if (c == ESC)
+            seq_state = SEQ_ESC;
+        return c == 'x';
+    case SEQ_ESC:
+        if (c == '[')
+            seq_state = SEQ_CSI;
+        else if (c == 'P' || c == ']' || c == '_' || c == '^' || c == 'X')
+            seq_state = SEQ_STRING;
+        else if (c == 'N' || c == 'O')
+            seq_state = SEQ_ONE_MORE;
+        else if (c != ESC)
+            seq_state = SEQ_NONE;
+        return false;
+    case SEQ_CSI:
+        if (c == ESC)
+            seq_state = SEQ_ESC;
+        else if ((c >= 0x40 && c <= 0x7e) || c == CAN || c == SUB)
+            seq_state = SEQ_NONE;
+        return false;
+    case SEQ_STRING:
+        if (c == ESC)
+            seq_state = SEQ_STRING_ESC;
+        else if (c == BEL || c == CAN || c == SUB)
+            seq_state = SEQ_NONE;
+        return false;
+    case SEQ_STRING_ESC:
+        if (c == '\\') {
+            seq_state = SEQ_NONE;   // ST
+            return false;
+        }
+        seq_state = SEQ_ESC;        // the ESC ended the string and begins a sequence of its own
+        return quitKey(c);
+    default:                        // SEQ_ONE_MORE
+        seq_state = SEQ_NONE;
+        return false;
+    }
+}
+
+// How long an unfinished sequence waits for its next byte before it counts as over.
+static int sequenceLimitMs(void)
+{
+    return seq_state == SEQ_ESC ? ESC_ALONE_MS : SEQUENCE_QUIET_MS;
+}
+
+static void beginLeaving(uint64_t now)
+{
+    leaving = true;
+    leave_start_us = now;
+}
+
+// Takes what the keyboard has. `send`: keys are queued for the device, as much as there is room
+// for; otherwise (the timed display, a lost line) they are dropped. A zero byte is never sent.
+// An 'x' begins the leaving: keys before it stay queued, the rest is swallowed, and so is
+// everything read while leaving. Sets stdin_eof at the end of input or when it fails.
+static void readKeys(bool send, uint64_t now)
+{
+    unsigned char buf[KEY_READ_SIZE];
+    size_t want = sizeof buf;
+    if (send && !leaving && (size_t)(KEY_QUEUE_SIZE - queue_count) < want)
+        want = (size_t)(KEY_QUEUE_SIZE - queue_count);
+    if (want == 0)
+        return;   // no room: the keys wait in the keyboard's own buffer
+    ssize_t n = read(STDIN_FILENO, buf, want);
+    if (n <= 0) {
+        if (n == 0 || (errno != EAGAIN && errno != EINTR))
+            stdin_eof = true;
+        return;
+    }
+    input_heard_us = now;
+    if (leaving)
+        return;
+    // Only a terminal sends escape sequences of its own; in piped keys every 'x' leaves.
+    bool terminal = stdinIsTerminal();
+    for (ssize_t i = 0; i < n; i++) {
+        unsigned char c = buf[i];
+        if (terminal ? quitKey(c) : c == 'x') {
+            beginLeaving(now);
+            return;
+        }
+        if (send && c != 0)
+            queueKey(c, now);
+    }
+    if (seq_state != SEQ_NONE)
+        seq_heard_us = now;
+}
+
+// ---- the loop ----
+
+// Whether the leaving after an 'x' is over. At a keyboard: once input has been quiet for
+// LEAVE_QUIET_MS (the terminal emulator has written the whole paste), LEAVE_MAX_MS at most.
+// From a pipe: once the keys before the 'x' have gone out, since a script means all of them.
+static bool leavingDone(uint64_t now)
+{
+    if (!stdinIsTerminal())
+        return (queue_count == 0 && !key_draining) || line_lost || terminal_broken;
+    if (stdin_eof || reached(leave_start_us, LEAVE_MAX_MS, now))
+        return true;
+    if (!reached(input_heard_us, LEAVE_QUIET_MS, now))
+        return false;
+    // Quiet by the clock, unless keys came while we waited for the processor.
+    struct pollfd p = { STDIN_FILENO, POLLIN, 0 };
+    return poll(&p, 1, 0) <= 0;
+}
+
+// The time-out that ends the leaving at a keyboard.
+static int leavingWaitMs(uint64_t now)
+{
+    if (!stdinIsTerminal())
+        return -1;
+    uint64_t quiet = input_heard_us + (uint64_t)LEAVE_QUIET_MS * 1000u;
+    uint64_t limit = leave_start_us + (uint64_t)LEAVE_MAX_MS * 1000u;
+    return msUntil(quiet < limit ? quiet : limit, now);
+}
+
+// The times one run of the terminal goes by, besides those of the keys.
+static uint64_t reconnect_at_us = 0;   // the next try to open a lost device again (0: none yet)
+static uint64_t input_ended_us = 0;    // when the last piped key had gone, after the input ended
+static uint64_t device_heard_us = 0;   // when the device last sent something
+
+// Whether this run of the terminal is over (see runTerminal). Otherwise sets *timeout to how long
+// the loop may sleep before these ways out need another look (-1: until something happens).
+static bool terminalOver(bool interactive, uint64_t deadline_us, uint64_t now, int *timeout)
+{
+    *timeout = -1;
+    if (leaving) {
+        *timeout = leavingWaitMs(now);
+        return leavingDone(now);
+    }
+    if (!interactive) {
+        *timeout = msUntil(deadline_us, now);
+        return now >= deadline_us || line_lost;
+    }
+    if (terminal_broken)
+        return true;   // a script's device stopped taking keys
+    if (line_lost && !stdinIsTerminal()) {
+        terminal_broken = true;   // a script learns that its session broke
+        return true;
+    }
+    if (stdin_eof && queue_count == 0 && !key_draining) {
+        // 'x' can never come. Show what the device still says, until it falls quiet.
+        if (input_ended_us == 0)
+            input_ended_us = now;
+        uint64_t quiet_from = device_heard_us > input_ended_us ? device_heard_us : input_ended_us;
+        uint64_t quiet_end = quiet_from + (uint64_t)END_QUIET_MS * 1000u;
+        uint64_t limit = input_ended_us + (uint64_t)END_MAX_MS * 1000u;
+        *timeout = msUntil(quiet_end < limit ? quiet_end : limit, now);
+        return line_lost || now >= quiet_end || now >= limit;
+    }
+    if (line_lost) {
+        // At a keyboard: the device's name is tried again every RECONNECT_EVERY_MS; keys other
+        // than 'x' are dropped meanwhile.
+        if (reconnect_at_us == 0 || now >= reconnect_at_us) {
+            if (reconnect_at_us != 0 && korvan_reopen()) {
+                reconnect_at_us = 0;
+                *timeout = 0;
+                return false;
+            }
+            reconnect_at_us = now + (uint64_t)RECONNECT_EVERY_MS * 1000u;
+        }
+        *timeout = msUntil(reconnect_at_us, now);
+    }
+    return false;
+}
+
+// One wait on the keyboard (while `keyboard` is open and there is room for keys) and the line,
+// `timeout` at most (the keys' own times and an open escape sequence may shorten it), then what
+// came: device output to the screen, keys into the queue, room on the line in *writable. False
+// when there is nothing left to wait on or poll() fails.
+static bool waitAndTake(bool interactive, bool keyboard, int timeout, bool *writable)
 {
     unsigned char buf[BLOCK_SIZE];
-    int key_fd = watch_keys && !stdin_eof ? STDIN_FILENO : -1;
-    for (;;) {
-        int wait_ms = quiet_ms;
-        if (deadline != 0) {
-            uint64_t now = nowMs();
-            if (now >= deadline)
-                return;
-            if (wait_ms < 0 || (uint64_t)wait_ms > deadline - now)
-                wait_ms = (int)(deadline - now);
-        }
-        int n = korvan_read(buf, sizeof buf, wait_ms, key_fd);
-        if (n <= 0)
-            return;   // quiet, past the deadline, or a key is waiting
-        writeScreen(buf, n);
+    uint64_t now = nowUs();
+    bool want_room = false;
+    if (interactive)
+        timeout = sooner(timeout, keyWaitMs(now, &want_room));
+    if (!keyboard && stdinIsTerminal() && !stdin_eof)   // a background job looks now and
+        timeout = sooner(timeout, RECONNECT_EVERY_MS);   // then whether it is in front
+    bool take_keys = keyboard && (leaving || !interactive || queue_count < KEY_QUEUE_SIZE);
+    if (take_keys && seq_state != SEQ_NONE)
+        timeout = sooner(timeout, msUntil(seq_heard_us + (uint64_t)sequenceLimitMs() * 1000u, now));
+
+    struct pollfd fds[2];
+    int nfds = 0, key_slot = -1, line_slot = -1;
+    if (take_keys) {
+        fds[nfds] = { STDIN_FILENO, POLLIN, 0 };
+        key_slot = nfds++;
     }
+    if (!line_lost) {
+        fds[nfds] = { korvan_fd, (short)(POLLIN | (want_room ? POLLOUT : 0)), 0 };
+        line_slot = nfds++;
+    }
+    if (nfds == 0 && timeout < 0)
+        return false;   // nothing could ever wake us
+    *writable = false;
+    int ready = poll(fds, (nfds_t)nfds, timeout);
+    if (ready < 0)
+        return errno == EINTR;
+    now = nowUs();
+    if (line_slot >= 0 && (fds[line_slot].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL))) {
+        int n = korvan_read(buf, sizeof buf, 0);
+        if (n > 0) {
+            writeScreen(buf, n);
+            device_heard_us = now;
+        }
+    }
+    if (line_slot >= 0 && (fds[line_slot].revents & POLLOUT))
+        *writable = true;
+    if (key_slot >= 0) {
+        if (fds[key_slot].revents != 0)
+            readKeys(interactive && !line_lost, now);
+        else if (seq_state != SEQ_NONE && reached(seq_heard_us, sequenceLimitMs(), now))
+            seq_state = SEQ_NONE;   // nothing followed: the sequence is over
+    }
+    return true;
 }
 
-// Shows everything the device sends until the line has been quiet for one character window.
-void terminalReceive(void)
+// One run of the terminal. `interactive`: keys go to the device until 'x' (or the end of piped
+// keys); otherwise the device's output is shown until `deadline_us` and keys are dropped, 'x'
+// cutting it short. Leaves the terminal's settings as they were found, with one newline.
+static void runTerminal(bool interactive, uint64_t deadline_us)
 {
-    showDeviceOutput(CHAR_WINDOW_MS, 0, false);
-}
-
-// Leaves either form of the terminal. `discard_typed_ahead`: keys typed but not read (the rest
-// of a paste after its 'x') are thrown away, so nothing meant for the device reaches the shell.
-static void leaveTerminal(bool discard_typed_ahead)
-{
-    if (discard_typed_ahead && console_is_raw)
+    bool writable = false;   // the last poll() found room on the line
+    dropKeys();
+    leaving = false;
+    seq_state = SEQ_NONE;
+    console_resumed = 0;
+    reconnect_at_us = input_ended_us = device_heard_us = 0;
+    for (;;) {
+        uint64_t now = nowUs();
+        if (console_resumed) {   // stopped time is no time the line had to take keys
+            console_resumed = 0;
+            line_moved_us = now;
+        }
+        bool keyboard = keyboardOpen(interactive);
+        if (interactive && !line_lost) {
+            advanceKeys(writable, now);
+            now = nowUs();   // a key written now sets the next one's time from this moment
+        }
+        if (line_lost)
+            dropKeys();
+        int timeout;
+        if (terminalOver(interactive, deadline_us, now, &timeout) ||
+            !waitAndTake(interactive, keyboard, timeout, &writable))
+            break;
+    }
+    if (leaving && queue_count > 0)
+        fprintf(stderr, "serbolt: %d keys typed before the 'x' were not sent\n", queue_count);
+    dropKeys();
+    // After an 'x', what the keyboard still holds (the rest of a paste) is thrown away, so
+    // nothing meant for the device runs in the shell.
+    if (leaving && console_is_raw)
         tcflush(STDIN_FILENO, TCIFLUSH);
     setConsoleRaw(false);
     putchar('\n');
-}
-
-// The line is gone while a user sits at the terminal: keys other than 'x' are dropped without
-// a word, and the device's name is tried again every RECONNECT_EVERY_MS until it opens. True
-// when the line is back; false when the user pressed 'x' or the keyboard went away.
-static bool waitForDevice(void)
-{
-    uint64_t next_try = nowMs() + RECONNECT_EVERY_MS;
-    for (;;) {
-        uint64_t now = nowMs();
-        if (now >= next_try) {
-            if (korvan_reopen())
-                return true;
-            next_try = now + RECONNECT_EVERY_MS;
-            continue;
-        }
-        bool keys = keysAvailable();
-        if (stdin_eof)
-            return false;
-        struct pollfd p = { STDIN_FILENO, POLLIN, 0 };
-        int ready = poll(&p, keys ? 1 : 0, (int)(next_try - now));
-        if (ready > 0 && readKey() == 'x')
-            return false;
-    }
-}
-
-static void interactiveTerminal(void)
-{
-    for (;;) {
-        bool keys = keysAvailable();
-        if (line_lost) {
-            // A script learns that its session broke; a user waits for the device to come back.
-            if (!stdinIsTerminal() || !waitForDevice())
-                break;
-            continue;
-        }
-        if (stdin_eof) {
-            // End of input: 'x' can never come. Show what the device still has to say.
-            terminalReceive();
-            break;
-        }
-        if (!keys) {
-            // A background job: no keys. Look again now and then whether we were brought to
-            // the foreground.
-            showDeviceOutput(-1, nowMs() + RECONNECT_EVERY_MS, false);
-            continue;
-        }
-        if (kbhit()) {
-            int key = readKey();
-            if (key == 'x')
-                break;
-            if (key > 0) {
-                unsigned char byte = (unsigned char)key;
-                putchar(byte);
-                fflush(stdout);
-                korvan_send_bytes_slow(&byte, 1);
-            }
-            continue;
-        }
-        showDeviceOutput(-1, 0, true);
-    }
-    if (line_lost && !stdinIsTerminal())
-        terminal_broken = true;
-    leaveTerminal(true);
-}
-
-static void timedDisplay(double seconds)
-{
-    uint64_t start = nowMs();
-    uint64_t deadline = start + (uint64_t)(seconds > 0 ? seconds * 1000.0 : 0);
-    keysAvailable();
-    for (;;) {
-        if (seconds <= 0 || nowMs() >= deadline)
-            break;
-        fflush(stdout);
-        bool keys = keysAvailable();
-        if (keys && kbhit() && readKey() == 'x')
-            break;
-        if (line_lost && (!keys || stdin_eof))
-            break;   // nothing can come and no key can end it: no reason to sit out the time
-        showDeviceOutput(CHAR_WINDOW_MS, deadline, keys);
-    }
-    leaveTerminal(false);
 }
 
 // 0 seconds: the interactive terminal until 'x'. Otherwise show the device's output for that
@@ -1010,9 +1599,9 @@ static void timedDisplay(double seconds)
 void terminalReceiveBlocking(double seconds)
 {
     if (seconds == 0.0)
-        interactiveTerminal();
+        runTerminal(true, 0);
     else
-        timedDisplay(seconds);
+        runTerminal(false, nowUs() + (seconds > 0 ? (uint64_t)(seconds * 1e6) : 0));
 }
 
 // =============================================================================================

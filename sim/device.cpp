@@ -70,6 +70,7 @@ static void console_command(const char *cmd)
         return;
     }
     sim_log("command: %s", printable(cmd, strlen(cmd)));
+    uint64_t answer = out_position();
     if (!strcmp(cmd, "help")) {
         out_line("Commands: help, ls, version, reboot, reset, filecopy");
     } else if (!strcmp(cmd, "ls")) {
@@ -89,6 +90,7 @@ static void console_command(const char *cmd)
         snprintf(text, sizeof text, "Unknown command: %s", cmd);
         out_line(text);
     }
+    out_hold(answer, g_opt.answer_delay_ms);
 }
 
 static void console_byte(char c)

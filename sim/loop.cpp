@@ -1,6 +1,7 @@
 // korvan-sim main loop: one pseudo-terminal, one thread, one ppoll() over the master side.
 // Received bytes go to the device logic (device.cpp); what the device sends waits in the output
-// queue (output.cpp) and is written only while the master is writable.
+// queue (output.cpp) and is written only while the master is writable. With --port the line is
+// a serial device that exists already (port.cpp) and takes the master's place.
 #include "record.h"
 #include "sim.h"
 
@@ -24,8 +25,9 @@ constexpr int64_t LINGER_STEP_NS = 10 * NS_PER_MS;  // how often a finishing run
 constexpr uint64_t LINGER_MIN_NS = 50 * NS_PER_MS;  // the pty hands written bytes on asynchronously
 constexpr uint64_t LINGER_MAX_NS = 2 * NS_PER_S;    // longest wait for the host to read our last words
 constexpr char STREAM_TEXT[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+constexpr uint64_t PORT_RETRY_NS = 100 * NS_PER_MS;  // how often a vanished --port is looked for
 
-static int master_fd = -1;  // -1 while the line is unplugged
+static int master_fd = -1;  // -1 while the line is unplugged; with --port, the port
 static int slave_fd = -1;   // our own slave descriptor: a host closing the slave does not hang up
 static volatile sig_atomic_t stop_signal;
 static volatile sig_atomic_t sync_signal;
@@ -75,6 +77,7 @@ static bool host_has_read_all(uint64_t now)
 {
     if (linger_start == 0) linger_start = now;
     if (now - linger_start < LINGER_MIN_NS) return false;
+    if (g_opt.port) return port_sent_all(master_fd) || now - linger_start >= LINGER_MAX_NS;
     int unread = 0;
     if (ioctl(slave_fd, FIONREAD, &unread) != 0) return true;
     return unread == 0 || now - linger_start >= LINGER_MAX_NS;
@@ -117,11 +120,27 @@ static const char *open_pair()
     return name;
 }
 
+enum Plug { PLUGGED, PLUG_NOT_YET, PLUG_FAILED };
+
+// Opens --port as the line and prints its path. PLUG_NOT_YET while it cannot be opened.
+static Plug plug_in_port(bool first)
+{
+    PortOpen r = port_open(&master_fd, first);
+    if (r == PORT_UNFIT || (r == PORT_ABSENT && first)) return PLUG_FAILED;
+    if (r == PORT_ABSENT) return PLUG_NOT_YET;
+    printf("%s\n", g_opt.port);
+    fflush(stdout);
+    sim_log("device on %s, store %s", g_opt.port, g_opt.store);
+    return PLUGGED;
+}
+
 // Opens a new pseudo-terminal, points --link at it and prints its path on standard output.
 // A replugged device comes back under a new name, as a re-enumerated one usually does: when
 // the kernel hands out the old number again, a second pair is taken and the first let go.
-static bool plug_in()
+// With --port, opens the port instead.
+static Plug plug_in(bool first)
 {
+    if (g_opt.port) return plug_in_port(first);
     static char last_path[256];
     const char *name = open_pair();
     if (name && !strcmp(name, last_path)) {
@@ -133,24 +152,23 @@ static bool plug_in()
     }
     if (!name) {
         sim_log("cannot open a pseudo-terminal: %s", strerror(errno));
-        return false;
+        return PLUG_FAILED;
     }
     char path[256];
     snprintf(path, sizeof path, "%s", name);
     if (g_opt.link && !make_link(path)) {
         g_opt.link = nullptr;  // not ours to remove
-        return false;
+        return PLUG_FAILED;
     }
     snprintf(last_path, sizeof last_path, "%s", path);
     printf("%s\n", path);
     fflush(stdout);
     sim_log("device on %s, store %s", path, g_opt.store);
-    return true;
+    return PLUGGED;
 }
 
-// Pulls the cable: the host sees a hang-up, the link goes, unsent output and an upload in
-// progress are lost. Returns false when the run ends here (no --replug-after-ms).
-static bool unplug(uint64_t now)
+// The line goes: unsent output, unread input and an upload in progress are lost.
+static void line_gone()
 {
     close_line();
     device_init();
@@ -158,16 +176,35 @@ static bool unplug(uint64_t now)
     stream_on = false;
     in_len = in_pos = 0;
     wind_down = RUNNING;
+}
+
+// Pulls the cable: the host sees a hang-up, the link goes (with --port: the port is closed).
+// Returns false when the run ends here (no --replug-after-ms).
+static bool unplug(uint64_t now)
+{
+    line_gone();
     sim_log("line hung up");
     if (!g_opt.replug) return false;
     replug_at = now + (uint64_t)g_opt.replug_after_ms * NS_PER_MS;
     return true;
 }
 
-static bool replug()
+// --port went away under us (the adapter unplugged, the gadget unbound): look for it again
+// until it is back, as a device does that is plugged in again.
+static void port_gone(uint64_t now, const char *why)
+{
+    line_gone();
+    sim_log("%s went away (%s); waiting for it to come back", g_opt.port, why);
+    replug_at = now + PORT_RETRY_NS;
+}
+
+// Returns false when the run ends: the line could not be made again.
+static bool replug(uint64_t now)
 {
     replug_at = 0;
-    if (!plug_in()) return false;
+    Plug r = plug_in(false);
+    if (r == PLUG_NOT_YET) replug_at = now + PORT_RETRY_NS;
+    if (r != PLUGGED) return r == PLUG_NOT_YET;
     device_boot();
     return true;
 }
@@ -315,7 +352,7 @@ static int run_loop(const sigset_t *wait_mask)
         if (unplug_at) timeout = until(unplug_at, now);
         if (master_fd < 0) {  // unplugged: wait for the replug time
             if (now >= replug_at) {
-                if (!replug()) return 1;
+                if (!replug(now)) return 1;
                 continue;
             }
             shorten(timeout, until(replug_at, now));
@@ -365,9 +402,17 @@ static int run_loop(const sigset_t *wait_mask)
         if (pfd.revents & POLLOUT) {
             ssize_t w = write(master_fd, out_front(), can_send);
             if (w > 0) out_sent((size_t)w, mono_ns());
+            if (w < 0 && g_opt.port && port_gone_error(errno)) {
+                port_gone(mono_ns(), strerror(errno));
+                continue;
+            }
         }
         if (pfd.revents & POLLIN) {
             ssize_t n = read(master_fd, in_buf, can_read);
+            if (g_opt.port && (n == 0 || (n < 0 && port_gone_error(errno)))) {
+                port_gone(mono_ns(), n == 0 ? "hung up" : strerror(errno));
+                continue;
+            }
             if (n > 0) {
                 record_append(mono_ns(), in_buf, (size_t)n);
                 bucket_take(g_recv_bucket, (size_t)n);
@@ -378,6 +423,8 @@ static int run_loop(const sigset_t *wait_mask)
                 sim_log("read failed: %s", strerror(errno));
                 return 1;
             }
+        } else if (g_opt.port && (pfd.revents & (POLLHUP | POLLERR))) {
+            port_gone(mono_ns(), "hung up");
         } else if (pfd.revents & (POLLHUP | POLLERR | POLLNVAL)) {
             sim_log("line failed (poll events 0x%x)", (unsigned)pfd.revents);
             return 1;
@@ -412,7 +459,7 @@ int sim_main(int argc, char **argv)
         return 1;
     }
     if (store_open(g_opt.store) < 0) return 1;
-    if (!plug_in()) {
+    if (plug_in(true) != PLUGGED) {
         cleanup();
         return 1;
     }

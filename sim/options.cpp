@@ -15,9 +15,12 @@ SimOptions g_opt;
 
 static const char USAGE[] =
     "usage: korvan-sim [options]\n"
-    "Simulates a Korvan device on a pseudo-terminal and prints the terminal's path.\n"
+    "Simulates a Korvan device on a pseudo-terminal and prints the terminal's path (with --port,\n"
+    "on a serial device, whose path it prints each time it opens it).\n"
     "TEXT arguments accept the escapes \\r \\n \\t \\\\ \\xNN.\n"
     "  --link PATH         make PATH a symbolic link to the terminal (removed on exit)\n"
+    "  --port DEV          serve on the serial device DEV (raw, 921600 8N1) instead of a\n"
+    "                      pseudo-terminal; when DEV goes away, wait for it to come back\n"
     "  --store DIR         folder for uploaded files (default ./korvan-store)\n"
     "  --record FILE       record every byte received: per read, 8-byte monotonic time in ns,\n"
     "                      4-byte length, then the bytes (native byte order)\n"
@@ -26,6 +29,7 @@ static const char USAGE[] =
     "  --junk TEXT         send TEXT in front of every reply\n"
     "  --delay-ms N        wait N ms before sending each reply\n"
     "  --gap-ms N          send replies one character at a time, N ms apart\n"
+    "  --answer-delay-ms N answer console commands (help, ls, version, ...) N ms late\n"
     "  --ready TEXT        ready reply instead of \"Ko:Ready\"\n"
     "  --done TEXT         data received reply instead of \"Ko:Data received\"\n"
     "  --eol TEXT          line end after replies and device lines instead of \\r\\n\n"
@@ -39,8 +43,9 @@ static const char USAGE[] =
     "  --unplug-after-ms N hang up the line N ms after start, whatever the device is doing\n"
     "  --unplug-on-reboot  after answering \"reboot\", hang up the line as a re-enumerating device does\n"
     "  --replug-after-ms M M ms after any hang-up, come back on a new pseudo-terminal (the --link\n"
-    "                      points at it again, its path is printed) and greet with a boot line;\n"
-    "                      without it, the first hang-up ends the run with status 0\n"
+    "                      points at it again, its path is printed; with --port, open DEV again)\n"
+    "                      and greet with a boot line; without it, the first hang-up ends the run\n"
+    "                      with status 0\n"
     "  --stall-after N     stop reading the line for good after N received bytes (0: never read);\n"
     "                      the host's writes then block once the terminal's buffers are full\n"
     "  --once              exit after one upload: 0 when stored, 1 when refused\n"
@@ -50,14 +55,15 @@ static const char USAGE[] =
     "  --version           the version of korvan-sim\n";
 
 enum {
-    OPT_LINK = 1, OPT_STORE, OPT_RECORD, OPT_SILENT, OPT_ECHO, OPT_JUNK, OPT_DELAY, OPT_GAP,
-    OPT_READY, OPT_DONE, OPT_EOL, OPT_NO_READY, OPT_NO_DONE, OPT_SAY, OPT_STREAM,
-    OPT_STREAM_DELAY, OPT_RATE, OPT_HANGUP, OPT_UNPLUG_AFTER, OPT_UNPLUG_REBOOT, OPT_REPLUG_AFTER,
-    OPT_STALL_AFTER, OPT_ONCE, OPT_SINK, OPT_HELP, OPT_VERSION
+    OPT_LINK = 1, OPT_PORT, OPT_STORE, OPT_RECORD, OPT_SILENT, OPT_ECHO, OPT_JUNK, OPT_DELAY,
+    OPT_GAP, OPT_ANSWER_DELAY, OPT_READY, OPT_DONE, OPT_EOL, OPT_NO_READY, OPT_NO_DONE, OPT_SAY,
+    OPT_STREAM, OPT_STREAM_DELAY, OPT_RATE, OPT_HANGUP, OPT_UNPLUG_AFTER, OPT_UNPLUG_REBOOT,
+    OPT_REPLUG_AFTER, OPT_STALL_AFTER, OPT_ONCE, OPT_SINK, OPT_HELP, OPT_VERSION
 };
 
 static const struct option LONG_OPTS[] = {
     {"link", required_argument, nullptr, OPT_LINK},
+    {"port", required_argument, nullptr, OPT_PORT},
     {"store", required_argument, nullptr, OPT_STORE},
     {"record", required_argument, nullptr, OPT_RECORD},
     {"silent", no_argument, nullptr, OPT_SILENT},
@@ -65,6 +71,7 @@ static const struct option LONG_OPTS[] = {
     {"junk", required_argument, nullptr, OPT_JUNK},
     {"delay-ms", required_argument, nullptr, OPT_DELAY},
     {"gap-ms", required_argument, nullptr, OPT_GAP},
+    {"answer-delay-ms", required_argument, nullptr, OPT_ANSWER_DELAY},
     {"ready", required_argument, nullptr, OPT_READY},
     {"done", required_argument, nullptr, OPT_DONE},
     {"eol", required_argument, nullptr, OPT_EOL},
@@ -179,6 +186,7 @@ int options_parse(int argc, char **argv)
         uint64_t n = 0;
         switch (c) {
         case OPT_LINK: g_opt.link = optarg; break;
+        case OPT_PORT: g_opt.port = optarg; break;
         case OPT_STORE: g_opt.store = optarg; break;
         case OPT_RECORD: g_opt.record = optarg; break;
         case OPT_SILENT: g_opt.silent = true; break;
@@ -186,6 +194,7 @@ int options_parse(int argc, char **argv)
         case OPT_JUNK: ok = set_text(g_opt.junk, optarg, "junk"); break;
         case OPT_DELAY: ok = set_ms(g_opt.delay_ms, optarg, "delay-ms"); break;
         case OPT_GAP: ok = set_ms(g_opt.gap_ms, optarg, "gap-ms"); break;
+        case OPT_ANSWER_DELAY: ok = set_ms(g_opt.answer_delay_ms, optarg, "answer-delay-ms"); break;
         case OPT_READY: ok = set_text(g_opt.ready, optarg, "ready"); break;
         case OPT_DONE: ok = set_text(g_opt.done, optarg, "done"); break;
         case OPT_EOL: ok = set_text(g_opt.eol, optarg, "eol"); break;
@@ -228,6 +237,10 @@ int options_parse(int argc, char **argv)
     }
     if (optind < argc) {
         fprintf(stderr, "korvan-sim: unexpected argument: %s\n", argv[optind]);
+        return 2;
+    }
+    if (g_opt.link && g_opt.port) {
+        fprintf(stderr, "korvan-sim: --link names a terminal the simulator makes; with --port it makes none\n");
         return 2;
     }
     return -1;

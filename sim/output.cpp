@@ -61,22 +61,33 @@ void out_line(const char *text)
     out_bytes(g_opt.eol.s, g_opt.eol.len);
 }
 
-void out_reply(const SimText &text)
+// Paces the output queued from absolute position `start` on: its first byte not before
+// `delay_ms` from now, each later byte `gap_ms` after the one before.
+static void out_pace(uint64_t start, long delay_ms, long gap_ms)
 {
-    if (g_opt.silent) return;
-    uint64_t start = out_sent_total + out_queued();
-    out_bytes(g_opt.junk.s, g_opt.junk.len);
-    out_bytes(text.s, text.len);
-    out_bytes(g_opt.eol.s, g_opt.eol.len);
-    uint64_t end = out_sent_total + out_queued();
-    if ((g_opt.delay_ms > 0 || g_opt.gap_ms > 0) && pace_count < PACE_MAX && end > start) {
+    uint64_t end = out_position();
+    if ((delay_ms > 0 || gap_ms > 0) && pace_count < PACE_MAX && end > start) {
         Pace &p = paces[(pace_first + pace_count) % PACE_MAX];
         p.start = start;
         p.end = end;
-        p.not_before = mono_ns() + (uint64_t)g_opt.delay_ms * NS_PER_MS;
-        p.gap_ns = g_opt.gap_ms * NS_PER_MS;
+        p.not_before = mono_ns() + (uint64_t)delay_ms * NS_PER_MS;
+        p.gap_ns = gap_ms * NS_PER_MS;
         pace_count++;
     }
+}
+
+uint64_t out_position() { return out_sent_total + out_queued(); }
+
+void out_hold(uint64_t start, long delay_ms) { out_pace(start, delay_ms, 0); }
+
+void out_reply(const SimText &text)
+{
+    if (g_opt.silent) return;
+    uint64_t start = out_position();
+    out_bytes(g_opt.junk.s, g_opt.junk.len);
+    out_bytes(text.s, text.len);
+    out_bytes(g_opt.eol.s, g_opt.eol.len);
+    out_pace(start, g_opt.delay_ms, g_opt.gap_ms);
 }
 
 size_t out_sendable(uint64_t now, int64_t *wait_ns)

@@ -11,6 +11,7 @@
 //                a DeviceAction and the loop acts on it
 //   loop.cpp     the pseudo-terminal and the one ppoll() loop: reading, writing, the stream,
 //                hang-up and replug, signals, the end of the run
+//   port.cpp     --port: an existing serial device as the line, opened, set up and given up
 //   record.cpp   the record file of received bytes (record.h, shared with the tests)
 // Dependencies run one way: loop -> device -> store/output -> options/log.
 #pragma once
@@ -31,12 +32,14 @@ struct SimText {
 
 struct SimOptions {
     const char *link;        // --link, nullptr if none
+    const char *port;        // --port: serve on this serial device instead of a pty; nullptr if none
     const char *store;       // --store
     const char *record;      // --record, nullptr if none
     bool silent, echo, no_ready, no_done, once;
     SimText junk, ready, done, eol, say;
     bool have_say;
     long delay_ms, gap_ms;
+    long answer_delay_ms;    // --answer-delay-ms: console commands are answered this late
     bool stream;             // --stream given
     uint64_t stream_bytes;   // 0 = forever
     long stream_delay_ms;
@@ -79,6 +82,10 @@ void out_bytes(const char *p, size_t n);
 void out_line(const char *text);
 // Queues a protocol reply: junk, text, line end, with --delay-ms and --gap-ms applied.
 void out_reply(const SimText &text);
+// Position of the next byte queued, counted from the start of the run.
+uint64_t out_position();
+// Holds back what has been queued from position `start` on until `delay_ms` from now.
+void out_hold(uint64_t start, long delay_ms);
 // How many bytes may be written now; sets *wait_ns to how long until more may (or -1 for never).
 size_t out_sendable(uint64_t now, int64_t *wait_ns);
 const char *out_front();
@@ -130,6 +137,18 @@ void device_boot();
 size_t device_input(const char *p, size_t n, DeviceAction *action);
 // Payload bytes still expected by the upload in progress (0 outside a payload).
 uint64_t device_payload_left();
+
+// ---- a serial device as the line (port.cpp) ----
+enum PortOpen { PORT_OPEN, PORT_ABSENT, PORT_UNFIT };
+// Opens g_opt.port raw at 921600 8N1, non-blocking, both queues flushed, into *fd.
+// PORT_ABSENT: it cannot be opened now (unplugged); PORT_UNFIT: it opened but cannot serve
+// (not a terminal, or the driver would not take the settings); both logged, the latter always,
+// the former only when `say_absent`.
+PortOpen port_open(int *fd, bool say_absent);
+// True when everything written to the port has left the driver's output queue (or it cannot tell).
+bool port_sent_all(int fd);
+// True for the errors of a port that has gone away (unplugged, hung up).
+bool port_gone_error(int err);
 
 // ---- main loop (loop.cpp) ----
 int sim_main(int argc, char **argv);

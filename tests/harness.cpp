@@ -665,15 +665,22 @@ Outcome run_program(const std::vector<std::string> &argv, double timeout_s, Inpu
 // ---------------------------------------------------------------------------------------------
 // Interactive console on a pseudo-terminal.
 
-bool console_start(Console &c, const std::vector<std::string> &argv)
+bool console_start(Console &c, const std::vector<std::string> &argv, unsigned lflag_off,
+                   bool controlling)
 {
     if (!make_pty(&c.master, &c.slave))
         return false;
+    if (lflag_off != 0) {
+        struct termios t;
+        tcgetattr(c.slave, &t);
+        t.c_lflag &= ~(tcflag_t)lflag_off;
+        tcsetattr(c.slave, TCSANOW, &t);
+    }
     int err[2];
     if (!make_pipe(err))
         return false;
     const int fds[3] = { c.slave, c.slave, err[1] };
-    bool ok = spawn(c.proc, argv, fds, c.slave);
+    bool ok = spawn(c.proc, argv, fds, controlling ? c.slave : -1);
     close(err[1]);
     fcntl(c.master, F_SETFL, fcntl(c.master, F_GETFL) | O_NONBLOCK);
     c.err_fd = err[0];
@@ -687,6 +694,32 @@ void console_type(Console &c, const std::string &keys)
         ADD_FAILURE() << "cannot type on the console: " << strerror(errno);
 }
 
+size_t console_paste(Console &c, const std::string &keys, double timeout_s)
+{
+    uint64_t deadline = deadline_in(timeout_s);
+    size_t done = 0;
+    while (done < keys.size() && now_ns() < deadline) {
+        struct pollfd p = { c.master, POLLIN | POLLOUT, 0 };
+        poll(&p, 1, ms_left(deadline));
+        append_available(c.master, c.screen);
+        append_available(c.err_fd, c.err);
+        ssize_t w = write(c.master, keys.data() + done, keys.size() - done);
+        if (w > 0)
+            done += (size_t)w;
+        else if (w < 0 && errno != EAGAIN && errno != EINTR)
+            break;
+    }
+    return done;
+}
+
+int console_unread(const Console &c)
+{
+    int n = 0;
+    if (ioctl(c.slave, FIONREAD, &n) != 0)
+        return -1;
+    return n;
+}
+
 // Waits up to `wait_ms` for screen or error output, then collects what there is.
 static void console_collect(Console &c, int wait_ms)
 {
@@ -696,16 +729,28 @@ static void console_collect(Console &c, int wait_ms)
     append_available(c.err_fd, c.err);
 }
 
-bool console_wait_for(Console &c, const std::string &needle, double timeout_s)
+// Collects the console's output until `needle` is in `where` (the screen or standard error).
+static bool console_wait_in(Console &c, std::string Console::*where, const std::string &needle,
+                            double timeout_s)
 {
     uint64_t deadline = deadline_in(timeout_s);
     for (;;) {
-        if (c.screen.find(needle) != std::string::npos)
+        if ((c.*where).find(needle) != std::string::npos)
             return true;
         if (now_ns() >= deadline)
             return false;
         console_collect(c, ms_left(deadline));
     }
+}
+
+bool console_wait_for(Console &c, const std::string &needle, double timeout_s)
+{
+    return console_wait_in(c, &Console::screen, needle, timeout_s);
+}
+
+bool console_wait_err(Console &c, const std::string &needle, double timeout_s)
+{
+    return console_wait_in(c, &Console::err, needle, timeout_s);
 }
 
 // The console's program as a Child: the one console_start spawned, or one the test set in c.pid.

@@ -156,10 +156,23 @@ struct Console {
     Child proc;
     ~Console();
 };
-bool console_start(Console &c, const std::vector<std::string> &argv);
+// Starts the program on a fresh console. `lflag_off`: local-mode flags (such as ECHO) switched
+// off before it starts, as a user's `stty -echo` would. `controlling`: the console becomes the
+// program's controlling terminal; without it the program gets the console as a terminal that is
+// not its own (as `setsid -w` at a prompt hands it one).
+bool console_start(Console &c, const std::vector<std::string> &argv, unsigned lflag_off = 0,
+                   bool controlling = true);
 void console_type(Console &c, const std::string &keys);
+// Pastes `keys` as a terminal emulator does: written as fast as the console takes them, never
+// one dropped, while the screen is collected. Returns how many were written before `timeout_s`.
+size_t console_paste(Console &c, const std::string &keys, double timeout_s);
+// Bytes typed on the console that no program has read: what a shell would read next (in
+// canonical mode, complete lines only).
+int console_unread(const Console &c);
 // Reads the screen until `needle` has appeared (true) or `timeout_s` passed (false).
 bool console_wait_for(Console &c, const std::string &needle, double timeout_s);
+// The same for the program's standard error.
+bool console_wait_err(Console &c, const std::string &needle, double timeout_s);
 // Waits for the program to end; returns its status as Outcome::status does (-1 on time-out, after a kill).
 int console_finish(Console &c, double timeout_s);
 // Local-mode flags of the console, as the program left them.

@@ -257,7 +257,7 @@ TEST(Options, SinkSwallowsEverythingAndAnswersNothing)
     EXPECT_EQ(stop(s), 0);
 }
 
-TEST(Options, DelayAndGapPaceReplies)
+TEST(Options, DelayAndGapPaceRepliesAndAnswers)
 {
     SimRun s;
     ASSERT_NO_FATAL_FAILURE(start(s, {"--delay-ms", "300"}));
@@ -272,6 +272,13 @@ TEST(Options, DelayAndGapPaceReplies)
     send(s, "filecopy\n");
     EXPECT_EQ(recv(s, READY), READY);
     EXPECT_GE(now_s() - t0, 0.25);  // 9 gaps of 30 ms
+    stop(s);
+
+    ASSERT_NO_FATAL_FAILURE(start(s, {"--answer-delay-ms", "300"}));
+    t0 = now_s();
+    send(s, "version\n");
+    EXPECT_EQ(recv(s, "1.0\r\n"), "Korvan simulator 1.0\r\n") << "a console answer, late";
+    EXPECT_GE(now_s() - t0, 0.25);
     EXPECT_EQ(stop(s), 0);
 }
 

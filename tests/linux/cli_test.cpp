@@ -162,3 +162,25 @@ TEST(DeviceSearch, ACandidateThatFailsToOpenSaysWhy)
                      "Serial device /dev/ttyUSB1 - failed to connect.\n");
     EXPECT_EQ(r.err, "serbolt: " + dir + ": Is a directory\n");
 }
+
+// The terminal serbolt runs in is not taken as the line, whichever name reaches it: refused with
+// the reason before anything is changed on it, and no other device is tried.
+TEST(DeviceSearch, SerboltsOwnTerminalIsRefusedAndLeftAsItWas)
+{
+    Console c;
+    ASSERT_TRUE(console_start(c, { SERBOLT_PRIVATE_DEV, "-", "-", serbolt_path(), "-d", "/dev/tty" }));
+    int status = console_finish(c, 30);
+    if (status == 99)
+        GTEST_SKIP() << "private mount namespace not permitted: " << c.err;
+    EXPECT_EQ(status, 1);
+    EXPECT_EQ(c.screen, "Serial device /dev/tty - failed to connect.\r\n");
+    EXPECT_EQ(c.err, "serbolt: /dev/tty: this is serbolt's own terminal, not the Korvan's serial line\n");
+    EXPECT_TRUE(console_settings_untouched(c));
+
+    // A terminal on standard error that is not the controlling terminal, named by another path.
+    std::vector<std::string> argv = { SERBOLT_PRIVATE_DEV, "-", "-", serbolt_path(), "-d", "/proc/self/fd/2" };
+    Outcome r = run_program(argv, 30, Input::Null, "", {}, true);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "Serial device /proc/self/fd/2 - failed to connect.\n");
+    EXPECT_EQ(r.err, "serbolt: /proc/self/fd/2: this is serbolt's own terminal, not the Korvan's serial line\n");
+}

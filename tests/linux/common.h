@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <string>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -81,6 +82,29 @@ inline size_t count_of(const std::string &hay, const std::string &needle)
     for (size_t at = hay.find(needle); at != std::string::npos; at = hay.find(needle, at + 1))
         n++;
     return n;
+}
+
+// The forms of the upload's progress line drawn on a terminal: the text after each "\r" up to
+// the erase that ends it ("\033[K"). Erasures alone are left out.
+inline std::vector<std::string> progress_forms(const std::string &screen)
+{
+    std::vector<std::string> forms;
+    for (size_t at = screen.find('\r'); at != std::string::npos; at = screen.find('\r', at + 1)) {
+        size_t end = screen.find("\033[K", at + 1);
+        if (end == std::string::npos)
+            break;
+        std::string form = screen.substr(at + 1, end - at - 1);
+        if (!form.empty() && form.find_first_of("\r\n") == std::string::npos)
+            forms.push_back(form);
+    }
+    return forms;
+}
+
+// The byte count a progress form begins with ("1234 of 5678 bytes ..."); -1 for a form without.
+inline long progress_count(const std::string &form)
+{
+    long count = -1;
+    return sscanf(form.c_str(), "%ld of ", &count) == 1 ? count : -1;
 }
 
 // The settings of a console that no program has touched.
@@ -164,13 +188,23 @@ inline bool wait_state(pid_t pid, char state, double timeout_s)
 // shell leads the console's session, and serbolt runs in a process group of its own, in the
 // console's foreground or in the background. Unlike a program that leads its own session, such
 // a job is really stopped by Ctrl-Z and by SIGTTOU/SIGTTIN. `c.pid` is the stand-in shell,
-// which ends with serbolt's status (128 + signal when a signal ended it).
-enum { JOB_FOREGROUND = 1, JOB_STDOUT_PIPE = 2, JOB_STDIN_PIPE = 4 };
+// which ends with serbolt's status (128 + signal when a signal ended it). With
+// JOB_SHELL_TAKES_BACK it takes the console back when serbolt stops, as bash does at Ctrl-Z.
+// Standard error goes to a pipe (c.err), or with JOB_STDERR_CONSOLE to the console like
+// standard output.
+enum {
+    JOB_FOREGROUND = 1,
+    JOB_STDOUT_PIPE = 2,
+    JOB_STDIN_PIPE = 4,
+    JOB_SHELL_TAKES_BACK = 8,
+    JOB_STDERR_CONSOLE = 16,
+};
 struct Job {
     Console c;
     pid_t program = -1;   // serbolt itself
     int out_fd = -1;      // JOB_STDOUT_PIPE: read end of serbolt's standard output
     int in_fd = -1;       // JOB_STDIN_PIPE: write end of serbolt's standard input
+    unsigned short columns = 0;   // when set before job_start: the console's width
     ~Job()
     {
         if (program > 0)
@@ -186,6 +220,12 @@ inline bool job_start(Job &j, const std::vector<std::string> &args, int flags)
 {
     if (!make_pty(&j.c.master, &j.c.slave))
         return false;
+    if (j.columns > 0) {
+        struct winsize ws = {};
+        ws.ws_row = 24;
+        ws.ws_col = j.columns;
+        ioctl(j.c.master, TIOCSWINSZ, &ws);
+    }
     std::string tty_name = ptsname(j.c.master);
     int err[2], out[2] = { -1, -1 }, in[2] = { -1, -1 }, report[2];
     if (pipe(err) != 0 || pipe(report) != 0 || ((flags & JOB_STDOUT_PIPE) && pipe(out) != 0) ||
@@ -212,7 +252,7 @@ inline bool job_start(Job &j, const std::vector<std::string> &args, int flags)
                 signal(sig, SIG_DFL);
             dup2((flags & JOB_STDIN_PIPE) ? in[0] : tty, 0);
             dup2((flags & JOB_STDOUT_PIPE) ? out[1] : tty, 1);
-            dup2(err[1], 2);
+            dup2((flags & JOB_STDERR_CONSOLE) ? tty : err[1], 2);
             for (int fd = 3; fd < 256; fd++)
                 close(fd);
             execv(cargs[0], cargs.data());
@@ -226,8 +266,10 @@ inline bool job_start(Job &j, const std::vector<std::string> &args, int flags)
                 close(fd);
         int st;
         for (;;) {
-            if (waitpid(program, &st, 0) != program)
+            if (waitpid(program, &st, (flags & JOB_SHELL_TAKES_BACK) ? WUNTRACED : 0) != program)
                 _exit(125);
+            if (WIFSTOPPED(st))
+                tcsetpgrp(tty, getpgrp());
             if (WIFEXITED(st))
                 _exit(WEXITSTATUS(st));
             if (WIFSIGNALED(st))

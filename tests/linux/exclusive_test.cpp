@@ -3,6 +3,7 @@
 // runs in a private /dev with no default devices, so a refused -d ends its search.
 #include "common.h"
 
+#include <sys/file.h>
 #include <thread>
 
 // Two uploads to one device at once: the second is refused while the first is in its
@@ -76,4 +77,37 @@ TEST(Exclusive, ALockHeldByAnotherProgramIsRespected)
     Outcome after = serbolt_private_dev("-", "-", upload_args(g.sim, file, "f"));
     EXPECT_EQ(after.status, 0) << after.out << after.err;
     EXPECT_EQ(read_file(g.sim.store + "/f"), read_file(file));
+}
+
+// A board named with -d that another program holds is not swapped for the board on the default
+// device: the search ends there, with the reason. A busy default device is still passed over.
+TEST(Exclusive, ABusyNamedDeviceEndsTheSearchAndABusyDefaultIsPassedOver)
+{
+    SimGuard named, usb0, usb1;
+    std::string file = make_file(make_temp_dir("busy"), "f", 100);
+    int holder = open(named.sim.link.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(holder, 0);
+    ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
+    Outcome r = serbolt_private_dev(usb0.sim.slave, usb1.sim.slave, upload_args(named.sim, file, "f", { "-b" }));
+    close(holder);
+    SKIP_WITHOUT_NAMESPACE(r);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "Serial device " + named.sim.link + " - failed to connect.\n");
+    EXPECT_NE(r.err.find("serbolt: " + named.sim.link + ": in use by another program, held by process " +
+                         std::to_string(getpid())),
+              std::string::npos)
+        << r.err;
+    EXPECT_EQ(sim_received(usb0.sim), "") << "the upload went to another board";
+    EXPECT_EQ(sim_received(named.sim), "");
+
+    holder = open(usb0.sim.link.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(holder, 0);
+    ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
+    Outcome fallback = serbolt_private_dev(usb0.sim.slave, usb1.sim.slave, { "-a", "2" });
+    close(holder);
+    EXPECT_EQ(fallback.out, "Serial device (none) - failed to connect.\n"
+                            "Serial device /dev/ttyUSB0 - failed to connect.\n"
+                            "Serial device /dev/ttyUSB1 - connected.\n");
+    EXPECT_NE(fallback.err.find("serbolt: /dev/ttyUSB0: in use by another program"), std::string::npos)
+        << fallback.err;
 }

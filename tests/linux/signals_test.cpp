@@ -82,11 +82,7 @@ TEST(Exits, ThePasteAfterAnXIsDiscarded)
     console_type(t, "cdxrm -rf tmp\n");   // one write: a paste
     EXPECT_EQ(console_finish(t, 10), 0);
     EXPECT_EQ(sim_received(g.sim), "abcd");
-    // What the shell would read next: nothing.
-    fcntl(t.slave, F_SETFL, fcntl(t.slave, F_GETFL) | O_NONBLOCK);
-    char buf[64];
-    ssize_t n = read(t.slave, buf, sizeof buf);
-    EXPECT_LE(n, 0) << "left for the shell: '" << std::string(buf, n > 0 ? (size_t)n : 0) << "'";
+    EXPECT_EQ(console_unread(t), 0) << "left for the shell";
 }
 
 // Standard input already at its end when the terminal after an upload begins (a script, or
@@ -113,4 +109,64 @@ TEST(Exits, NothingLeftToWaitOnLeavesWithoutSpinning)
     EXPECT_FALSE(r.timed_out) << "the terminal must leave";
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(count_of(r.out, " - connection lost.\n"), 1u) << r.out;
+}
+
+// Ctrl-Z, then kill %1: the shell takes the console back at the stop, then sends the stopped
+// job SIGTERM and SIGCONT. serbolt, no longer in front, must not touch the console (that would
+// stop it again, holding the device): it ends of the signal at once.
+TEST(Exits, KillAfterCtrlZEndsTheStoppedJob)
+{
+    SimGuard g;
+    Job j;
+    ASSERT_TRUE(job_start(j, { "-d", g.sim.link }, JOB_FOREGROUND | JOB_SHELL_TAKES_BACK));
+    ASSERT_TRUE(console_wait_for(j.c, "connected.", 10));
+    ASSERT_TRUE(wait_raw(j.c));
+    console_type(j.c, "\032");   // Ctrl-Z
+    ASSERT_TRUE(wait_state(j.program, 'T', 10)) << "serbolt stops";
+    uint64_t deadline = now_ns() + 10000000000ull;
+    while (tcgetpgrp(j.c.master) != j.c.pid && now_ns() < deadline)
+        usleep(10000);
+    ASSERT_EQ(tcgetpgrp(j.c.master), j.c.pid) << "the shell has taken the console back";
+
+    kill(j.program, SIGTERM);
+    kill(j.program, SIGCONT);
+    EXPECT_EQ(job_finish(j, 10), 128 + SIGTERM);
+    EXPECT_TRUE(console_settings_untouched(j.c));
+}
+
+// A paste far larger than the console's buffer with an 'x' near its start: serbolt leaves at
+// the 'x' and swallows the rest while the terminal emulator goes on writing it, so none of it
+// reaches the shell.
+TEST(Exits, ALongPasteAfterAnXNeverReachesTheShell)
+{
+    SimGuard g;
+    Console t;
+    ASSERT_TRUE(console_start(t, serbolt_argv({ "-d", g.sim.link })));
+    ASSERT_TRUE(console_wait_for(t, "connected.", 10));
+    ASSERT_TRUE(wait_raw(t));
+    std::string paste = "ab x";
+    while (paste.size() < 100000)
+        paste += "touch this-line-must-not-run-in-the-shell\n";
+    EXPECT_EQ(console_paste(t, paste, 30), paste.size()) << "the whole paste was taken";
+    EXPECT_EQ(console_finish(t, 10), 0);
+    EXPECT_EQ(console_unread(t), 0) << "left for the shell";
+    EXPECT_EQ(sim_received(g.sim), "ab ");
+    EXPECT_TRUE(console_settings_untouched(t));
+}
+
+// Keys typed while an upload runs wait in the console. An 'x' among them ends the display after
+// the upload, and what was typed after it is thrown away instead of running in the shell.
+TEST(Exits, AnXTypedDuringAnUploadTakesWhatFollowsItAlong)
+{
+    SimGuard g({ "--rate", "92160" });
+    std::string file = make_file(make_temp_dir("typed"), "f", 200000);   // 2 s on the line
+    Console t;
+    ASSERT_TRUE(console_start(t, serbolt_argv(upload_args(g.sim, file, "f"))));
+    ASSERT_TRUE(console_wait_for(t, "Ko:Ready", 20)) << t.screen;
+    console_type(t, "xtouch gotcha\n");
+    EXPECT_EQ(console_finish(t, 60), 0) << t.screen;
+    EXPECT_NE(t.screen.find("Data sent."), std::string::npos) << t.screen;
+    EXPECT_EQ(console_unread(t), 0) << "left for the shell";
+    EXPECT_TRUE(console_settings_untouched(t));
+    EXPECT_EQ(read_file(g.sim.store + "/f"), read_file(file));
 }

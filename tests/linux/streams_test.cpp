@@ -2,6 +2,8 @@
 // device that stops reading in the middle of an upload.
 #include "common.h"
 
+#include <algorithm>
+
 TEST(Surroundings, ClosedStandardStreamsDoNotBecomeTheLine)
 {
     // Without care, the device would open as descriptor 0, 1 or 2 and every message would go
@@ -17,19 +19,30 @@ TEST(Surroundings, ClosedStandardStreamsDoNotBecomeTheLine)
         << "nothing but the exchange on the wire";
 }
 
-TEST(Surroundings, DeviceThatStopsReadingFailsTheUploadAfterTheStallLimit)
+// The device takes the frame's lines and 1000 payload bytes, then reads nothing more: the rest of
+// a 300 kB payload cannot go out. The write gives up 10 s after the line last took a byte, not
+// later (a pseudo-terminal can find a little room when the time is up, and that room must not
+// start the time again). Meanwhile the progress line is redrawn on the clock, never backwards.
+TEST(Surroundings, DeviceThatStopsReadingFailsTheUploadAtTheStallLimit)
 {
-    // The device takes the frame's lines and 1000 payload bytes, then reads nothing more: the
-    // rest of a 300 kB payload cannot go out, and after 10 s without progress the write gives up.
     const std::string head = "filecopy\n300000\nx\n";
     SimGuard g({ "--stall-after", std::to_string(head.size() + 1000) });
     std::string dir = make_temp_dir("stall");
     std::string file = make_file(dir, "big.bin", 300000);
-    Outcome r = upload(g.sim, file, "x", {}, 120);
+    Outcome r = run_program(serbolt_argv(upload_args(g.sim, file, "x")), 120, Input::Null, "", {}, true);
     EXPECT_EQ(r.status, 1) << r.out << r.err;
     EXPECT_NE(r.out.find("Error from write: Connection timed out\n"), std::string::npos) << r.out;
     EXPECT_EQ(r.out.find("Data sent."), std::string::npos) << r.out;
     EXPECT_GE(r.seconds, 9.5) << "gives up only after the stall limit";
+    EXPECT_LT(r.seconds, 17.0) << "the stall limit is counted once, from the last byte taken";
     EXPECT_EQ(sim_received(g.sim), head + read_file(file).substr(0, 1000));
     EXPECT_FALSE(read_file(g.sim.store + "/x").size() > 0) << "no partial file stored";
+
+    std::vector<std::string> forms = progress_forms(r.err);
+    EXPECT_GE(forms.size(), 20u) << "redrawn while the line stands still: " << r.err.substr(0, 300);
+    long shown = 0;
+    for (const std::string &form : forms) {
+        EXPECT_GE(progress_count(form), shown) << "the count went back: " << form;
+        shown = std::max(shown, progress_count(form));
+    }
 }

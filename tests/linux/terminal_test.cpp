@@ -2,7 +2,12 @@
 // settings, signals, end of input and a device that never stops talking.
 #include "common.h"
 
+#include <algorithm>
+#include <cerrno>
 #include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -126,4 +131,188 @@ TEST(Terminal, StayAfterUploadRunsTheTerminal)
     EXPECT_EQ(console_finish(t, 10), 0);
     std::string wire = sim_received(g.sim);
     EXPECT_EQ(wire.substr(wire.size() - 10), "reboot\nls\n");
+}
+
+// A console handed over without becoming the controlling terminal (setsid -w at a prompt) has
+// no job control: its keys are serbolt's to read, and 'x' leaves.
+TEST(Terminal, AConsoleThatIsNotTheControllingTerminalIsRead)
+{
+    SimGuard g;
+    Console t;
+    ASSERT_TRUE(console_start(t, serbolt_argv({ "-d", g.sim.link }), 0, false));
+    ASSERT_TRUE(console_wait_for(t, "connected.", 10));
+    console_type(t, "ab");
+    EXPECT_TRUE(sim_wait_received(g.sim, "ab", 10)) << "keys reach the device";
+    console_type(t, "x");
+    EXPECT_EQ(console_finish(t, 10), 0);
+    EXPECT_TRUE(console_settings_untouched(t));
+}
+
+// The user's settings come back exactly as they were: a console with echo off (stty -echo)
+// has it off again after 'x' and after a signal.
+TEST(Terminal, LeavingGivesTheSettingsBackAsTheyWere)
+{
+    SimGuard g;
+    const unsigned before = (unsigned)(fresh_console_settings().c_lflag & ~(tcflag_t)ECHO);
+    for (int sig : { 0, SIGTERM }) {
+        Console t;
+        ASSERT_TRUE(console_start(t, serbolt_argv({ "-d", g.sim.link }), ECHO));
+        ASSERT_TRUE(console_wait_for(t, "connected.", 10));
+        ASSERT_TRUE(wait_raw(t));
+        if (sig == 0)
+            console_type(t, "x");
+        else
+            kill(t.pid, sig);
+        EXPECT_EQ(console_finish(t, 10), sig == 0 ? 0 : 128 + sig);
+        EXPECT_EQ(console_lflag(t), before) << std::hex << "signal " << sig;
+    }
+}
+
+// Keys from a script: after their end serbolt shows what the device says until it has been
+// quiet for half a second, so an answer that takes a moment is shown, and for 5 s at most, so a
+// device that never falls quiet cannot hold the script.
+TEST(Terminal, AScriptShowsALateAnswerAndAlwaysEnds)
+{
+    {
+        SimGuard g({ "--answer-delay-ms", "200" });
+        Outcome r = serbolt({ "-d", g.sim.link }, 30, Input::Pipe, "version\n");
+        EXPECT_EQ(r.status, 0);
+        EXPECT_NE(r.out.find("Korvan simulator 1.0"), std::string::npos) << r.out;
+    }
+    SimGuard g({ "--stream", "0", "--rate", "92160" });
+    Outcome r = serbolt({ "-d", g.sim.link }, 30, Input::Pipe, "version\n");
+    EXPECT_FALSE(r.timed_out) << "a device that never falls quiet holds the script";
+    EXPECT_EQ(r.status, 0);
+    EXPECT_LT(r.seconds, 20.0);
+    EXPECT_NE(r.out.find("Korvan simulator 1.0"), std::string::npos);
+}
+
+// Collects the console's screen until `count` copies of `key` are on it (the echo of a paste).
+static bool wait_echoed(Console &t, char key, size_t count, double timeout_s)
+{
+    uint64_t deadline = now_ns() + (uint64_t)(timeout_s * 1e9);
+    while (std::count(t.screen.begin(), t.screen.end(), key) < (long)count && now_ns() < deadline)
+        console_wait_for(t, "\x01", 0.1);   // no such text: only collects the screen
+    return std::count(t.screen.begin(), t.screen.end(), key) >= (long)count;
+}
+
+// A paste while the device streams: device output shows between the keys as they go out, not
+// after the last of them, and none of it is lost.
+TEST(Terminal, DeviceOutputShowsBetweenPastedKeys)
+{
+    SimGuard g({ "--stream", "0", "--rate", "92160" });
+    Console t;
+    ASSERT_TRUE(console_start(t, serbolt_argv({ "-d", g.sim.link })));
+    ASSERT_TRUE(console_wait_for(t, "stream 000010", 20));
+    const std::string keys(3000, 'K');   // not in the stream's text; no line end, no answers
+    ASSERT_EQ(console_paste(t, keys, 30), keys.size());
+    EXPECT_TRUE(wait_echoed(t, 'K', keys.size(), 60)) << "every key is echoed";
+    console_type(t, "x");
+    EXPECT_EQ(console_finish(t, 10), 0);
+    EXPECT_EQ(sim_received(g.sim), keys);
+
+    size_t first = t.screen.find('K'), last = t.screen.rfind('K');
+    ASSERT_NE(first, std::string::npos);
+    EXPECT_GE(count_of(t.screen.substr(first, last - first), "stream "), 100u)
+        << "the device's lines show while the keys go out";
+    // Without the echoes, the stream is whole: its numbered lines follow one another, each
+    // complete but the last, which serbolt may have left in the middle of.
+    std::string shown = t.screen;
+    shown.erase(std::remove(shown.begin(), shown.end(), 'K'), shown.end());
+    const std::string text = " abcdefghijklmnopqrstuvwxyz0123456789";
+    long previous = 0;
+    for (size_t at = shown.find("stream "); at != std::string::npos;) {
+        size_t next = shown.find("stream ", at + 1);
+        long number = strtol(shown.c_str() + at + 7, nullptr, 10);
+        bool whole = shown.size() >= at + 13 + text.size() &&
+                     shown.compare(at + 13, text.size(), text) == 0;
+        if (next == std::string::npos && !whole)
+            break;
+        if (!whole || (previous != 0 && number != previous + 1)) {
+            ADD_FAILURE() << "after line " << previous << ": " << shown.substr(at, 60);
+            break;
+        }
+        previous = number;
+        at = next;
+    }
+}
+
+// 20,000 pasted keys take 20 s to go out at a key a millisecond. An 'x' typed behind them
+// leaves at once; what was not sent yet is dropped, and serbolt says so.
+TEST(Terminal, XBehindABacklogOfKeysLeavesAtOnce)
+{
+    SimGuard g;
+    Console t;
+    ASSERT_TRUE(console_start(t, serbolt_argv({ "-d", g.sim.link })));
+    ASSERT_TRUE(console_wait_for(t, "connected.", 10));
+    ASSERT_TRUE(wait_raw(t));
+    const std::string keys(20000, 'k');
+    ASSERT_EQ(console_paste(t, keys, 30), keys.size());
+    uint64_t typed = now_ns();
+    console_type(t, "x");
+    EXPECT_EQ(console_finish(t, 60), 0);
+    EXPECT_LT(now_ns() - typed, 5000000000u) << "'x' waited for the keys in front of it";
+    std::string sent = sim_received(g.sim);
+    EXPECT_LT(sent.size(), keys.size());
+    EXPECT_EQ(sent, keys.substr(0, sent.size())) << "the keys that went out, in order";
+    EXPECT_NE(t.err.find(std::to_string(keys.size() - sent.size()) +
+                         " keys typed before the 'x' were not sent"), std::string::npos) << t.err;
+}
+
+// A device that takes nothing (its input full, as a stuck USB device's): keys wait, the stall
+// is told once after 10 s however many keys wait, and 'x' still leaves at once.
+TEST(Terminal, AStalledDeviceIsToldOnceAndXStillLeaves)
+{
+    SimGuard g({ "--stall-after", "0" });
+    int line = open(g.sim.slave.c_str(), O_WRONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(line, 0) << strerror(errno);
+    // Fill the device's input until it takes nothing more: the kernel moves bytes on behind
+    // the writes for a moment, so a full line is one that stays full.
+    const std::string fill(4096, 'f');
+    struct pollfd room = { line, POLLOUT, 0 };
+    do {
+        while (write(line, fill.data(), fill.size()) > 0) {
+        }
+    } while (poll(&room, 1, 500) > 0);
+    close(line);
+
+    Console t;
+    ASSERT_TRUE(console_start(t, serbolt_argv({ "-d", g.sim.link })));
+    ASSERT_TRUE(console_wait_for(t, "connected.", 10));
+    console_type(t, "abc");
+    ASSERT_TRUE(console_wait_err(t, "takes no input", 30)) << t.err << t.screen;
+    console_type(t, "def");
+    uint64_t typed = now_ns();
+    console_type(t, "x");
+    EXPECT_EQ(console_finish(t, 30), 0);
+    EXPECT_LT(now_ns() - typed, 3000000000u) << "'x' waited for the stalled device";
+    EXPECT_EQ(count_of(t.err, "takes no input"), 1u) << t.err;
+    EXPECT_EQ(t.screen.find("Error from write"), std::string::npos) << t.screen;
+}
+
+// A device asks the user's terminal for its version (ESC [ > q). The terminal's answer holds an
+// 'x' ("tmux"), and so do a title report, Alt-x, a keypad key in application mode and a
+// DECREQTPARM report: each goes to the device whole. Only an 'x' of its own leaves, also one
+// typed a moment after the Esc key.
+TEST(Terminal, AnXInsideAnEscapeSequenceIsNotTheQuitKey)
+{
+    SimGuard g({ "--say", "\\x1b[>q" });
+    Console t;
+    ASSERT_TRUE(console_start(t, serbolt_argv({ "-d", g.sim.link })));
+    ASSERT_TRUE(console_wait_for(t, "\x1b[>q", 10));
+    ASSERT_TRUE(wait_raw(t));
+    const std::string answers[] = { "\x1bP>|tmux 3.3a\x1b\\", "\x1b]lxterm\x1b\\", "\x1bx",
+                                    "\x1bOx", "\x1b[2;1;1;112;112;1;0x", "ok" };
+    std::string typed;
+    for (const std::string &a : answers) {
+        console_type(t, a);   // each as its terminal writes it
+        typed += a;
+    }
+    EXPECT_TRUE(sim_wait_received(g.sim, typed, 10)) << sim_received(g.sim, false);
+    console_type(t, "\x1b");
+    ASSERT_TRUE(sim_wait_received(g.sim, typed + "\x1b", 10));
+    usleep(500000);   // the user's pause after the Esc key: it was the key alone
+    console_type(t, "x");
+    EXPECT_EQ(console_finish(t, 10), 0);
+    EXPECT_EQ(sim_received(g.sim), typed + "\x1b");
 }

@@ -296,3 +296,52 @@ TEST(Upload, ProgressNeverRunsAheadOfTheLine)
     EXPECT_GE(below_half, 1) << "the count climbs with the line instead of jumping ahead";
     EXPECT_NE(r.err.find("250000 of 250000 bytes (100%)"), std::string::npos);
 }
+
+// The upload as a job of a shell on a console 40 columns wide, its progress on the console:
+// every form of the progress line fits the width (no redraw scrolls a new line).
+TEST(Upload, ProgressFitsANarrowTerminal)
+{
+    std::string file = make_file(make_temp_dir("narrow"), "f", 150000);
+    SimGuard g({ "--rate", "92160" });
+    Job j;
+    j.columns = 40;
+    ASSERT_TRUE(job_start(j, upload_args(g.sim, file, "f"),
+                          JOB_FOREGROUND | JOB_STDERR_CONSOLE));
+    EXPECT_EQ(job_finish(j, 60), 0) << j.c.screen;
+    std::vector<std::string> forms = progress_forms(j.c.screen);
+    EXPECT_GE(forms.size(), 2u) << j.c.screen;
+    for (const std::string &form : forms)
+        EXPECT_LE(form.size(), 39u) << form;
+}
+
+// A message during the upload (here the device hanging up in the middle of the payload) starts
+// on a line of its own, not on the end of the progress line.
+TEST(Upload, AMessageDuringTheUploadStartsOnAFreshLine)
+{
+    std::string file = make_file(make_temp_dir("fresh"), "f", 400000);
+    SimGuard g({ "--hangup-after", "100000", "--rate", "92160" });
+    Job j;
+    ASSERT_TRUE(job_start(j, upload_args(g.sim, file, "f"),
+                          JOB_FOREGROUND | JOB_STDERR_CONSOLE));
+    EXPECT_EQ(job_finish(j, 60), 1) << j.c.screen;
+    ASSERT_FALSE(progress_forms(j.c.screen).empty()) << "the progress line was drawn: " << j.c.screen;
+    size_t at = j.c.screen.find("Error from write: ");
+    ASSERT_NE(at, std::string::npos) << j.c.screen;
+    size_t line = j.c.screen.find_last_of("\r\n", at - 1);
+    std::string before = j.c.screen.substr(line + 1, at - line - 1);
+    EXPECT_TRUE(before.empty() || before == "\033[K") << "on the progress line: " << before;
+}
+
+// An upload started in the background of a shell draws no progress over the shell's prompt,
+// and still uploads.
+TEST(Upload, ABackgroundUploadDrawsNoProgress)
+{
+    std::string file = make_file(make_temp_dir("background"), "f", 100000);
+    SimGuard g({ "--rate", "92160" });
+    Job j;
+    ASSERT_TRUE(job_start(j, upload_args(g.sim, file, "f"), JOB_STDERR_CONSOLE));
+    EXPECT_EQ(job_finish(j, 60), 0) << j.c.screen;
+    EXPECT_NE(j.c.screen.find("Data sent."), std::string::npos) << j.c.screen;
+    EXPECT_EQ(j.c.screen.find(" bytes ("), std::string::npos) << j.c.screen;
+    EXPECT_EQ(read_file(g.sim.store + "/f"), read_file(file));
+}
