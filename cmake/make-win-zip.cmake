@@ -1,9 +1,10 @@
 cmake_minimum_required(VERSION 3.16)
-# cmake -DVERSION=... -DEXE=serbolt2.exe -DREADME=README.txt -DPAGE=serbolt2.1 -DGROFF=groff
-#       -DWORK=dir -DZIP=out.zip [-DSTRIP=x86_64-w64-mingw32-strip] -P make-win-zip.cmake
+# cmake -DVERSION=... -DEXE=serbolt2.exe -DREADME=README.txt -DPAGE=serbolt2.1 -DLICENSE=LICENSE
+#       -DGROFF=groff -DWORK=dir -DZIP=out.zip [-DSTRIP=x86_64-w64-mingw32-strip] -P make-win-zip.cmake
 # Makes the zip for Windows users: one folder serbolt2-VERSION-win64 with serbolt2.exe,
-# README.txt and serbolt2.txt (the manual page as plain ASCII). The texts get Windows line ends.
-foreach(var VERSION EXE README PAGE GROFF WORK ZIP)
+# README.txt, serbolt2.txt (the manual page as plain ASCII) and LICENSE.txt. The texts get
+# Windows line ends.
+foreach(var VERSION EXE README PAGE LICENSE GROFF WORK ZIP)
   if(NOT DEFINED ${var})
     message(FATAL_ERROR "make-win-zip.cmake needs -D${var}=...")
   endif()
@@ -34,6 +35,9 @@ endfunction()
 file(READ ${README} readme)
 string(REPLACE "@VERSION@" "${VERSION}" readme "${readme}")
 write_crlf(${dir}/README.txt "${readme}")
+
+file(READ ${LICENSE} license)
+write_crlf(${dir}/LICENSE.txt "${license}")
 
 # grotty's -c -b -o -u: no escape sequences and no overstriking, only plain characters.
 execute_process(

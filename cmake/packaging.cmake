@@ -4,10 +4,38 @@
 #                             bash completion, copyright and changelog (the component "serbolt")
 #   cmake --build . --target serbolt2_zip
 #                             serbolt2-VERSION-win64.zip: serbolt2.exe, README.txt for Windows
-#                             users and the manual page as plain text (needs mingw-w64 and groff)
+#                             users, the manual page as plain text and the licence (needs
+#                             mingw-w64 and groff)
 
-set(SERBOLT_MAINTAINER "Seed e4f91966 maintainers <maintainers@users.noreply.c-seed-e4f91966.example>"
-  CACHE STRING "Maintainer named in the Debian package")
+# The Debian package's Maintainer: the project's own (SERBOLT_PROJECT_MAINTAINER), unless
+# SERBOLT_MAINTAINER, given to CMake or in the environment, names another.
+set(SERBOLT_MAINTAINER "" CACHE STRING "Maintainer named in the Debian package (empty: the project's own)")
+if(NOT SERBOLT_MAINTAINER STREQUAL "")
+  set(serbolt_maintainer "${SERBOLT_MAINTAINER}")
+elseif(NOT "$ENV{SERBOLT_MAINTAINER}" STREQUAL "")
+  set(serbolt_maintainer "$ENV{SERBOLT_MAINTAINER}")
+else()
+  set(serbolt_maintainer "${SERBOLT_PROJECT_MAINTAINER}")
+endif()
+
+# The copyright file in Debian's format, with the licence text taken from LICENSE (the Expat
+# licence, as Debian names the MIT licence): its copyright line, and the permission text below it,
+# indented one space with "." for an empty line.
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/LICENSE)
+file(READ ${PROJECT_SOURCE_DIR}/LICENSE license)
+string(REGEX MATCH "Copyright \\(c\\) ([^\n]+)" match "${license}")
+set(SERBOLT_COPYRIGHT "${CMAKE_MATCH_1}")
+string(FIND "${license}" "Permission is hereby granted" start)
+if(SERBOLT_COPYRIGHT STREQUAL "" OR start EQUAL -1)
+  message(FATAL_ERROR "LICENSE: no copyright line or permission text found")
+endif()
+string(SUBSTRING "${license}" ${start} -1 text)
+string(STRIP "${text}" text)
+string(REPLACE "\n\n" "\n.\n" text "${text}")
+string(REPLACE "\n" "\n " text "${text}")
+set(SERBOLT_EXPAT_TEXT " ${text}")
+set(SERBOLT_COPYRIGHT_FILE ${CMAKE_BINARY_DIR}/packaging/copyright)
+configure_file(${PROJECT_SOURCE_DIR}/packaging/debian/copyright.in ${SERBOLT_COPYRIGHT_FILE} @ONLY)
 
 # Bash completion for serbolt, where bash-completion looks for it on demand.
 install(FILES ${PROJECT_SOURCE_DIR}/completion/serbolt
@@ -15,7 +43,7 @@ install(FILES ${PROJECT_SOURCE_DIR}/completion/serbolt
 
 find_program(SERBOLT_GZIP gzip)
 # Copyright and changelog; Debian wants the changelog compressed, without name or time stamp.
-install(FILES ${PROJECT_SOURCE_DIR}/packaging/debian/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
+install(FILES ${SERBOLT_COPYRIGHT_FILE} DESTINATION ${CMAKE_INSTALL_DOCDIR})
 if(SERBOLT_GZIP)
   set(changelog_gz ${CMAKE_BINARY_DIR}/packaging/changelog.gz)
   add_custom_command(OUTPUT ${changelog_gz}
@@ -32,7 +60,7 @@ endif()
 # The Debian package: one package of the component "serbolt"; serbolt2.exe stays out of it.
 set(CPACK_PACKAGE_NAME serbolt)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-set(CPACK_PACKAGE_CONTACT "${SERBOLT_MAINTAINER}")
+set(CPACK_PACKAGE_CONTACT "${serbolt_maintainer}")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "terminal and file upload for the Korvan on a serial line")
 # CPack puts the summary on the Description line and this text below it.
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "The Korvan is a small device behind a USB serial adapter at 921600 baud.
@@ -42,7 +70,7 @@ the device's filecopy exchange, optionally followed by a reboot or reset.
 .
 korvan-sim simulates the device on a pseudo-terminal, to try serbolt
 without one.")
-set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${SERBOLT_MAINTAINER}")
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${serbolt_maintainer}")
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
@@ -69,6 +97,7 @@ if(SERBOLT_MINGW_CXX AND SERBOLT_GROFF)
       -DEXE=${CMAKE_BINARY_DIR}/serbolt2.exe
       -DREADME=${PROJECT_SOURCE_DIR}/packaging/windows/README.txt
       -DPAGE=${PROJECT_SOURCE_DIR}/man/serbolt2.1
+      -DLICENSE=${PROJECT_SOURCE_DIR}/LICENSE
       -DGROFF=${SERBOLT_GROFF}
       -DWORK=${CMAKE_BINARY_DIR}/packaging/win64
       -DZIP=${SERBOLT2_ZIP}
@@ -77,6 +106,7 @@ if(SERBOLT_MINGW_CXX AND SERBOLT_GROFF)
     DEPENDS serbolt2_win ${CMAKE_BINARY_DIR}/serbolt2.exe
       ${PROJECT_SOURCE_DIR}/packaging/windows/README.txt
       ${PROJECT_SOURCE_DIR}/man/serbolt2.1
+      ${PROJECT_SOURCE_DIR}/LICENSE
       ${PROJECT_SOURCE_DIR}/cmake/make-win-zip.cmake
     VERBATIM)
   add_custom_target(serbolt2_zip DEPENDS ${SERBOLT2_ZIP})

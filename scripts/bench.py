@@ -16,8 +16,9 @@ Five measurements, each printed as one row of one table with its peer, its goal 
    the simulator (the simulator's --record time stamps), beside picocom.
 
 Every program runs on pseudo-terminals as it would in a real console: the terminal programs get
-a pty as standard input, output and error (its output processing switched off, so what arrives
-on the master is exactly what the program wrote), and talk to a simulator of their own.
+a pty as standard input, output and error and as their controlling terminal, whose foreground job
+they are (its output processing switched off, so what arrives on the master is exactly what the
+program wrote), and talk to a simulator of their own.
 CPU time is the child's rusage (user + system) from wait4; wall time runs from the spawn to the
 exit seen on a pidfd. Every wait has a time limit; every process started here is ended on exit.
 """
@@ -55,38 +56,26 @@ GOAL_UPLOAD_RATIO = 1.5
 GOAL_IDLE_CPU = 0.2                    # percent
 GOAL_KEY_MS = 5.0
 
-REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+# serbolt's own waits that every upload spends by design, whatever the file's size (in
+# serbolt/serbolt.cpp: CONNECT_PAUSE_US, FLUSH_MIN_MS, PACE_US, CHAR_WINDOW_MS and
+# SHOW_AFTER_UPLOAD_SECONDS). Change them here when serbolt changes them: row 2 measures the
+# windows with a 1-byte upload and only prints their sum beside that figure.
+CONNECT_PAUSE_S = 0.010                # pause after opening the line
+FLUSH_MIN_S = 0.100                    # stale input is discarded for at least this long
+PACE_S = 0.001                         # pause after each byte of a paced command
+CHAR_WINDOW_S = 0.100                  # a quiet line this long ends a reply
+SHOW_AFTER_UPLOAD_S = 0.3              # the device's output shown after the upload
 
+# The pause after connecting, the stale-input discard, the paced filecopy command (each byte: the
+# pause and about 0.1 ms for its drain), the quiet windows after the Ready reply, after the two
+# upload lines and after the Data received reply, and the display after the upload.
+FIXED_WINDOWS_S = (CONNECT_PAUSE_S + FLUSH_MIN_S
+                   + len(b"filecopy\n") * (PACE_S + 0.0001)
+                   + 3 * CHAR_WINDOW_S
+                   + SHOW_AFTER_UPLOAD_S)
 
-def source_constant(path, name):
-    """A constant as the program's source defines it (`NAME = value` or `NAME[] = "text"`), so
-    the benchmark never keeps a copy that could drift from the code."""
-    with open(os.path.join(REPO, path), encoding="utf-8") as f:
-        text = f.read()
-    m = re.search(r"\b%s(?:\[\])?\s*=\s*(\"[^\"]*\"|[0-9.]+)" % re.escape(name), text)
-    if not m:
-        sys.exit(f"bench: {name} not found in {path}")
-    value = m.group(1)
-    return value[1:-1].encode() if value.startswith('"') else float(value)
-
-
-def serbolt_constant(name):
-    return source_constant("serbolt/serbolt.cpp", name)
-
-
-# The windows that every upload spends waiting by design, whatever the file's size: the pause
-# after connecting, the stale-input discard, the paced filecopy command (each byte: the pause
-# and about 0.1 ms for its drain), the quiet windows after the Ready reply, after the two upload
-# lines and after the Data received reply, and the display of the device's output after the
-# upload. Row 2 measures them with a 1-byte upload; this sum is printed beside that figure.
-FIXED_WINDOWS_S = (serbolt_constant("CONNECT_PAUSE_US") / 1e6
-                   + serbolt_constant("FLUSH_MIN_MS") / 1e3
-                   + len(b"filecopy\n") * (serbolt_constant("PACE_US") / 1e6 + 0.0001)
-                   + 3 * serbolt_constant("CHAR_WINDOW_MS") / 1e3
-                   + serbolt_constant("SHOW_AFTER_UPLOAD_SECONDS"))
-
-# The text of korvan-sim's --stream lines.
-STREAM_TEXT = source_constant("sim/loop.cpp", "STREAM_TEXT")
+# The text of each of korvan-sim's --stream lines (STREAM_TEXT in sim/loop.cpp).
+STREAM_TEXT = b"abcdefghijklmnopqrstuvwxyz0123456789"
 EXIT_SERBOLT = b"x"
 EXIT_PICOCOM = b"\x01\x18"             # C-a C-x
 KEYS = b"abcdefghijklmnopqrstuvw"      # no 'x', no line end: the sim's console stays quiet
@@ -108,15 +97,21 @@ _devnull = os.open(os.devnull, os.O_RDWR)
 
 
 class Proc:
-    """A child started with posix_spawn in a session of its own; reaped with its rusage."""
+    """A child started with posix_spawn in a session of its own; reaped with its rusage.
 
-    def __init__(self, argv, stdin=None, stdout=None, stderr=None):
+    With ctty, the terminal on its standard input becomes the session's controlling terminal and
+    the child its foreground job, as in a shell: util-linux's `setsid --ctty` makes the session
+    and then becomes the program (same process, so the rusage is the program's)."""
+
+    def __init__(self, argv, stdin=None, stdout=None, stderr=None, ctty=False):
         self.name = os.path.basename(argv[0])
         actions = []
         for target, fd in ((0, stdin), (1, stdout), (2, stderr)):
             actions.append((os.POSIX_SPAWN_DUP2, _devnull if fd is None else fd, target))
+        if ctty:
+            argv = [SETSID, "--ctty"] + list(argv)
         self.start = time.monotonic()
-        self.pid = os.posix_spawn(argv[0], argv, os.environ, file_actions=actions, setsid=True)
+        self.pid = os.posix_spawn(argv[0], argv, os.environ, file_actions=actions, setsid=not ctty)
         _children[self.pid] = self
         self.pidfd = os.pidfd_open(self.pid)
         self.end = None
@@ -260,7 +255,7 @@ class Console:
 
     def run(self, argv):
         """Starts argv on this console; our own slave descriptor stays open until ready()."""
-        return Proc(argv, stdin=self.slave, stdout=self.slave, stderr=self.slave)
+        return Proc(argv, stdin=self.slave, stdout=self.slave, stderr=self.slave, ctty=True)
 
     def wait_for(self, pred, timeout, what):
         with self.cond:
@@ -654,7 +649,7 @@ def version(argv):
 
 
 def main():
-    global SERBOLT, SIM, PICOCOM, CAT, PICOCOM_NAME
+    global SERBOLT, SIM, PICOCOM, CAT, SETSID, PICOCOM_NAME
     if len(sys.argv) != 2:
         print(__doc__.strip().splitlines()[2].strip(), file=sys.stderr)
         return 2
@@ -663,8 +658,9 @@ def main():
     SIM = os.path.join(build, "korvan-sim")
     PICOCOM = shutil.which("picocom")
     CAT = shutil.which("cat")
+    SETSID = shutil.which("setsid")
     for need, path in (("serbolt", SERBOLT), ("korvan-sim", SIM), ("picocom", PICOCOM),
-                       ("cat", CAT)):
+                       ("cat", CAT), ("setsid", SETSID)):
         if not path or not os.access(path, os.X_OK):
             print(f"bench: {need} not found", file=sys.stderr)
             return 2

@@ -74,7 +74,7 @@ inline Outcome serbolt_private_dev(const std::string &usb0, const std::string &u
 // private-dev.sh ends with status 99 where no private mount namespace can be made.
 #define SKIP_WITHOUT_NAMESPACE(run)                                                          \
     if ((run).status == 99)                                                                  \
-    GTEST_SKIP() << "private mount namespace not permitted: " << (run).err
+    GTEST_SKIP() << "no private /dev here: " << (run).err
 
 inline size_t count_of(const std::string &hay, const std::string &needle)
 {

@@ -5,9 +5,15 @@
 #   private-dev.sh USB0 USB1 command [args...]
 #
 # USB0 and USB1 name what /dev/ttyUSB0 and /dev/ttyUSB1 link to; "-" leaves that name absent.
-# Exit status 99 when a private mount namespace cannot be made here.
-if [ "$(id -u)" != 0 ] || ! unshare -m true 2>/dev/null; then
-    echo "private-dev: mount namespaces are not permitted here" >&2
+# Exit status 99 when a private mount namespace cannot be made here; standard error then says
+# why, in the system's words (such as "unshare: cannot change root filesystem propagation:
+# Invalid argument" in a chroot whose root is not a mount point).
+if [ "$(id -u)" != 0 ]; then
+    echo "private-dev: a private /dev needs root, and this runs as uid $(id -u)" >&2
+    exit 99
+fi
+if ! reason=$(unshare -m --propagation private true 2>&1); then
+    echo "private-dev: ${reason:-unshare -m --propagation private failed}" | head -1 >&2
     exit 99
 fi
 exec unshare -m --propagation private sh -c '

@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
-# check-deb.sh DIST VERSION SCRATCH
+# check-deb.sh DIST VERSION SCRATCH MAINTAINER
 # The Debian package that scripts/package left in DIST: its name, control fields and files,
-# lintian's verdict, and the programs as installed (dpkg -x into SCRATCH/root) run for real.
+# lintian's verdict, the programs as installed (dpkg -x into SCRATCH/root) run for real, and the
+# licence and maintainer it names.
 set -euo pipefail
-dist=$1 version=$2 scratch=$3
+dist=$1 version=$2 scratch=$3 maintainer=$4
+license=$(dirname "$0")/../../LICENSE
 fail=0
 bad() { echo "FAIL: $*" >&2; fail=1; }
 
@@ -17,7 +19,7 @@ field() { dpkg-deb -f "$deb" "$1"; }
 [ "$(field Version)" = "$version" ] || bad "Version: $(field Version), not $version"
 [ "$(field Architecture)" = "$arch" ] || bad "Architecture: $(field Architecture)"
 [ "$(field Section)" = utils ] || bad "Section: $(field Section)"
-[[ $(field Maintainer) =~ ^[^\<]+\ \<[^@\>]+@[^\>]+\>$ ]] || bad "Maintainer: $(field Maintainer)"
+[ "$(field Maintainer)" = "$maintainer" ] || bad "Maintainer: $(field Maintainer), not $maintainer"
 [ -n "$(field Description)" ] || bad "no Description"
 # Dependencies as dpkg-shlibdeps found them: the C and C++ runtimes, nothing else.
 depends=$(field Depends)
@@ -49,7 +51,7 @@ owners=$(dpkg-deb -c "$deb" | awk '{print $2}' | sort -u)
 # lintian: no errors (its warnings and notes are printed for the record).
 if ! command -v lintian >/dev/null; then
     bad "lintian is not installed (scripts/install-deps installs it)"
-elif ! lintian --fail-on error "$deb"; then
+elif ! lintian --allow-root --fail-on error "$deb"; then
     bad "lintian reports errors"
 fi
 
@@ -81,6 +83,20 @@ zcat "$root/usr/share/man/man1/serbolt.1.gz" | head -1 | grep -q "\"serbolt $ver
     bad "serbolt.1 names another version: $(zcat "$root/usr/share/man/man1/serbolt.1.gz" | head -1)"
 zcat "$root/usr/share/doc/serbolt/changelog.gz" | head -1 | grep -q "^serbolt ($version)" ||
     bad "changelog begins: $(zcat "$root/usr/share/doc/serbolt/changelog.gz" | head -1)"
+
+# The copyright file in Debian's format: the project as upstream contact, and LICENSE's terms
+# as the Expat licence, word for word (indented one space, "." for an empty line).
+copyright=$root/usr/share/doc/serbolt/copyright
+grep -qx "Upstream-Contact: $maintainer" "$copyright" || bad "copyright: $(grep Upstream-Contact "$copyright")"
+grep -qx "Copyright: $(sed -n 's/^Copyright (c) //p' "$license")" "$copyright" ||
+    bad "copyright names other holders than LICENSE: $(grep '^Copyright:' "$copyright")"
+terms=$(sed -n '/^License: Expat$/,$ { /^License:/d; s/^ //; s/^\.$//; p }' "$copyright")
+[ "$terms" = "$(sed -n '/^Permission is hereby granted/,$ p' "$license")" ] ||
+    bad "copyright: License: Expat missing, or its text differs from LICENSE:
+$terms"
+# The changelog's entry is signed by the same maintainer.
+zcat "$root/usr/share/doc/serbolt/changelog.gz" | grep -q "^ -- $maintainer  " ||
+    bad "changelog signed: $(zcat "$root/usr/share/doc/serbolt/changelog.gz" | grep '^ -- ')"
 
 [ "$fail" = 0 ] && echo "package ok"
 exit "$fail"

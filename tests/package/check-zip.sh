@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # check-zip.sh DIST VERSION SCRATCH [WINE]
 # The Windows zip that scripts/package left in DIST: its name and files, texts with Windows line
-# ends, and a serbolt2.exe that needs no DLL beyond Windows' own. With WINE (and the Wine test
-# prefix in the environment), the zipped program is run for its --version.
+# ends, the licence, and a serbolt2.exe that needs no DLL beyond Windows' own. With WINE (and the
+# Wine test prefix in the environment), the zipped program is run for its --version.
 set -euo pipefail
 dist=$1 version=$2 scratch=$3 wine=${4:-}
 fail=0
@@ -15,6 +15,7 @@ echo "zip: $zip"
 
 entries=$(cmake -E tar tf "$zip" | sort)
 expected="$name/
+$name/LICENSE.txt
 $name/README.txt
 $name/serbolt2.exe
 $name/serbolt2.txt"
@@ -29,7 +30,7 @@ mkdir -p "$dir"
 (cd "$dir" && cmake -E tar xf "$zip")
 
 # The texts: plain ASCII, every line ending in CR LF, the version named.
-for text in README.txt serbolt2.txt; do
+for text in README.txt serbolt2.txt LICENSE.txt; do
     f=$dir/$name/$text
     [ -s "$f" ] || { bad "$text is missing or empty"; continue; }
     if LC_ALL=C grep -q '[^[:print:][:space:]]' "$f"; then
@@ -41,6 +42,9 @@ for text in README.txt serbolt2.txt; do
 done
 grep -q "serbolt2 $version" "$dir/$name/README.txt" || bad "README.txt does not name version $version"
 grep -q '^NAME' "$dir/$name/serbolt2.txt" || bad "serbolt2.txt is not the formatted manual page"
+[ "$(tr -d '\r' <"$dir/$name/LICENSE.txt")" = "$(cat "$(dirname "$0")/../../LICENSE")" ] ||
+    bad "LICENSE.txt is not the project's LICENSE"
+grep -q 'LICENSE.txt' "$dir/$name/README.txt" || bad "README.txt does not name LICENSE.txt"
 
 # The program: a 64-bit Windows console program whose imports are system DLLs only
 # (no libstdc++, libgcc or winpthread DLL to carry along).

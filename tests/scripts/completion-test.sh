@@ -54,7 +54,7 @@ CHECKS
 status=0
 "$private_dev" /dev/null /dev/null bash "$scratch/checks.sh" "$completion" "$scratch/files" || status=$?
 if [ "$status" = 99 ]; then
-    echo "skipped: a private mount namespace is not permitted here"
+    echo "skipped: no private /dev here (private-dev's reason is the line above)"
     exit 77
 fi
 [ "$status" = 0 ] && echo "completion ok"

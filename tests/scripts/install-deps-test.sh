@@ -6,22 +6,31 @@
 set -euo pipefail
 install_deps=$1
 
+if [ "$(id -u)" != 0 ]; then
+    echo "skipped: needs root to run the script as root and as another user"
+    exit 77
+fi
+
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 chmod 755 "$scratch"
 fail=0
 bad() { echo "FAIL: $*" >&2; fail=1; }
 
-# bin/: the real shell tools the script uses, and stand-ins for the tools it looks for.
+# bin/: links to the real shell tools the script uses, and stand-ins (scripts of this test, the
+# only files here whose mode is set) for the tools it looks for.
 bin=$scratch/bin
 mkdir "$bin"
 for tool in bash env id sort; do ln -s "$(command -v "$tool")" "$bin/$tool"; done
+stand_in() {
+    printf '#!/bin/sh\n%s\n' "$2" >"$bin/$1"
+    chmod 755 "$bin/$1"
+}
 for tool in g++ cmake make x86_64-w64-mingw32-g++-posix groff dpkg-shlibdeps; do
-    printf '#!/bin/sh\nexit 0\n' >"$bin/$tool"
+    stand_in "$tool" "exit 0"
 done
 log=$scratch/log
-printf '#!/bin/sh\necho "apt-get $*" >>%s\n' "$log" >"$bin/apt-get"
-chmod 755 "$bin"/*
+stand_in apt-get "echo \"apt-get \$*\" >>$log"
 touch "$log"
 chmod 666 "$log"
 
@@ -34,10 +43,7 @@ install_deps=$scratch/install-deps
 run() {
     local user=$1 sudo=${2:-}
     rm -f "$bin/sudo"
-    if [ -n "$sudo" ]; then
-        printf '#!/bin/sh\necho "sudo $*" >>%s\nexec "$@"\n' "$log" >"$bin/sudo"
-        chmod 755 "$bin/sudo"
-    fi
+    [ -z "$sudo" ] || stand_in sudo "echo \"sudo \$*\" >>$log; exec \"\$@\""
     : >"$log"
     local as=()
     [ "$user" = root ] || as=(setpriv --reuid=65534 --regid=65534 --clear-groups)
@@ -45,11 +51,6 @@ run() {
     "${as[@]}" env -i PATH="$bin" bash "$install_deps" --package >"$scratch/out" 2>"$scratch/err" || status=$?
     out=$(cat "$scratch/out") err=$(cat "$scratch/err") calls=$(cat "$log")
 }
-
-if [ "$(id -u)" != 0 ]; then
-    echo "skipped: needs root to run the script as root and as another user"
-    exit 77
-fi
 
 run nobody
 [ "$status" = 1 ] || bad "without sudo, not root: status $status"
@@ -61,8 +62,8 @@ run nobody sudo
 [ "$status" = 0 ] || bad "with sudo: status $status: $err"
 expected="sudo env DEBIAN_FRONTEND=noninteractive apt-get update -q
 apt-get update -q
-sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -q lintian
-apt-get install -y -q lintian"
+sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends lintian
+apt-get install -y -q --no-install-recommends lintian"
 [ "$calls" = "$expected" ] || bad "with sudo, the calls were:
 $calls"
 [[ $out == *"asking sudo"* && $out == *"usually takes"* ]] || bad "with sudo, standard output says: $out"
@@ -70,12 +71,11 @@ $calls"
 run root sudo
 [ "$status" = 0 ] || bad "as root: status $status: $err"
 [ "$calls" = "apt-get update -q
-apt-get install -y -q lintian" ] || bad "as root, the calls were (no sudo expected):
+apt-get install -y -q --no-install-recommends lintian" ] || bad "as root, the calls were (no sudo expected):
 $calls"
 
 # Nothing missing: nothing called, nothing said.
-printf '#!/bin/sh\nexit 0\n' >"$bin/lintian"
-chmod 755 "$bin/lintian"
+stand_in lintian "exit 0"
 run nobody
 [ "$status" = 0 ] && [ -z "$calls" ] && [ -z "$out$err" ] || bad "with nothing missing: status $status, calls '$calls', output '$out$err'"
 

@@ -4,7 +4,8 @@
 #                               link DIR/com7 and COM1 to the empty file DIR/not-a-port,
 #                               and a wineserver that stays up for the test run
 #   wine-prefix.sh cleanup DIR  ends that wineserver
-# WINEDLLOVERRIDES and WINEDEBUG come from the caller (the test's environment).
+# The rest of Wine's environment (WINEDLLOVERRIDES, WINEDEBUG, LC_ALL, XDG_RUNTIME_DIR) comes from
+# the caller, the test's environment.
 set -eu
 dir=$2
 export WINEPREFIX="$dir/prefix"
@@ -22,6 +23,11 @@ fi
 case $1 in
 setup)
     mkdir -p "$dir"
+    # A runtime directory belongs to its user alone.
+    if [ -n "${XDG_RUNTIME_DIR:-}" ]; then
+        mkdir -p "$XDG_RUNTIME_DIR"
+        chmod 700 "$XDG_RUNTIME_DIR"
+    fi
     wineserver -k 2>/dev/null || true
     rm -rf "$WINEPREFIX"
     start=$(date +%s)

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <iterator>
 #include <sys/personality.h>
 #include <unistd.h>
 
@@ -23,14 +24,14 @@ const std::string kHelp = std::string("usage: serbolt2 [-d COMPORT] [-a 1 -i FIL
                           "--version the program's version\n"
                           "See serbolt2(1) for the whole manual.\n";
 
-// Wine's environment for every run: the test prefix, no Mono or Gecko
-// installer, no debug channels (Debian's wine script also stays quiet then),
-// and a UTF-8 locale, in which Wine reads the Unix arguments as UTF-8 for the
-// program's UTF-16 command line.
+// Wine's environment for every run (tests/CMakeLists.txt says what and why),
+// with the debug channels of this run last, so they win.
 static std::vector<std::string> wine_env(const char *winedebug = "-all")
 {
-    return {"WINEPREFIX=" SERBOLT2_WINEPREFIX, "WINEDLLOVERRIDES=mscoree,mshtml=",
-            std::string("WINEDEBUG=") + winedebug, "LC_ALL=C.UTF-8"};
+    static const char *const common[] = {SERBOLT2_WINE_ENV};
+    std::vector<std::string> env(std::begin(common), std::end(common));
+    env.push_back(std::string("WINEDEBUG=") + winedebug);
+    return env;
 }
 
 // Debian's Wine starts without a preloader, so nothing holds the fixed low
