@@ -173,8 +173,9 @@ TEST(Upload, RepliesInPiecesAfterADelayAndStaleInputAreHandled)
 {
     std::string file = make_file(make_temp_dir("pieces"), "f", 1000);
     // Each reply begins half a second late (a device busy with its flash), then comes in pieces
-    // well inside one character window of each other.
-    SimGuard g({ "--gap-ms", "30", "--delay-ms", "500", "--say", "boot banner\r\n" });
+    // well inside one character window of each other: 10 ms apart leaves a busy machine 90 ms
+    // to run the simulator between two of them.
+    SimGuard g({ "--gap-ms", "10", "--delay-ms", "500", "--say", "boot banner\r\n" });
     Outcome r = upload(g.sim, file, "dir/f");
     EXPECT_EQ(r.status, 0) << r.out;
     EXPECT_EQ(r.out.find("boot banner"), std::string::npos) << "stale input is discarded, not shown";
