@@ -147,6 +147,18 @@ inline bool wait_raw(const Console &c, double timeout_s = 10)
     return (console_lflag(c) & (ICANON | ECHO)) == 0;
 }
 
+// serbolt's terminal on the sim's line at the console `t`: started, connected, keys raw.
+inline ::testing::AssertionResult terminal_ready(Console &t, const Sim &sim)
+{
+    if (!console_start(t, serbolt_argv({ "-d", sim.link })))
+        return ::testing::AssertionFailure() << "serbolt did not start";
+    if (!console_wait_for(t, "connected.", 10))
+        return ::testing::AssertionFailure() << "no connected line: " << t.screen << t.err;
+    if (!wait_raw(t))
+        return ::testing::AssertionFailure() << "keys never went raw";
+    return ::testing::AssertionSuccess();
+}
+
 // Process state letter from /proc/PID/stat ('S' sleeping, 'T' stopped, ...); 0 when gone.
 inline char process_state(pid_t pid)
 {

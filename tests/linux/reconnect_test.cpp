@@ -13,9 +13,7 @@ TEST(Reconnect, InteractiveTerminalFollowsTheDeviceBack)
 {
     SimGuard g({ "--unplug-after-ms", "3000", "--replug-after-ms", "2000" });
     Console t;
-    ASSERT_TRUE(console_start(t, { serbolt_path(), "-d", g.sim.link }));
-    ASSERT_TRUE(console_wait_for(t, "connected.", 10));
-    ASSERT_TRUE(wait_raw(t));
+    ASSERT_TRUE(terminal_ready(t, g.sim));
     console_type(t, "ab");
     EXPECT_TRUE(sim_wait_received(g.sim, "ab", 10));
 

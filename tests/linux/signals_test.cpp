@@ -74,9 +74,7 @@ TEST(Exits, ThePasteAfterAnXIsDiscarded)
 {
     SimGuard g;
     Console t;
-    ASSERT_TRUE(console_start(t, { serbolt_path(), "-d", g.sim.link }));
-    ASSERT_TRUE(console_wait_for(t, "connected.", 10));
-    ASSERT_TRUE(wait_raw(t));
+    ASSERT_TRUE(terminal_ready(t, g.sim));
     console_type(t, "ab");
     ASSERT_TRUE(sim_wait_received(g.sim, "ab", 10));
     console_type(t, "cdxrm -rf tmp\n");   // one write: a paste
@@ -141,9 +139,7 @@ TEST(Exits, ALongPasteAfterAnXNeverReachesTheShell)
 {
     SimGuard g;
     Console t;
-    ASSERT_TRUE(console_start(t, serbolt_argv({ "-d", g.sim.link })));
-    ASSERT_TRUE(console_wait_for(t, "connected.", 10));
-    ASSERT_TRUE(wait_raw(t));
+    ASSERT_TRUE(terminal_ready(t, g.sim));
     std::string paste = "ab x";
     while (paste.size() < 100000)
         paste += "touch this-line-must-not-run-in-the-shell\n";

@@ -17,9 +17,7 @@ TEST(Terminal, KeysAreEchoedAndSentAndXLeaves)
 {
     SimGuard g;
     Console t;
-    ASSERT_TRUE(console_start(t, { serbolt_path(), "-d", g.sim.link }));
-    ASSERT_TRUE(console_wait_for(t, "connected.", 10));
-    EXPECT_TRUE(wait_raw(t)) << "keys are raw while the terminal runs";
+    ASSERT_TRUE(terminal_ready(t, g.sim)) << "keys are raw while the terminal runs";
 
     console_type(t, "ab");
     EXPECT_TRUE(sim_wait_received(g.sim, "ab", 5));
@@ -103,9 +101,7 @@ TEST(Terminal, SignalsGiveTheShellItsSettingsBack)
     SimGuard g;
     for (int sig : { SIGTERM, SIGHUP, SIGINT, SIGQUIT }) {
         Console t;
-        ASSERT_TRUE(console_start(t, { serbolt_path(), "-d", g.sim.link }));
-        ASSERT_TRUE(console_wait_for(t, "connected.", 10));
-        ASSERT_TRUE(wait_raw(t));
+        ASSERT_TRUE(terminal_ready(t, g.sim));
         if (sig == SIGINT)
             console_type(t, "\003");   // the interrupt key, as the user would press it
         else if (sig == SIGQUIT)
@@ -243,9 +239,7 @@ TEST(Terminal, XBehindABacklogOfKeysLeavesAtOnce)
 {
     SimGuard g;
     Console t;
-    ASSERT_TRUE(console_start(t, serbolt_argv({ "-d", g.sim.link })));
-    ASSERT_TRUE(console_wait_for(t, "connected.", 10));
-    ASSERT_TRUE(wait_raw(t));
+    ASSERT_TRUE(terminal_ready(t, g.sim));
     const std::string keys(20000, 'k');
     ASSERT_EQ(console_paste(t, keys, 30), keys.size());
     uint64_t typed = now_ns();
