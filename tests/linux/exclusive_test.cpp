@@ -4,7 +4,32 @@
 #include "common.h"
 
 #include <sys/file.h>
+#include <sys/mount.h>
+#include <sched.h>
 #include <thread>
+
+// serbolt writes its lock file (LCK..NAME) in the lock directory: this test program, and every
+// serbolt it starts, gets a private one, a tmpfs over /run/lock in a mount namespace of its own,
+// so nothing lands in the machine's. Without the rights for that the lock file tests skip.
+static const bool lock_dir_private = [] {
+    return geteuid() == 0 && unshare(CLONE_NEWNS) == 0 &&
+           mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+           mount("private-lock", "/run/lock", "tmpfs", 0, "mode=1777") == 0;
+}();
+
+// Opens `path` as an ordinary user (nobody), as a terminal program would: 0 opened, else errno.
+static int open_as_user(const std::string &path)
+{
+    pid_t pid = fork();
+    if (pid == 0) {
+        if (setgid(65534) != 0 || setuid(65534) != 0)
+            _exit(255);
+        _exit(open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK) >= 0 ? 0 : errno);
+    }
+    int st = 0;
+    waitpid(pid, &st, 0);
+    return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+}
 
 // Two uploads to one device at once: the second is refused while the first is in its
 // payload, and the first's stored copy is whole.
@@ -20,7 +45,17 @@ TEST(Exclusive, ASecondUploadIsRefusedAndTheFirstArrivesWhole)
     });
     ASSERT_TRUE(sim_wait_received(g.sim, "filecopy\n400000\nfirst.bin\n", 60, true)) << "first upload begins";
     Outcome two = serbolt_private_dev("-", "-", upload_args(g.sim, second, "second.bin"));
+    // Programs that use neither the flock nor lock files (cat, stty -F) are kept off too: the
+    // line is in exclusive mode, and serbolt's lock file names it for those that do (minicom).
+    chmod(g.sim.slave.c_str(), 0666);
+    std::string lock = "/run/lock/LCK.." + g.sim.slave.substr(5).replace(3, 1, "_");
+    std::string holder = read_file("/proc/" + std::to_string(atol(read_file(lock).c_str())) + "/comm");
+    int busy = geteuid() == 0 ? open_as_user(g.sim.slave) : EBUSY;
     runner.join();
+    EXPECT_EQ(busy, EBUSY) << "an ordinary user's open while serbolt holds the line";
+    EXPECT_TRUE(!lock_dir_private || holder == "serbolt\n") << lock << ": " << holder;
+    EXPECT_EQ(read_file(lock), "") << "the lock file is removed";
+    EXPECT_EQ(geteuid() == 0 ? open_as_user(g.sim.slave) : 0, 0) << "exclusive mode is cleared when serbolt ends";
     SKIP_WITHOUT_NAMESPACE(two);
 
     EXPECT_EQ(two.status, 1);
@@ -37,46 +72,63 @@ TEST(Exclusive, ASecondUploadIsRefusedAndTheFirstArrivesWhole)
     EXPECT_EQ(count_of(wire, "filecopy\n"), 1u) << "nothing of the second upload on the wire";
 }
 
-// The flock command (util-linux) holds the device: serbolt names it and keeps off; once the
-// lock is given up the device is serbolt's again.
+// Other programs hold the device, each by one convention: the flock command (util-linux), and a
+// UUCP lock file (as minicom writes one) by the name given or the device's real name. serbolt
+// names the holder and keeps off; once it is given up the device is serbolt's again. A lock file
+// whose process is gone is stale: serbolt takes it over, and removes it when it ends.
 TEST(Exclusive, ALockHeldByAnotherProgramIsRespected)
 {
-    if (access("/usr/bin/flock", X_OK) != 0)
-        GTEST_SKIP() << "the flock command (util-linux) is not installed";
     std::string file = make_file(make_temp_dir("flock"), "f", 1000);
-    SimGuard g;
-    pid_t holder = fork();
-    if (holder == 0) {
-        setpgid(0, 0);   // flock and its sleep end together
-        int nf = open("/dev/null", O_RDWR);
-        dup2(nf, 0);
-        dup2(nf, 1);
-        // -o: the lock stays with flock itself, not with the sleep it runs.
-        execl("/usr/bin/flock", "flock", "-n", "-o", g.sim.link.c_str(), "sleep", "120", (char *)nullptr);
-        _exit(127);
+    for (std::string how : { "flock", "LCK..tty", "LCK..pts_N", "stale" }) {
+        SCOPED_TRACE(how);
+        if ((how == "flock" && access("/usr/bin/flock", X_OK) != 0) || (how != "flock" && !lock_dir_private))
+            continue;   // no flock command (util-linux), or no private lock directory
+        SimGuard g;
+        std::string lock = how == "LCK..tty" ? "/run/lock/LCK..tty" : "/run/lock/LCK..pts_" + g.sim.slave.substr(9);
+        if (how == "stale") {
+            write_file(lock, "  99999999\n");
+            Outcome r = serbolt_private_dev("-", "-", upload_args(g.sim, file, "f"));
+            EXPECT_EQ(r.status, 0) << r.out << r.err;
+            EXPECT_EQ(read_file(lock), "") << "taken over, and removed at the end";
+            continue;
+        }
+        pid_t holder = fork();
+        if (holder == 0) {
+            setpgid(0, 0);   // flock and its sleep end together
+            int nf = open("/dev/null", O_RDWR);
+            dup2(nf, 0);
+            dup2(nf, 1);
+            // -o: the lock stays with flock itself, not with the sleep it runs.
+            if (how == "flock")
+                execl("/usr/bin/flock", "flock", "-n", "-o", g.sim.link.c_str(), "sleep", "120", (char *)nullptr);
+            execl("/bin/sleep", "sleep", "120", (char *)nullptr);
+            _exit(127);
+        }
+        Child held;   // ended (with its sleep) however the test ends
+        ASSERT_TRUE(child_adopt(held, holder));
+        std::string entry = " " + std::to_string(holder) + " ";
+        if (how != "flock")
+            write_file(lock, std::string(10 - std::to_string(holder).size(), ' ') + std::to_string(holder) + "\n");
+        // The flock is in place once /proc/locks lists it for the holder.
+        for (uint64_t end = now_ns() + 20000000000ull; how == "flock" && now_ns() < end &&
+                                                       read_file("/proc/locks").find(entry) == std::string::npos;)
+            usleep(10000);
+
+        Outcome refused = serbolt_private_dev("-", "-", upload_args(g.sim, file, "f"));
+        std::string name = read_file("/proc/" + std::to_string(holder) + "/comm");
+        child_kill(held);
+        SKIP_WITHOUT_NAMESPACE(refused);
+        EXPECT_EQ(refused.status, 1);
+        EXPECT_NE(refused.err.find("in use by another program, held by process " + std::to_string(holder) + " (" +
+                                   name.substr(0, name.size() - 1) + ")"),
+                  std::string::npos)
+            << refused.err;
+        EXPECT_EQ(sim_received(g.sim, false), "") << "nothing sent to a device another program holds";
+
+        Outcome after = serbolt_private_dev("-", "-", upload_args(g.sim, file, "f"));
+        EXPECT_EQ(after.status, 0) << after.out << after.err;
+        EXPECT_EQ(read_file(g.sim.store + "/f"), read_file(file));
     }
-    Child held;   // ended (with its sleep) however the test ends
-    ASSERT_TRUE(child_adopt(held, holder));
-    // The lock is in place once /proc/locks lists it for the holder.
-    std::string entry = " " + std::to_string(holder) + " ";
-    uint64_t deadline = now_ns() + 20000000000ull;
-    while (read_file("/proc/locks").find(entry) == std::string::npos && now_ns() < deadline)
-        usleep(10000);
-    ASSERT_NE(read_file("/proc/locks").find(entry), std::string::npos) << "flock did not take the lock";
-
-    Outcome refused = serbolt_private_dev("-", "-", upload_args(g.sim, file, "f"));
-    child_kill(held);
-    SKIP_WITHOUT_NAMESPACE(refused);
-    EXPECT_EQ(refused.status, 1);
-    EXPECT_NE(refused.err.find("in use by another program, held by process " + std::to_string(holder) +
-                               " (flock)"),
-              std::string::npos)
-        << refused.err;
-    EXPECT_EQ(sim_received(g.sim, false), "") << "nothing sent to a device another program holds";
-
-    Outcome after = serbolt_private_dev("-", "-", upload_args(g.sim, file, "f"));
-    EXPECT_EQ(after.status, 0) << after.out << after.err;
-    EXPECT_EQ(read_file(g.sim.store + "/f"), read_file(file));
 }
 
 // A board named with -d that another program holds is not swapped for the board on the default
