@@ -349,20 +349,20 @@ static bool korvan_take_lock_file(const char *name, char *holder, size_t holder_
                 unlink(path);   // stale, or not there
         }
         int fd = open(paths[1], O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-        if (fd < 0 && errno == EEXIST && korvan_lock_file_owner(paths[1]) == (long)getpid())
-            return true;   // ours already, from before the line was lost
-        if (fd < 0 && errno == EEXIST)
+        if (fd < 0 && errno == EEXIST && korvan_lock_file_owner(paths[1]) != (long)getpid())
             continue;      // another program was quicker: look at it again
         if (fd >= 0) {
             char text[16];
             int len = snprintf(text, sizeof text, "%10ld\n", (long)getpid());
             bool written = write(fd, text, (size_t)len) == len;
             close(fd);
-            if (written)
-                snprintf(lock_path, sizeof lock_path, "%s", paths[1]);
-            else
+            if (!written) {
                 unlink(paths[1]);
+                return true;
+            }
         }
+        if (fd >= 0 || errno == EEXIST)   // written now, or ours already
+            snprintf(lock_path, sizeof lock_path, "%s", paths[1]);
         return true;
     }
     return true;
@@ -431,9 +431,10 @@ static void korvan_release_now(void)
     korvan_drop_lock_file();
 }
 
-// Opens one device and makes it ours: read and write, non-blocking, not our controlling
-// terminal, and an exclusive flock (the lock other serial terminals take too), so two programs
-// never share a line and steal each other's bytes. The lock lasts until the descriptor closes.
+// Opens one device and makes it ours: its UUCP lock file first, then read and write,
+// non-blocking, not our controlling terminal, an exclusive flock (the lock other serial
+// terminals take too) and exclusive mode, so two programs never share a line and steal each
+// other's bytes. The flock lasts until the descriptor closes; korvan_close_fd gives up the rest.
 // Then the line settings, read back. Returns the descriptor; OPEN_FAILED with errno set when it
 // did not open (EWOULDBLOCK: another program holds it, named in `holder`); OPEN_OWN_TERMINAL
 // when it is the terminal serbolt runs in; OPEN_UNUSABLE when its settings could not be applied
