@@ -428,13 +428,16 @@ bool sim_start(Sim &sim, const std::vector<std::string> &extra)
     sim.dir = make_temp_dir("sim");
     if (sim.dir.empty())
         return false;
-    sim.link = sim.dir + "/tty";
+    // On a device that exists (--port), the device is the link.
+    bool on_port = extra.size() >= 2 && extra[0] == "--port";
+    sim.link = on_port ? extra[1] : sim.dir + "/tty";
     sim.record = sim.dir + "/record";
     sim.store = sim.dir + "/store";
     sim.log = sim.dir + "/sim.log";
     sim.slave.clear();
-    std::vector<std::string> argv = { build_dir() + "/korvan-sim", "--link", sim.link, "--store",
-                                      sim.store, "--record", sim.record };
+    std::vector<std::string> argv = { build_dir() + "/korvan-sim", "--store", sim.store, "--record", sim.record };
+    if (!on_port)
+        argv.insert(argv.end(), { "--link", sim.link });
     argv.insert(argv.end(), extra.begin(), extra.end());
 
     int out[2];

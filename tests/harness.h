@@ -95,8 +95,10 @@ struct Sim {
 };
 
 // Starts korvan-sim with --link, --store and --record inside a new private directory, plus
-// `extra` (for example {"--silent"} or {"--junk", "xx"}). Waits until the sim printed its slave
-// path. False (and a test failure naming the sim's log) when it does not come up.
+// `extra` (for example {"--silent"} or {"--junk", "xx"}). With `extra` beginning {"--port",
+// DEVICE} it serves on that device instead of a link, and `link` is DEVICE. Waits until the
+// sim printed its terminal's path. False (and a test failure naming the sim's log) when it
+// does not come up.
 bool sim_start(Sim &sim, const std::vector<std::string> &extra = {});
 // A sim started with `extra` (sim_start) for a test that cannot go on without it: a failed
 // start has been reported, and an exception then ends the test. Stopped when it goes out of scope.
