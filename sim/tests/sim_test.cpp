@@ -60,32 +60,12 @@ static int wait_exit(SimRun &s, double timeout_s) { return sim_wait_exit(s.sim, 
 // SIGTERM and reap. Returns the exit status.
 static int stop(SimRun &s) { return sim_stop(s.sim); }
 
-static void send(SimRun &s, const std::string &b)
-{
-    size_t done = 0;
-    while (done < b.size()) {
-        ssize_t w = write(s.tty, b.data() + done, b.size() - done);
-        if (w < 0 && errno == EINTR) continue;
-        ASSERT_GT(w, 0) << strerror(errno);
-        done += (size_t)w;
-    }
-}
+static void send(SimRun &s, const std::string &b) { write_fd(s.tty, b); }
 
 // Reads until `needle` has arrived or `timeout_s` passed (needle empty: read for the whole time).
 static std::string recv(SimRun &s, const std::string &needle, double timeout_s = 15)
 {
-    std::string got;
-    double end = now_s() + timeout_s;
-    while (needle.empty() || got.find(needle) == std::string::npos) {
-        int ms = (int)((end - now_s()) * 1000);
-        struct pollfd p = {s.tty, POLLIN, 0};
-        if (ms <= 0 || poll(&p, 1, ms) != 1) break;
-        char buf[4096];
-        ssize_t n = read(s.tty, buf, sizeof buf);
-        if (n <= 0) break;
-        got.append(buf, (size_t)n);
-    }
-    return got;
+    return read_until(s.tty, needle, timeout_s);
 }
 
 // Writes `b` without blocking, as far as the sim takes it: until all of it is written, or until
@@ -107,31 +87,12 @@ static size_t send_until_stalled(SimRun &s, const std::string &b, double stall_s
 // Waits until the line hangs up under our open slave: poll reports POLLHUP or a read ends.
 static bool wait_hangup(SimRun &s, double timeout_s)
 {
-    double end = now_s() + timeout_s;
-    while (now_s() < end) {
+    return wait_until([&] {
         struct pollfd p = {s.tty, POLLIN, 0};
-        if (poll(&p, 1, 100) != 1) continue;
-        if (p.revents & POLLHUP) return true;
         char buf[256];
-        if (read(s.tty, buf, sizeof buf) <= 0) return true;
-    }
-    return false;
+        return poll(&p, 1, 0) == 1 && ((p.revents & POLLHUP) || read(s.tty, buf, sizeof buf) <= 0);
+    }, timeout_s);
 }
-
-// Reads until `count` bytes have arrived or `timeout_s` passed.
-static std::string recv_bytes(SimRun &s, size_t count, double timeout_s)
-{
-    std::string got;
-    double end = now_s() + timeout_s;
-    char buf[4096];
-    struct pollfd p = {s.tty, POLLIN, 0};
-    while (got.size() < count && now_s() < end && poll(&p, 1, 100) >= 0) {
-        ssize_t n = (p.revents & POLLIN) ? read(s.tty, buf, sizeof buf) : 0;
-        if (n > 0) got.append(buf, (size_t)n);
-    }
-    return got;
-}
-
 
 static std::string all_bytes(size_t repeat)
 {
@@ -286,7 +247,7 @@ TEST(Options, SayAndStreamCutExactly)
 {
     SimRun s;
     ASSERT_NO_FATAL_FAILURE(start(s, {"--say", "hello\\r\\n", "--stream", "1000"}));
-    std::string got = recv_bytes(s, 7 + 1000, 15);
+    std::string got = read_until(s.tty, "", 15, 7 + 1000);
     got += recv(s, "", 0.3);  // and then nothing more
     ASSERT_EQ(got.size(), 7u + 1000u);
     EXPECT_EQ(got.substr(0, 59), "hello\r\nstream 000001 abcdefghijklmnopqrstuvwxyz0123456789\r\n");
@@ -390,7 +351,7 @@ TEST(Rate, ModelsTheLineSpeedBothWays)
 
     ASSERT_NO_FATAL_FAILURE(start(s, {"--rate", "92160", "--stream", "46080"}));
     t0 = now_s();
-    std::string got = recv_bytes(s, data.size(), 10);
+    std::string got = read_until(s.tty, "", 10, data.size());
     took = now_s() - t0;
     EXPECT_EQ(got.size(), data.size());
     EXPECT_GT(took, 0.3);
