@@ -50,9 +50,7 @@ TEST(CommandLine, TransferNeedsBothFiles)
     // "1x" and " 1" read as 1, like atoi.
     for (const std::vector<std::string> &args : std::vector<std::vector<std::string>>{
              { "-a", "1", "-i", "in" }, { "-a", "1x", "-o", "out" }, { "-a", " 1" } }) {
-        std::vector<std::string> full = { "-d", g.sim.link };
-        full.insert(full.end(), args.begin(), args.end());
-        Outcome r = serbolt(full);
+        Outcome r = serbolt_on(g.sim, args);
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.out, connected(g.sim));
         EXPECT_EQ(r.err, "Both FILE_IN and FILE_OUT must be given!\n");

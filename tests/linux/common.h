@@ -42,6 +42,14 @@ inline Outcome serbolt(const std::vector<std::string> &args, double timeout_s = 
     return run_program(serbolt_argv(args), timeout_s, input, stdin_data);
 }
 
+// Runs serbolt with `args` on the sim's line (-d first).
+inline Outcome serbolt_on(const Sim &sim, std::vector<std::string> args, Input input = Input::Null,
+                          const std::string &stdin_data = "")
+{
+    args.insert(args.begin(), { "-d", sim.link });
+    return serbolt(args, 30, input, stdin_data);
+}
+
 // The arguments of an upload of `file` to `dest` on the sim's line, followed by `extra`.
 inline std::vector<std::string> upload_args(const Sim &sim, const std::string &file,
                                             const std::string &dest,
