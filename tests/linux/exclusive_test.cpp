@@ -59,10 +59,8 @@ TEST(Exclusive, ALockHeldByAnotherProgramIsRespected)
     ASSERT_TRUE(child_adopt(held, holder));
     // The lock is in place once /proc/locks lists it for the holder.
     std::string entry = " " + std::to_string(holder) + " ";
-    uint64_t deadline = now_ns() + 20000000000ull;
-    while (read_file("/proc/locks").find(entry) == std::string::npos && now_ns() < deadline)
-        usleep(10000);
-    ASSERT_NE(read_file("/proc/locks").find(entry), std::string::npos) << "flock did not take the lock";
+    ASSERT_TRUE(wait_until([&] { return read_file("/proc/locks").find(entry) != std::string::npos; }, 20))
+        << "flock did not take the lock";
 
     Outcome refused = serbolt_private_dev("-", "-", upload_args(g.sim, file, "f"));
     child_kill(held);
