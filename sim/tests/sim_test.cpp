@@ -220,27 +220,23 @@ TEST(Options, SinkSwallowsEverythingAndAnswersNothing)
 
 TEST(Options, DelayAndGapPaceRepliesAndAnswers)
 {
-    SimRun s;
-    ASSERT_NO_FATAL_FAILURE(start(s, {"--delay-ms", "300"}));
-    double t0 = now_s();
-    send(s, "filecopy\n");
-    EXPECT_EQ(recv(s, READY), READY);
-    EXPECT_GE(now_s() - t0, 0.25);
-    stop(s);
-
-    ASSERT_NO_FATAL_FAILURE(start(s, {"--gap-ms", "30"}));
-    t0 = now_s();
-    send(s, "filecopy\n");
-    EXPECT_EQ(recv(s, READY), READY);
-    EXPECT_GE(now_s() - t0, 0.25);  // 9 gaps of 30 ms
-    stop(s);
-
-    ASSERT_NO_FATAL_FAILURE(start(s, {"--answer-delay-ms", "300"}));
-    t0 = now_s();
-    send(s, "version\n");
-    EXPECT_EQ(recv(s, "1.0\r\n"), "Korvan simulator 1.0\r\n") << "a console answer, late";
-    EXPECT_GE(now_s() - t0, 0.25);
-    EXPECT_EQ(stop(s), 0);
+    const struct {
+        std::vector<std::string> options;
+        std::string command, answer;
+    } late[] = {
+        {{"--delay-ms", "300"}, "filecopy\n", READY},
+        {{"--gap-ms", "30"}, "filecopy\n", READY},  // 9 gaps of 30 ms
+        {{"--answer-delay-ms", "300"}, "version\n", "Korvan simulator 1.0\r\n"},  // a console answer
+    };
+    for (const auto &l : late) {
+        SimRun s;
+        ASSERT_NO_FATAL_FAILURE(start(s, l.options));
+        double t0 = now_s();
+        send(s, l.command);
+        EXPECT_EQ(recv(s, l.answer), l.answer) << l.options[0];
+        EXPECT_GE(now_s() - t0, 0.25) << l.options[0];
+        EXPECT_EQ(stop(s), 0);
+    }
 }
 
 TEST(Options, SayAndStreamCutExactly)
@@ -302,17 +298,15 @@ TEST(Lifecycle, HangupAfterClosesTheLine)
 TEST(Lifecycle, OnceExitStatusAndSignals)
 {
     SimRun s;
-    ASSERT_NO_FATAL_FAILURE(start(s, {"--once"}));
-    send(s, "filecopy\n" + frame("ok", "1"));
-    EXPECT_EQ(recv(s, DONE), READY + DONE);  // the last reply is not lost to the hang-up
-    EXPECT_EQ(wait_exit(s, 20), 0);
-    stop(s);
-
-    ASSERT_NO_FATAL_FAILURE(start(s, {"--once"}));
-    send(s, "filecopy\n" + frame("../no", "1"));
-    EXPECT_EQ(recv(s, INVALID), READY + INVALID);
-    EXPECT_EQ(wait_exit(s, 20), 1);
-    stop(s);
+    // The last reply is not lost to the hang-up; a refused upload ends with status 1.
+    for (const std::string dest : {"ok", "../no"}) {
+        ASSERT_NO_FATAL_FAILURE(start(s, {"--once"}));
+        send(s, "filecopy\n" + frame(dest, "1"));
+        const std::string reply = READY + (dest == "ok" ? DONE : INVALID);
+        EXPECT_EQ(recv(s, reply), reply);
+        EXPECT_EQ(wait_exit(s, 20), dest == "ok" ? 0 : 1);
+        stop(s);
+    }
 
     ASSERT_NO_FATAL_FAILURE(start(s));
     std::string link = s.sim.link;
@@ -452,24 +446,12 @@ TEST(Lifecycle, StallAfterStopsReadingAndSigtermReadsThePending)
     EXPECT_EQ(sim_received(s.sim).size(), 10u);
 }
 
-TEST(Lifecycle, SigtermRecordsWhatIsStillPending)
+TEST(Lifecycle, SyncAndSigtermRecordWhatIsStillPending)
 {
     SimRun s;
     // A slow line: the sim reads some 1000 bytes a second, so most of what we write is still
-    // pending in the terminal when the signal comes.
-    ASSERT_NO_FATAL_FAILURE(start(s, {"--rate", "1000"}));
-    std::string sent;
-    for (int i = 0; i < 800; i++) sent += "line " + std::to_string(i) + "\n";
-    send(s, sent);
-    EXPECT_EQ(stop(s), 0);
-    EXPECT_EQ(sim_received(s.sim), sent);
-}
-
-TEST(Lifecycle, SyncRecordsWhatIsPendingAndGoesOn)
-{
-    SimRun s;
-    // A slow line (some 1000 bytes a second) holds most of what we write; a sync (SIGUSR1,
-    // which sim_received sends) reads it all at once and the sim serves on.
+    // pending in the terminal when a sync (SIGUSR1, which sim_received sends) or SIGTERM comes.
+    // A sync reads it all at once and the sim serves on; SIGTERM reads it all, then ends.
     ASSERT_NO_FATAL_FAILURE(start(s, {"--rate", "1000", "--silent"}));
     std::string sent;
     for (int i = 0; i < 800; i++) sent += "line " + std::to_string(i) + "\n";
@@ -478,5 +460,7 @@ TEST(Lifecycle, SyncRecordsWhatIsPendingAndGoesOn)
     EXPECT_TRUE(sim_alive(s.sim));
     send(s, "more\n");
     EXPECT_TRUE(sim_wait_received(s.sim, sent + "more\n", 20));
+    send(s, sent);
     EXPECT_EQ(stop(s), 0);
+    EXPECT_EQ(sim_received(s.sim), sent + "more\n" + sent);
 }
