@@ -273,38 +273,36 @@ TEST(Upload, ProgressShowsOnATerminalAndNeverRunsAheadOfTheLine)
 }
 
 // The upload as a job of a shell on a console 40 columns wide, its progress on the console:
-// every form of the progress line fits the width (no redraw scrolls a new line).
-TEST(Upload, ProgressFitsANarrowTerminal)
+// every form of the progress line fits the width (no redraw scrolls a new line). A message during
+// the upload (here the device hanging up in the middle of the payload) starts on a line of its
+// own, not on the end of the progress line.
+TEST(Upload, ProgressFitsANarrowTerminalAndMessagesStartOnAFreshLine)
 {
-    std::string file = make_file(make_temp_dir("narrow"), "f", 150000);
-    SimGuard g({ "--rate", "92160" });
-    Job j;
-    j.columns = 40;
-    ASSERT_TRUE(job_start(j, upload_args(g.sim, file, "f"),
-                          JOB_FOREGROUND | JOB_STDERR_CONSOLE));
-    EXPECT_EQ(job_finish(j, 60), 0) << j.c.screen;
-    std::vector<std::string> forms = progress_forms(j.c.screen);
-    EXPECT_GE(forms.size(), 2u) << j.c.screen;
-    for (const std::string &form : forms)
-        EXPECT_LE(form.size(), 39u) << form;
-}
-
-// A message during the upload (here the device hanging up in the middle of the payload) starts
-// on a line of its own, not on the end of the progress line.
-TEST(Upload, AMessageDuringTheUploadStartsOnAFreshLine)
-{
-    std::string file = make_file(make_temp_dir("fresh"), "f", 400000);
-    SimGuard g({ "--hangup-after", "100000", "--rate", "92160" });
-    Job j;
-    ASSERT_TRUE(job_start(j, upload_args(g.sim, file, "f"),
-                          JOB_FOREGROUND | JOB_STDERR_CONSOLE));
-    EXPECT_EQ(job_finish(j, 60), 1) << j.c.screen;
-    ASSERT_FALSE(progress_forms(j.c.screen).empty()) << "the progress line was drawn: " << j.c.screen;
-    size_t at = j.c.screen.find("Error from write: ");
-    ASSERT_NE(at, std::string::npos) << j.c.screen;
-    size_t line = j.c.screen.find_last_of("\r\n", at - 1);
-    std::string before = j.c.screen.substr(line + 1, at - line - 1);
-    EXPECT_TRUE(before.empty() || before == "\033[K") << "on the progress line: " << before;
+    std::string dir = make_temp_dir("narrow");
+    const struct {
+        size_t size;
+        std::vector<std::string> sim;
+        int status;
+    } runs[] = { { 150000, { "--rate", "92160" }, 0 }, { 400000, { "--hangup-after", "100000", "--rate", "92160" }, 1 } };
+    for (const auto &run : runs) {
+        std::string file = make_file(dir, std::to_string(run.size), run.size);
+        SimGuard g(run.sim);
+        Job j;
+        j.columns = 40;
+        ASSERT_TRUE(job_start(j, upload_args(g.sim, file, "f"), JOB_FOREGROUND | JOB_STDERR_CONSOLE));
+        EXPECT_EQ(job_finish(j, 60), run.status) << j.c.screen;
+        std::vector<std::string> forms = progress_forms(j.c.screen);
+        EXPECT_GE(forms.size(), 2u) << "the progress line was drawn: " << j.c.screen;
+        for (const std::string &form : forms)
+            EXPECT_LE(form.size(), 39u) << form;
+        if (run.status == 0)
+            continue;
+        size_t at = j.c.screen.find("Error from write: ");
+        ASSERT_NE(at, std::string::npos) << j.c.screen;
+        size_t line = j.c.screen.find_last_of("\r\n", at - 1);
+        std::string before = j.c.screen.substr(line + 1, at - line - 1);
+        EXPECT_TRUE(before.empty() || before == "\033[K") << "on the progress line: " << before;
+    }
 }
 
 // An upload started in the background of a shell draws no progress over the shell's prompt,
