@@ -167,6 +167,13 @@ inline ::testing::AssertionResult terminal_ready(Console &t, const Sim &sim, uns
     return ::testing::AssertionSuccess();
 }
 
+// Types 'x' at serbolt's terminal and waits for serbolt to end; its status as console_finish's.
+inline int quit_with_x(Console &t, double timeout_s = 10)
+{
+    console_type(t, "x");
+    return console_finish(t, timeout_s);
+}
+
 // Process state letter from /proc/PID/stat ('S' sleeping, 'T' stopped, ...); 0 when gone.
 inline char process_state(pid_t pid)
 {

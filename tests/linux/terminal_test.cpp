@@ -28,8 +28,7 @@ TEST(Terminal, KeysAreEchoedAndSentAndXLeaves)
     EXPECT_TRUE(console_wait_for(t, "abX", 5));
     EXPECT_TRUE(console_wait_for(t, "Unknown command", 5)) << t.screen;
 
-    console_type(t, "x");
-    EXPECT_EQ(console_finish(t, 10), 0);
+    EXPECT_EQ(quit_with_x(t), 0);
     EXPECT_EQ(sim_received(g.sim), "abX\n") << "'x' is not sent";
     EXPECT_EQ(t.screen.substr(t.screen.size() - 2), "\r\n") << "one closing newline";
     EXPECT_EQ(console_lflag(t) & CANON_ECHO, CANON_ECHO) << "canonical mode and echo back on";
@@ -48,8 +47,7 @@ TEST(Terminal, PastedTextIsHandledWithoutWaitingForAnotherKey)
     console_type(t, "k");
     EXPECT_TRUE(sim_wait_received(g.sim, "version\nk", 5));
     EXPECT_LT(now_ns() - typed, 2000000000u) << "a key on a quiet line reaches the device promptly";
-    console_type(t, "x");
-    EXPECT_EQ(console_finish(t, 10), 0);
+    EXPECT_EQ(quit_with_x(t), 0);
 }
 
 TEST(Terminal, XLeavesPromptlyWhileTheDeviceStreams)
@@ -67,8 +65,7 @@ TEST(Terminal, XLeavesPromptlyWhileTheDeviceStreams)
         return sim_wait_received(g.sim, "q", 0.05);
     }, 20)) << "keys are taken while the device streams";
     uint64_t typed = now_ns();
-    console_type(t, "x");
-    EXPECT_EQ(console_finish(t, 10), 0);
+    EXPECT_EQ(quit_with_x(t), 0);
     EXPECT_LT(now_ns() - typed, 3000000000u);
     EXPECT_EQ(console_lflag(t) & CANON_ECHO, CANON_ECHO);
 }
@@ -126,8 +123,7 @@ TEST(Terminal, StayAfterUploadRunsTheTerminal)
     ASSERT_TRUE(console_wait_for(t, "Reboot sent...", 20)) << t.screen;
     console_type(t, "ls\r");
     EXPECT_TRUE(console_wait_for(t, "500", 5)) << "the device lists the stored file: " << t.screen;
-    console_type(t, "x");
-    EXPECT_EQ(console_finish(t, 10), 0);
+    EXPECT_EQ(quit_with_x(t), 0);
     std::string wire = sim_received(g.sim);
     EXPECT_EQ(wire.substr(wire.size() - 10), "reboot\nls\n");
 }
@@ -142,8 +138,7 @@ TEST(Terminal, AConsoleThatIsNotTheControllingTerminalIsRead)
     ASSERT_TRUE(console_wait_for(t, "connected.", 10));
     console_type(t, "ab");
     EXPECT_TRUE(sim_wait_received(g.sim, "ab", 10)) << "keys reach the device";
-    console_type(t, "x");
-    EXPECT_EQ(console_finish(t, 10), 0);
+    EXPECT_EQ(quit_with_x(t), 0);
     EXPECT_TRUE(console_settings_untouched(t));
 }
 
@@ -180,8 +175,7 @@ TEST(Terminal, DeviceOutputShowsBetweenPastedKeys)
         console_collect(t, 0.1);
         return std::count(t.screen.begin(), t.screen.end(), 'K') >= (long)keys.size();
     }, 60)) << "every key is echoed";
-    console_type(t, "x");
-    EXPECT_EQ(console_finish(t, 10), 0);
+    EXPECT_EQ(quit_with_x(t), 0);
     EXPECT_EQ(sim_received(g.sim), keys);
 
     size_t first = t.screen.find('K'), last = t.screen.rfind('K');
@@ -283,7 +277,6 @@ TEST(Terminal, AnXInsideAnEscapeSequenceIsNotTheQuitKey)
     console_type(t, "\x1b");
     ASSERT_TRUE(sim_wait_received(g.sim, typed + "\x1b", 10));
     usleep(500000);   // the user's pause after the Esc key: it was the key alone
-    console_type(t, "x");
-    EXPECT_EQ(console_finish(t, 10), 0);
+    EXPECT_EQ(quit_with_x(t), 0);
     EXPECT_EQ(sim_received(g.sim), typed + "\x1b");
 }
