@@ -119,16 +119,12 @@ inline long progress_count(const std::string &form)
 inline struct termios fresh_console_settings()
 {
     struct termios t = {};
-    int master = posix_openpt(O_RDWR | O_NOCTTY);
-    if (master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0) {
-        int slave = open(ptsname(master), O_RDWR | O_NOCTTY);
-        if (slave >= 0) {
-            tcgetattr(slave, &t);
-            close(slave);
-        }
-    }
-    if (master >= 0)
+    int master, slave;
+    if (make_pty(&master, &slave)) {
+        tcgetattr(slave, &t);
+        close(slave);
         close(master);
+    }
     return t;
 }
 

@@ -38,8 +38,7 @@ TEST(Terminal, PastedTextIsHandledWithoutWaitingForAnotherKey)
 {
     SimGuard g;
     Console t;
-    ASSERT_TRUE(console_start(t, { serbolt_path(), "-d", g.sim.link }));
-    ASSERT_TRUE(console_wait_for(t, "connected.", 10));
+    ASSERT_TRUE(terminal_ready(t, g.sim));
     console_type(t, "version\n");   // arrives as one read, like a paste
     EXPECT_TRUE(sim_wait_received(g.sim, "version\n", 5)) << sim_received(g.sim, false);
     EXPECT_TRUE(console_wait_for(t, "Korvan", 5)) << t.screen;
@@ -242,8 +241,7 @@ TEST(Terminal, AStalledDeviceIsToldOnceAndXStillLeaves)
     close(line);
 
     Console t;
-    ASSERT_TRUE(console_start(t, serbolt_argv({ "-d", g.sim.link })));
-    ASSERT_TRUE(console_wait_for(t, "connected.", 10));
+    ASSERT_TRUE(terminal_ready(t, g.sim));
     console_type(t, "abc");
     ASSERT_TRUE(console_wait_err(t, "takes no input", 30)) << t.err << t.screen;
     console_type(t, "def");
