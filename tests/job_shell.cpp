@@ -33,6 +33,10 @@ int main(int argc, char **argv)
         _exit(127);
     }
     setpgid(program, program);
+    // The streams are the program's alone: its pipes end when it does.
+    int null = open("/dev/null", O_RDWR);
+    for (int fd = 0; fd < 3; fd++)
+        dup2(null, fd);
     FILE *report = fopen(argv[2], "w");
     if (report == nullptr || fprintf(report, "%d\n", (int)program) < 0 || fclose(report) != 0)
         return 126;
