@@ -186,6 +186,8 @@ static int runAction()
 
 // The command line comes as UTF-16 (wmain), so that every name survives
 // whatever the system's code page; the program takes its words as UTF-8.
+// The C runtime calls it from outside this file, hence the declaration.
+int wmain(int argc, wchar_t *wideArgv[]);
 int wmain(int argc, wchar_t *wideArgv[])
 {
     device = kDefaultDevice;
