@@ -30,6 +30,7 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/time.h>
@@ -85,6 +86,22 @@ static uint64_t nowMs(void)
     return nowUs() / 1000u;
 }
 
+// How many times serbolt has been continued after a stop (Ctrl-Z, SIGSTOP from a debugger or a
+// job scheduler). The monotonic clock runs on while we are stopped, but a stopped program gives
+// the device nothing to take and reads none of its replies: every time limit that looks at the
+// clock starts again when it sees this count change, so a pause is never taken for a stall.
+static volatile sig_atomic_t continues = 0;
+
+// Whether serbolt was continued since `*seen` was taken; takes the new count.
+static bool resumedSince(int *seen)
+{
+    int now = continues;
+    if (now == *seen)
+        return false;
+    *seen = now;
+    return true;
+}
+
 // =============================================================================================
 // Serial link: one process-wide descriptor, opened non-blocking; every wait is a poll().
 // =============================================================================================
@@ -95,6 +112,9 @@ static bool line_lost = false;         // the device end hung up or failed; it g
 static bool line_failed = false;       // a write or drain failed: output may be stuck in the driver
 // When a write first found the line full since the line last took a byte; 0 while it takes them.
 static uint64_t stall_since = 0;
+static int stall_continues = 0;        // `continues` as the stall time last saw it
+// Our UUCP lock file (LCK..NAME) while we hold the line; empty when we hold none.
+static char lock_path[PATH_MAX + 32] = "";
 
 // While set, korvan_send_bytes reports how far it has come (the upload's progress line).
 static void (*send_progress)(long written, long total, bool final) = NULL;
@@ -203,6 +223,8 @@ static bool korvan_settings_held(int fd, speed_t speed, char *why, size_t size)
     return false;
 }
 
+static void korvan_name_process(long pid, char *text, size_t size);
+
 // Who holds the flock on the device behind `fd`, as ", held by process 123 (picocom)", from
 // /proc/locks and /proc/PID/comm. Left empty when the kernel does not tell.
 static void korvan_lock_holder(int fd, char *text, size_t size)
@@ -229,6 +251,13 @@ static void korvan_lock_holder(int fd, char *text, size_t size)
         }
     }
     fclose(locks);
+    korvan_name_process(pid, text, size);
+}
+
+// ", held by process 123 (NAME)" for a process, from /proc/PID/comm; empty for no process.
+static void korvan_name_process(long pid, char *text, size_t size)
+{
+    text[0] = '\0';
     if (pid <= 0)
         return;
     char comm_path[64], comm[64] = "";
@@ -243,6 +272,100 @@ static void korvan_lock_holder(int fd, char *text, size_t size)
         snprintf(text, size, ", held by process %ld (%s)", pid, comm);
     else
         snprintf(text, size, ", held by process %ld", pid);
+}
+
+// ---- UUCP lock files ----
+// Terminals such as minicom take no flock and set no exclusive mode: they announce the line by
+// a file LCK..NAME in the lock directory holding their process number ("%10d\n"), and look for
+// one before they open. serbolt honours theirs and writes its own while it holds the line.
+
+// The lock file of a device path, as those terminals name it: a path under /dev/ by the rest of
+// it with '/' made '_' (/dev/ttyUSB0: LCK..ttyUSB0, /dev/pts/4: LCK..pts_4), any other path by
+// its last component. /run/lock, or /var/lock where that is the lock directory.
+static void korvan_lock_file_of(const char *dev, char *path, size_t size)
+{
+    struct stat st;
+    const char *dir = stat("/run/lock", &st) == 0 && S_ISDIR(st.st_mode) ? "/run/lock" : "/var/lock";
+    const char *name = strrchr(dev, '/') != NULL ? strrchr(dev, '/') + 1 : dev;
+    if (strncmp(dev, "/dev/", 5) == 0)
+        name = dev + 5;
+    int start = snprintf(path, size, "%s/LCK..", dir);
+    snprintf(path + start, size - (size_t)start, "%s", name);
+    for (char *c = path + start; *c != '\0'; c++)
+        if (*c == '/')
+            *c = '_';
+}
+
+// The live process a lock file names; 0 when there is no file, or it names no process that runs
+// (a holder that died without removing it: the file is stale).
+static long korvan_lock_file_owner(const char *path)
+{
+    int fd = open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        return 0;
+    char text[32];
+    ssize_t n = read(fd, text, sizeof text - 1);
+    close(fd);
+    long pid = 0;
+    if (n > 0) {
+        text[n] = '\0';
+        if (sscanf(text, "%ld", &pid) != 1)
+            pid = 0;
+    }
+    if (pid <= 0 || (kill((pid_t)pid, 0) != 0 && errno == ESRCH))
+        return 0;
+    return pid;
+}
+
+// Gives up our lock file. Async-signal-safe: the ending signals call it too.
+static void korvan_drop_lock_file(void)
+{
+    if (lock_path[0] != '\0')
+        unlink(lock_path);
+    lock_path[0] = '\0';
+}
+
+// Before the device is opened: a lock file of it (by the name given, or by the device it leads
+// to) that names a live process other than us means the line is in use: false, with errno
+// EWOULDBLOCK and the holder in `holder`. A stale one is removed. Then our own lock file, under
+// the device's real name, where the lock directory lets us write (a user outside its group goes
+// on without one: the flock and the exclusive mode still keep others off).
+static bool korvan_take_lock_file(const char *name, char *holder, size_t holder_size)
+{
+    char real[PATH_MAX], paths[2][PATH_MAX + 32];
+    if (realpath(name, real) == NULL)
+        return true;   // nothing there: the open says why
+    korvan_lock_file_of(name, paths[0], sizeof paths[0]);
+    korvan_lock_file_of(real, paths[1], sizeof paths[1]);
+    for (int attempt = 0; attempt < 2; attempt++) {
+        for (const char *path : paths) {
+            long owner = korvan_lock_file_owner(path);
+            if (owner > 0 && owner != (long)getpid()) {
+                korvan_name_process(owner, holder, holder_size);
+                errno = EWOULDBLOCK;
+                return false;
+            }
+            if (owner == 0)
+                unlink(path);   // stale, or not there
+        }
+        int fd = open(paths[1], O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+        if (fd < 0 && errno == EEXIST && korvan_lock_file_owner(paths[1]) != (long)getpid())
+            continue;      // another program was quicker: look at it again
+        if (fd >= 0) {
+            char text[16];
+            int len = snprintf(text, sizeof text, "%10ld\n", (long)getpid());
+            bool written = write(fd, text, (size_t)len) == len;
+            close(fd);
+            if (!written) {
+                unlink(paths[1]);
+                return true;
+            }
+        }
+        if (fd >= 0 || errno == EEXIST)   // written now, or ours already
+            snprintf(lock_path, sizeof lock_path, "%s", paths[1]);
+        return true;
+    }
+    return true;
 }
 
 // The usual reason a serial device will not open is that the user may not use it. Say once, on
@@ -290,9 +413,28 @@ static bool korvan_is_own_terminal(int fd)
     return false;
 }
 
-// Opens one device and makes it ours: read and write, non-blocking, not our controlling
-// terminal, and an exclusive flock (the lock other serial terminals take too), so two programs
-// never share a line and steal each other's bytes. The lock lasts until the descriptor closes.
+// Gives the line up: its exclusive mode cleared (a pseudo-terminal keeps it after our close while
+// its other end stays open), the descriptor closed, our lock file removed.
+static void korvan_close_fd(int fd)
+{
+    ioctl(fd, TIOCNXCL);
+    close(fd);
+    korvan_drop_lock_file();
+}
+
+// What a signal that ends serbolt must still do to the line: clear its exclusive mode and remove
+// our lock file. Async-signal-safe.
+static void korvan_release_now(void)
+{
+    if (korvan_fd >= 0)
+        ioctl(korvan_fd, TIOCNXCL);
+    korvan_drop_lock_file();
+}
+
+// Opens one device and makes it ours: its UUCP lock file first, then read and write,
+// non-blocking, not our controlling terminal, an exclusive flock (the lock other serial
+// terminals take too) and exclusive mode, so two programs never share a line and steal each
+// other's bytes. The flock lasts until the descriptor closes; korvan_close_fd gives up the rest.
 // Then the line settings, read back. Returns the descriptor; OPEN_FAILED with errno set when it
 // did not open (EWOULDBLOCK: another program holds it, named in `holder`); OPEN_OWN_TERMINAL
 // when it is the terminal serbolt runs in; OPEN_UNUSABLE when its settings could not be applied
@@ -302,11 +444,18 @@ static bool korvan_is_own_terminal(int fd)
 static int korvan_open_device(const char *name, bool quiet, char *holder, size_t holder_size)
 {
     holder[0] = '\0';
-    int fd = open(name, O_RDWR | O_NOCTTY | O_NONBLOCK);
-    if (fd < 0)
+    if (!korvan_take_lock_file(name, holder, holder_size))
         return OPEN_FAILED;
+    int fd = open(name, O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0) {
+        int err = errno;
+        korvan_drop_lock_file();
+        errno = err;
+        return OPEN_FAILED;
+    }
     if (korvan_is_own_terminal(fd)) {
         close(fd);
+        korvan_drop_lock_file();
         return OPEN_OWN_TERMINAL;
     }
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
@@ -314,11 +463,15 @@ static int korvan_open_device(const char *name, bool quiet, char *holder, size_t
         if (err == EWOULDBLOCK)
             korvan_lock_holder(fd, holder, holder_size);
         close(fd);
+        korvan_drop_lock_file();
         errno = err;
         return OPEN_FAILED;
     }
+    // Exclusive mode: every later open of the line fails with EBUSY, for programs that take
+    // neither the flock nor lock files too (cat, stty -F, screen). The administrator passes it.
+    ioctl(fd, TIOCEXCL);
     if ((quiet && !isatty(fd)) || korvan_set_interface_attribs(fd, B921600) != 0) {
-        close(fd);
+        korvan_close_fd(fd);
         return OPEN_UNUSABLE;
     }
     char why[128];
@@ -327,7 +480,7 @@ static int korvan_open_device(const char *name, bool quiet, char *holder, size_t
             fflush(stdout);
             fprintf(stderr, "serbolt: %s: %s\n", name, why);
         }
-        close(fd);
+        korvan_close_fd(fd);
         return OPEN_UNUSABLE;
     }
     return fd;
@@ -337,7 +490,7 @@ static int korvan_open_device(const char *name, bool quiet, char *holder, size_t
 // are kept for one hint at the end.
 static void korvan_explain_failure(const char *name, int err, const char *holder)
 {
-    if (err == EWOULDBLOCK)
+    if (err == EWOULDBLOCK || err == EBUSY)   // EBUSY: another program set exclusive mode
         fprintf(stderr, "serbolt: %s: in use by another program%s\n", name, holder);
     else if (err != ENOENT && err != ENOTDIR && err != EACCES && err != EPERM)
         fprintf(stderr, "serbolt: %s: %s\n", name, strerror(err));
@@ -387,7 +540,7 @@ static bool korvan_open_connection(void)
                 denied_errno = err;
             }
             korvan_explain_failure(name, err, holder);
-            if (i == 0 && err == EWOULDBLOCK)
+            if (i == 0 && (err == EWOULDBLOCK || err == EBUSY))
                 return false;
         } else {
             printf("Serial device %s - failed to connect.\n", "(none)");
@@ -469,7 +622,7 @@ static void korvan_close_connection(void)
         bool queued = line_failed || korvan_output_queued() > 0;
         if (queued)
             korvan_ticks(CLOSE_TICK_MS);
-        close(korvan_fd);
+        korvan_close_fd(korvan_fd);
         if (queued)
             korvan_ticks(0);
     }
@@ -514,10 +667,13 @@ static bool korvan_reopen(void)
 static int korvan_read(unsigned char *buf, int size, int timeout_ms)
 {
     uint64_t deadline = nowMs() + (timeout_ms < 0 ? 0 : (uint64_t)timeout_ms);
+    int seen = continues;
     while (!line_lost) {
         int wait_ms = -1;
         if (timeout_ms >= 0) {
             uint64_t now = nowMs();
+            if (resumedSince(&seen))
+                deadline = now + (uint64_t)timeout_ms;   // stopped: the wait starts again
             wait_ms = now >= deadline ? 0 : (int)(deadline - now);
         }
         struct pollfd p = { korvan_fd, POLLIN, 0 };
@@ -567,7 +723,7 @@ static void korvan_write_failed(int err)
 static bool korvan_wait_writable(void)
 {
     uint64_t now = nowMs();
-    if (stall_since == 0)
+    if (stall_since == 0 || resumedSince(&stall_continues))
         stall_since = now;
     if (now - stall_since < WRITE_STALL_MS) {
         int left_ms = (int)(stall_since + WRITE_STALL_MS - now);
@@ -577,6 +733,10 @@ static bool korvan_wait_writable(void)
         int ready = poll(&p, 1, wait_ms);
         if (ready < 0 && errno != EINTR)
             return false;
+        if (resumedSince(&stall_continues)) {
+            stall_since = nowMs();
+            return true;
+        }
         bool time_up = (ready == 0 && wait_ms == left_ms) ||
                        nowMs() - stall_since >= WRITE_STALL_MS;
         if (!time_up)
@@ -618,6 +778,7 @@ static bool korvan_wait_sent(int count)
         return false;
     long last = korvan_output_queued();
     uint64_t moved = nowMs();
+    int seen = continues;
     int err = 0;
     korvan_ticks(DRAIN_TICK_MS);
     while (tcdrain(korvan_fd) != 0) {
@@ -627,7 +788,7 @@ static bool korvan_wait_sent(int count)
         }
         long queued = korvan_output_queued();
         uint64_t now = nowMs();
-        if (queued < last)
+        if (queued < last || resumedSince(&seen))
             moved = now;
         last = queued;
         if (send_progress != NULL)
@@ -820,7 +981,10 @@ static int waitForStringTime(const char *reply, double seconds)
     int count = 0;
     uint64_t start = nowMs();
     uint64_t limit_ms = (uint64_t)(seconds * 1000.0);
+    int seen = continues;
     for (;;) {
+        if (resumedSince(&seen))
+            start = nowMs();   // stopped: the device is given the whole time again
         uint64_t elapsed = nowMs() - start;
         if (elapsed >= limit_ms) {
             printf("Korvan did not ackowledge command '%s'(timeout) (got: '%s').\n", reply, got);
@@ -870,10 +1034,23 @@ static void flushReceiveBuffer(void)
     } while (nowMs() - start < FLUSH_MIN_MS && !line_lost);
 }
 
+static bool stdout_failed = false;   // standard output took something badly: told, status 1
+
+// Standard output refused what we wrote (a full disk, /dev/full): the transcript is lost, which
+// is said once; the run goes on and ends with status 1.
+static void stdoutFailed(int err)
+{
+    if (!stdout_failed) {
+        stdout_failed = true;
+        fprintf(stderr, "serbolt: cannot write to standard output: %s\n", strerror(err));
+    }
+}
+
 // Puts a block of device output on the screen at once: one write, after whatever stdio holds.
 static void writeScreen(const unsigned char *buf, int n)
 {
-    fflush(stdout);
+    if (fflush(stdout) != 0)
+        stdoutFailed(errno);
     while (n > 0) {
         ssize_t w = write(STDOUT_FILENO, buf, (size_t)n);
         if (w > 0) {
@@ -883,7 +1060,8 @@ static void writeScreen(const unsigned char *buf, int n)
             struct pollfd p = { STDOUT_FILENO, POLLOUT, 0 };
             poll(&p, 1, -1);
         } else if (!(w < 0 && errno == EINTR)) {
-            return;   // the screen is gone (a closed pipe): nothing to show it on
+            stdoutFailed(w < 0 ? errno : EIO);
+            return;   // nothing to show it on
         }
     }
 }
@@ -1007,12 +1185,17 @@ static int transferFile(const char *in_path, const char *dest_path)
 // and an 'x' is seen when it is typed, however many keys wait or however stuck the device is.
 
 enum {
-    KEY_QUEUE_SIZE = 65536,      // keys read ahead of the line; more wait in the keyboard's buffer
+    // Keys read ahead of the line: a paste of this size takes over an hour to go out, so the
+    // keyboard is read on behind any paste a person makes, and 'x' and Ctrl-C are seen when
+    // typed. The ring is zero pages until keys fill it.
+    KEY_QUEUE_SIZE = 4 << 20,
     KEY_READ_SIZE = 4096,        // keys taken from the keyboard per read
     ESC_ALONE_MS = 50,           // an ESC with nothing after it for this long is the Esc key
-    SEQUENCE_QUIET_MS = 500,     // a sequence that gets no further byte for this long is over
+    SEQUENCE_QUIET_MS = 100,     // a sequence that gets no further byte for this long is over:
+                                 // a terminal writes its replies whole, a person types slower
     LEAVE_QUIET_MS = 100,        // after 'x', input is swallowed until it has been quiet this long,
     LEAVE_MAX_MS = 2000,         // but for this long at most
+    KEYS_AFTER_X_MS = 1000,      // keys typed before the 'x' go out for this long after it
     END_QUIET_MS = 500,          // after piped keys end, output is shown until quiet this long,
     END_MAX_MS = 5000,           // but for this long at most
     DRAIN_CHECK_MS = 1,          // a written key is looked for in the driver's queue this often,
@@ -1026,7 +1209,6 @@ enum {
 static struct termios console_restore;
 static struct termios console_raw;
 static volatile sig_atomic_t console_is_raw = 0;   // standard input is switched to raw keys now
-static volatile sig_atomic_t console_resumed = 0;  // continued after Ctrl-Z; the loop clears it
 static bool console_caught = false;                // our handlers for console_signals are set
 
 // Ending signals (the terminal's interrupt and quit keys, a hang-up, kill, output into a
@@ -1056,8 +1238,9 @@ static long line_queued = 0;         // the driver's output queue at the last lo
 static bool stall_told = false;
 
 // Where the keyboard's bytes stand among escape sequences (terminal replies, function keys).
-enum { SEQ_NONE, SEQ_ESC, SEQ_CSI, SEQ_STRING, SEQ_STRING_ESC, SEQ_ONE_MORE };
+enum { SEQ_NONE, SEQ_ESC, SEQ_CSI_START, SEQ_CSI, SEQ_STRING, SEQ_STRING_ESC, SEQ_RAW };
 static int seq_state = SEQ_NONE;
+static int seq_raw_left = 0;         // SEQ_RAW: bytes that still belong to the sequence, whatever they are
 static uint64_t seq_heard_us = 0;    // when the keyboard last gave a byte of the sequence
 
 // After an 'x' the terminal is leaving: input is swallowed until it has been quiet a while, so
@@ -1117,6 +1300,7 @@ static bool consoleInForeground(void)
 // setting the terminal would stop us again). Only async-signal-safe calls in the handlers.
 static void restoreConsoleAndDie(int sig)
 {
+    korvan_release_now();
     if (console_is_raw)
         tcsetattr(STDIN_FILENO, TCSANOW, &console_restore);
     signal(sig, SIG_DFL);
@@ -1149,10 +1333,27 @@ static void restoreConsoleAndStop(int sig)
     raise(sig);                                 // stopped here until SIGCONT
     sigprocmask(SIG_BLOCK, &stop, NULL);
     setConsoleHandler(sig, restoreConsoleAndStop, NULL);
-    console_resumed = 1;
     if (consoleInForeground()) {
         tcsetattr(STDIN_FILENO, TCSANOW, &console_raw);
         console_is_raw = 1;
+    }
+    errno = saved_errno;
+}
+
+// SIGCONT, caught for the whole run: counts the continue (see `continues`), and gives keys that
+// were raw before the stop their raw settings again when we are continued in the foreground: a
+// stop that was not Ctrl-Z (SIGSTOP) left them raw, and the shell has meanwhile put its own
+// settings on the terminal. Continued in the background, the terminal is not ours: the loop
+// switches keys raw again once we are in front.
+static void continued(int)
+{
+    int saved_errno = errno;
+    continues = continues + 1;
+    if (console_is_raw) {
+        if (consoleInForeground())
+            tcsetattr(STDIN_FILENO, TCSANOW, &console_raw);
+        else
+            console_is_raw = 0;
     }
     errno = saved_errno;
 }
@@ -1332,7 +1533,9 @@ static int keyWaitMs(uint64_t now, bool *want_room)
 // any sequence. Inside one, an 'x' belongs to the sequence and goes to the device with it: CSI
 // (ESC [ up to a final byte 0x40-0x7E), the strings DCS, OSC, APC, PM and SOS (ESC P, ], _, ^,
 // X up to ST or BEL: terminals answer queries this way), SS2/SS3 (ESC N, ESC O and one byte
-// more: keypad keys), and the byte right after an ESC (Alt-x arrives as ESC x).
+// more: keypad keys), a mouse report in the X10 form (ESC [ M and three raw bytes, which may
+// be anything: button, column and row plus 32, so an 'x' for column 88), and the byte right
+// after an ESC (Alt-x arrives as ESC x).
 static bool quitKey(unsigned char c)
 {
     const unsigned char ESC = 0x1b, BEL = 0x07, CAN = 0x18, SUB = 0x1a;
@@ -1343,14 +1546,23 @@ static bool quitKey(unsigned char c)
         return c == 'x';
     case SEQ_ESC:
         if (c == '[')
-            seq_state = SEQ_CSI;
+            seq_state = SEQ_CSI_START;
         else if (c == 'P' || c == ']' || c == '_' || c == '^' || c == 'X')
             seq_state = SEQ_STRING;
-        else if (c == 'N' || c == 'O')
-            seq_state = SEQ_ONE_MORE;
-        else if (c != ESC)
+        else if (c == 'N' || c == 'O') {
+            seq_state = SEQ_RAW;
+            seq_raw_left = 1;
+        } else if (c != ESC)
             seq_state = SEQ_NONE;
         return false;
+    case SEQ_CSI_START:
+        if (c == 'M') {   // a keyboard never sends CSI M: it is a mouse report
+            seq_state = SEQ_RAW;
+            seq_raw_left = 3;
+            return false;
+        }
+        seq_state = SEQ_CSI;
+        return quitKey(c);
     case SEQ_CSI:
         if (c == ESC)
             seq_state = SEQ_ESC;
@@ -1370,8 +1582,9 @@ static bool quitKey(unsigned char c)
         }
         seq_state = SEQ_ESC;        // the ESC ended the string and begins a sequence of its own
         return quitKey(c);
-    default:                        // SEQ_ONE_MORE
-        seq_state = SEQ_NONE;
+    default:                        // SEQ_RAW
+        if (--seq_raw_left <= 0)
+            seq_state = SEQ_NONE;
         return false;
     }
 }
@@ -1409,6 +1622,10 @@ static void readKeys(bool send, uint64_t now)
     input_heard_us = now;
     if (leaving)
         return;
+    // A sequence whose next byte came too late was over before it: a person typing, not a
+    // terminal's reply (poll() may have woken for the keys rather than for the time-out).
+    if (seq_state != SEQ_NONE && reached(seq_heard_us, sequenceLimitMs(), now))
+        seq_state = SEQ_NONE;
     // Only a terminal sends escape sequences of its own; in piped keys every 'x' leaves.
     bool terminal = stdinIsTerminal();
     for (ssize_t i = 0; i < n; i++) {
@@ -1426,13 +1643,17 @@ static void readKeys(bool send, uint64_t now)
 
 // ---- the loop ----
 
-// Whether the leaving after an 'x' is over. At a keyboard: once input has been quiet for
+// Whether the leaving after an 'x' is over. From a pipe: once the keys before the 'x' have gone
+// out, since a script means all of them. At a keyboard: once the keys before the 'x' have gone
+// out, or KEYS_AFTER_X_MS have passed (a stalled line: at once), and input has been quiet for
 // LEAVE_QUIET_MS (the terminal emulator has written the whole paste), LEAVE_MAX_MS at most.
-// From a pipe: once the keys before the 'x' have gone out, since a script means all of them.
 static bool leavingDone(uint64_t now)
 {
+    bool keys_gone = (queue_count == 0 && !key_draining) || line_lost || terminal_broken;
     if (!stdinIsTerminal())
-        return (queue_count == 0 && !key_draining) || line_lost || terminal_broken;
+        return keys_gone;
+    if (!keys_gone && !stall_told && !reached(leave_start_us, KEYS_AFTER_X_MS, now))
+        return false;
     if (stdin_eof || reached(leave_start_us, LEAVE_MAX_MS, now))
         return true;
     if (!reached(input_heard_us, LEAVE_QUIET_MS, now))
@@ -1449,7 +1670,13 @@ static int leavingWaitMs(uint64_t now)
         return -1;
     uint64_t quiet = input_heard_us + (uint64_t)LEAVE_QUIET_MS * 1000u;
     uint64_t limit = leave_start_us + (uint64_t)LEAVE_MAX_MS * 1000u;
-    return msUntil(quiet < limit ? quiet : limit, now);
+    uint64_t keys = leave_start_us + (uint64_t)KEYS_AFTER_X_MS * 1000u;
+    uint64_t at = limit;
+    if (quiet > now && quiet < at)
+        at = quiet;
+    if (keys > now && keys < at)
+        at = keys;
+    return msUntil(at, now);
 }
 
 // The times one run of the terminal goes by, besides those of the keys.
@@ -1563,14 +1790,12 @@ static void runTerminal(bool interactive, uint64_t deadline_us)
     dropKeys();
     leaving = false;
     seq_state = SEQ_NONE;
-    console_resumed = 0;
+    int seen = continues;
     reconnect_at_us = input_ended_us = device_heard_us = 0;
     for (;;) {
         uint64_t now = nowUs();
-        if (console_resumed) {   // stopped time is no time the line had to take keys
-            console_resumed = 0;
+        if (resumedSince(&seen))   // stopped time is no time the line had to take keys
             line_moved_us = now;
-        }
         bool keyboard = keyboardOpen(interactive);
         if (interactive && !line_lost) {
             advanceKeys(writable, now);
@@ -1719,11 +1944,27 @@ static bool sendCommand(const char *command, const char *said)
 
 // The upload and what follows it: the device's output for a moment, then reboot, reset and the
 // terminal as asked, whether the upload worked or not. 1 when the device did not confirm the
-// file, a command could not be sent or a scripted terminal lost the line.
+// file, a command could not be sent or a scripted terminal lost the line. Keys typed at a
+// terminal meanwhile are not echoed into the progress line: the keyboard is raw from the start
+// (the display after the upload reads them and gives the settings back).
 static int uploadAndFollowUp(void)
 {
+    keyboardOpen(false);
     int status = transferFile(filename, outpath);
     terminalReceiveBlocking(SHOW_AFTER_UPLOAD_SECONDS);
+    if (line_failed && !line_lost && (boot || reset || stay)) {
+        // The line took nothing for the stall limit: another command would only wait as long
+        // again on the same dead line.
+        const char *skipped[3] = { boot ? "reboot" : NULL, reset ? "reset" : NULL,
+                                   stay ? "the terminal" : NULL };
+        char list[64] = "";
+        for (const char *item : skipped)
+            if (item != NULL)
+                snprintf(list + strlen(list), sizeof list - strlen(list), "%s%s",
+                         list[0] != '\0' ? ", " : "", item);
+        fprintf(stderr, "serbolt: %s takes no input; skipped: %s\n", korvan_name, list);
+        return 1;
+    }
     if (boot && !sendCommand("reboot\n", "Reboot sent...\n"))
         status = 1;
     if (reset && !sendCommand("reset\n", "Reset sent...\n"))
@@ -1754,9 +1995,41 @@ static int runAction(void)
     return uploadAndFollowUp();
 }
 
+// Ending signals while the line is open remove our lock file and clear the line's exclusive mode
+// (restoreConsoleAndDie), also when the keyboard is not raw; a signal ignored stays ignored.
+static void guardLineSignals(void)
+{
+    for (int i = 0; i < CONSOLE_SIGNALS; i++) {
+        struct sigaction old;
+        if (console_signals[i] != SIGTSTP && sigaction(console_signals[i], NULL, &old) == 0 &&
+            old.sa_handler != SIG_IGN)
+            setConsoleHandler(console_signals[i], restoreConsoleAndDie, NULL);
+    }
+}
+
+// A keyboard that is a terminal but not our controlling terminal (setsid -w serbolt) sends us
+// no signal when its user presses Ctrl-C: that reaches the program that started us. When that
+// program ends, so do we (SIGHUP, which gives the keyboard its settings back), instead of
+// reading keys meant for the shell beside us.
+static void endWithParent(pid_t parent)
+{
+    if (!isatty(STDIN_FILENO) || tcgetsid(STDIN_FILENO) >= 0)
+        return;
+    prctl(PR_SET_PDEATHSIG, SIGHUP);
+    if (getppid() != parent)   // it ended before the request was in place
+        raise(SIGHUP);
+}
+
 int main(int argc, char **argv)
 {
+    pid_t parent = getppid();
     ensureStandardStreams();
+    struct sigaction cont;
+    memset(&cont, 0, sizeof cont);
+    cont.sa_handler = continued;
+    cont.sa_flags = SA_RESTART;
+    sigemptyset(&cont.sa_mask);
+    sigaction(SIGCONT, &cont, NULL);
     setvbuf(stdout, NULL, _IOLBF, 0);
     int status = helpOrVersionAlone(argc, argv);
     if (status >= 0)
@@ -1766,9 +2039,13 @@ int main(int argc, char **argv)
         return status;
     warnAboutCommandLine(argc, argv);
 
+    endWithParent(parent);
     if (!korvan_open_connection())
         return 1;
+    guardLineSignals();
     status = runAction();
     korvan_close_connection();
-    return status;
+    if (fflush(stdout) != 0 || ferror(stdout))
+        stdoutFailed(errno != 0 ? errno : EIO);
+    return stdout_failed ? 1 : status;
 }

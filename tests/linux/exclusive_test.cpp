@@ -1,10 +1,35 @@
-// serbolt holds its line exclusively (flock, as other serial terminals do): a second program
+// serbolt holds its line exclusively (flock, lock file, exclusive mode): a second program
 // on the same device is refused instead of mixing its bytes into an upload. The refused one
 // runs in a private /dev with no default devices, so a refused -d ends its search.
 #include "common.h"
 
 #include <sys/file.h>
+#include <sys/mount.h>
+#include <sched.h>
 #include <thread>
+
+// serbolt writes its lock file (LCK..NAME) in the lock directory: this test program, and every
+// serbolt it starts, gets a private one, a tmpfs over /run/lock in a mount namespace of its own,
+// so nothing lands in the machine's. Without the rights for that the lock file tests skip.
+static const bool lock_dir_private = [] {
+    return geteuid() == 0 && unshare(CLONE_NEWNS) == 0 &&
+           mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+           mount("private-lock", "/run/lock", "tmpfs", 0, "mode=1777") == 0;
+}();
+
+// Opens `path` as an ordinary user (nobody), as a terminal program would: 0 opened, else errno.
+static int open_as_user(const std::string &path)
+{
+    pid_t pid = fork();
+    if (pid == 0) {
+        if (setgid(65534) != 0 || setuid(65534) != 0)
+            _exit(255);
+        _exit(open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK) >= 0 ? 0 : errno);
+    }
+    int st = 0;
+    waitpid(pid, &st, 0);
+    return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+}
 
 // Two uploads to one device at once: the second is refused while the first is in its
 // payload, and the first's stored copy is whole.
@@ -20,7 +45,17 @@ TEST(Exclusive, ASecondUploadIsRefusedAndTheFirstArrivesWhole)
     });
     ASSERT_TRUE(sim_wait_received(g.sim, "filecopy\n400000\nfirst.bin\n", 60, true)) << "first upload begins";
     Outcome two = serbolt_private_dev("-", "-", upload_args(g.sim, second, "second.bin"));
+    // Programs that use neither the flock nor lock files (cat, stty -F) are kept off too: the
+    // line is in exclusive mode, and serbolt's lock file names it for those that do (minicom).
+    chmod(g.sim.slave.c_str(), 0666);
+    std::string lock = "/run/lock/LCK.." + g.sim.slave.substr(5).replace(3, 1, "_");
+    std::string holder = read_file("/proc/" + std::to_string(atol(read_file(lock).c_str())) + "/comm");
+    int busy = geteuid() == 0 ? open_as_user(g.sim.slave) : EBUSY;
     runner.join();
+    EXPECT_EQ(busy, EBUSY) << "an ordinary user's open while serbolt holds the line";
+    EXPECT_TRUE(!lock_dir_private || holder == "serbolt\n") << lock << ": " << holder;
+    EXPECT_EQ(read_file(lock), "") << "the lock file is removed";
+    EXPECT_EQ(geteuid() == 0 ? open_as_user(g.sim.slave) : 0, 0) << "exclusive mode is cleared when serbolt ends";
     SKIP_WITHOUT_NAMESPACE(two);
 
     EXPECT_EQ(two.status, 1);
@@ -69,6 +104,20 @@ TEST(Exclusive, ALockHeldByAnotherProgramIsRespected)
     Outcome after = serbolt_private_dev("-", "-", upload_args(g.sim, file, "f"));
     EXPECT_EQ(after.status, 0) << after.out << after.err;
     EXPECT_EQ(read_file(g.sim.store + "/f"), read_file(file));
+
+    // The same for a UUCP lock file (as minicom writes one) by the name given or the device's
+    // real name, here naming this test; a stale one is taken over, and removed at the end.
+    if (!lock_dir_private)
+        GTEST_SKIP() << "no private lock directory here";
+    for (const std::string &lock : { std::string("/run/lock/LCK..tty"), "/run/lock/LCK..pts_" + g.sim.slave.substr(9) }) {
+        write_file(lock, "  " + std::to_string(getpid()) + "\n");
+        Outcome busy = serbolt_private_dev("-", "-", upload_args(g.sim, file, "f"));
+        EXPECT_NE(busy.err.find("use by another program, held by process " + std::to_string(getpid()) +
+                                " (serbolt_e2e)"), std::string::npos) << lock << ": " << busy.err;
+        write_file(lock, "  99999999\n");
+        EXPECT_EQ(serbolt_private_dev("-", "-", upload_args(g.sim, file, "f")).status, 0) << lock;
+        EXPECT_EQ(read_file(lock), "") << "taken over, and removed at the end";
+    }
 }
 
 // A board named with -d that another program holds is not swapped for the board on the default

@@ -17,20 +17,30 @@ TEST(Surroundings, ClosedStandardStreamsDoNotBecomeTheLine)
     EXPECT_EQ(read_file(g.sim.store + "/fw/app.bin"), read_file(file));
     EXPECT_EQ(sim_received(g.sim), "filecopy\n300\nfw/app.bin\n" + read_file(file) + "reboot\n")
         << "nothing but the exchange on the wire";
+
+    // Standard output that takes nothing (a full disk): said once, status 1, the upload done.
+    r = run_program({ "/bin/sh", "-c", "exec \"$0\" \"$@\" >/dev/full", serbolt_path(), "-d", g.sim.link,
+                      "-a", "1", "-i", file, "-o", "full" }, 60);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "serbolt: cannot write to standard output: No space left on device\n");
+    EXPECT_TRUE(read_file(g.sim.store + "/full") == read_file(file)) << "stored copy differs";
 }
 
 // The device takes the frame's lines and 1000 payload bytes, then reads nothing more: the rest of
 // a 300 kB payload cannot go out. The write gives up 10 s after the line last took a byte, not
 // later (a pseudo-terminal can find a little room when the time is up, and that room must not
-// start the time again). Meanwhile the progress line is redrawn on the clock, never backwards.
+// start the time again), and reboot and reset are not tried on the dead line. Meanwhile the
+// progress line is redrawn on the clock, never backwards. serbolt stopped for 12 s in the
+// middle of an upload on a line that works is no stall: the upload goes on when continued.
 TEST(Surroundings, DeviceThatStopsReadingFailsTheUploadAtTheStallLimit)
 {
     const std::string head = "filecopy\n300000\nx\n";
     SimGuard g({ "--stall-after", std::to_string(head.size() + 1000) });
     std::string dir = make_temp_dir("stall");
     std::string file = make_file(dir, "big.bin", 300000);
-    Outcome r = run_program(serbolt_argv(upload_args(g.sim, file, "x")), 120, Input::Null, "", {}, true);
+    Outcome r = run_program(serbolt_argv(upload_args(g.sim, file, "x", { "-b", "-r" })), 120, Input::Null, "", {}, true);
     EXPECT_EQ(r.status, 1) << r.out << r.err;
+    EXPECT_NE(r.err.find("takes no input; skipped: reboot, reset\n"), std::string::npos) << r.err;
     EXPECT_NE(r.out.find("Error from write: Connection timed out\n"), std::string::npos) << r.out;
     EXPECT_EQ(r.out.find("Data sent."), std::string::npos) << r.out;
     EXPECT_GE(r.seconds, 9.5) << "gives up only after the stall limit";
@@ -45,4 +55,14 @@ TEST(Surroundings, DeviceThatStopsReadingFailsTheUploadAtTheStallLimit)
         EXPECT_GE(progress_count(form), shown) << "the count went back: " << form;
         shown = std::max(shown, progress_count(form));
     }
+
+    SimGuard slow({ "--rate", "92160" });
+    Job j;
+    ASSERT_TRUE(job_start(j, upload_args(slow.sim, file, "x"), JOB_FOREGROUND | JOB_STDOUT_PIPE));
+    ASSERT_TRUE(sim_wait_received(slow.sim, head + read_file(file).substr(0, 50000), 20, true));
+    kill(j.program, SIGSTOP);
+    usleep(12000000);   // the pause itself
+    kill(j.program, SIGCONT);
+    EXPECT_EQ(job_finish(j, 60), 0) << j.c.err;
+    EXPECT_TRUE(read_file(slow.sim.store + "/x") == read_file(file)) << "stored copy differs";
 }
