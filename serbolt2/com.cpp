@@ -252,6 +252,13 @@ void comClose()
 static bool finishOverlapped(OVERLAPPED *overlap, DWORD waitMs, DWORD *done)
 {
     *done = 0;
+    // Most end at once; only those that do not are waited for.
+    if (GetOverlappedResult(comHandle, overlap, done, FALSE))
+        return true;
+    if (GetLastError() != ERROR_IO_INCOMPLETE) {
+        comError = GetLastError();
+        return false;
+    }
     if (WaitForSingleObject(overlap->hEvent, waitMs) != WAIT_OBJECT_0)
         CancelIoEx(comHandle, overlap);
     if (!GetOverlappedResult(comHandle, overlap, done, TRUE)) {
@@ -282,7 +289,8 @@ static int pollRead(DWORD waitMs)
             Sleep(waitMs < kEmptyReadPauseMs ? waitMs : (DWORD)kEmptyReadPauseMs);
             return COM_READ_NOTHING;
         }
-        ResetEvent(overlapEvent(&readOverlap));
+        // ReadFile and WriteFile clear the event themselves as they start.
+        overlapEvent(&readOverlap);
         if (!ReadFile(comHandle, &readByte, 1, nullptr, &readOverlap) && GetLastError() != ERROR_IO_PENDING) {
             comError = GetLastError();
             return COM_READ_FAILED;
@@ -340,28 +348,34 @@ int comReadAvailable(unsigned char *buffer, size_t size)
 {
     if (size == 0)
         return 0;
-    int first = comReadByte(buffer, 0);
-    if (first != COM_READ_BYTE)
-        return first == COM_READ_FAILED ? -1 : 0;
+    // The byte of a read under way comes first; with none under way, what the
+    // driver holds is read straight away.
+    size_t first = 0;
+    if (readState != READ_IDLE) {
+        int got = comReadByte(buffer, 0);
+        if (got != COM_READ_BYTE)
+            return got == COM_READ_FAILED ? -1 : 0;
+        first = 1;
+    }
     DWORD errors = 0;
     COMSTAT status;
     if (!ClearCommError(comHandle, &errors, &status)) {
         comError = GetLastError();
         return -1;
     }
-    DWORD want = status.cbInQue < size - 1 ? status.cbInQue : (DWORD)(size - 1);
+    DWORD want = status.cbInQue < size - first ? status.cbInQue : (DWORD)(size - first);
     if (want == 0)
-        return 1;
+        return (int)first;
     // The bytes are there: the read ends at once.
-    ResetEvent(overlapEvent(&bulkOverlap));
+    overlapEvent(&bulkOverlap);
     DWORD got = 0;
-    if (!ReadFile(comHandle, buffer + 1, want, nullptr, &bulkOverlap) && GetLastError() != ERROR_IO_PENDING) {
+    if (!ReadFile(comHandle, buffer + first, want, nullptr, &bulkOverlap) && GetLastError() != ERROR_IO_PENDING) {
         comError = GetLastError();
         return -1;
     }
     if (!finishOverlapped(&bulkOverlap, kHeldBytesWaitMs, &got))
         return -1;
-    return (int)got + 1;
+    return (int)(got + first);
 }
 
 int comOutputQueued()
@@ -378,7 +392,7 @@ int comOutputQueued()
 // mean that the write time-out ended it.
 static int writePiece(const unsigned char *bytes, size_t count)
 {
-    ResetEvent(overlapEvent(&bulkOverlap));
+    overlapEvent(&bulkOverlap);
     if (!WriteFile(comHandle, bytes, (DWORD)count, nullptr, &bulkOverlap) && GetLastError() != ERROR_IO_PENDING) {
         comError = GetLastError();
         return -1;

@@ -28,7 +28,7 @@ static const size_t kBlockBytes = 4096;
 // at once meanwhile), so a stream costs a few dozen writes a second, not one
 // per byte.
 static const int kBusyBytes = 512;
-static const DWORD kGatherMs = 20;
+static const DWORD kGatherMs = 40;
 // After the end of scripted input, the device's output is shown until the line
 // has been quiet this long, but no longer than kAfterInputMs after the end.
 static const ULONGLONG kQuietMs = 500;
@@ -63,8 +63,11 @@ static bool lineOpen = false;
 static HANDLE screen = nullptr;
 static unsigned char partial[4];
 static size_t partialLength = 0;
-// The last block shown was a large one: the device is streaming.
+// The last block shown was a large one, but not a full one: the device is
+// streaming, and the next block is worth waiting for.
 static bool lineBusy = false;
+// The console's input has had something since it was last read.
+static bool keysWaiting = true;
 
 // Outcomes of nextKey.
 enum { KEYS_ENDED = -1, KEYS_NONE = 0, KEY_TAKEN = 1 };
@@ -212,7 +215,7 @@ static bool showAvailable()
     if (got < 0)
         return false;
     showBytes(block, (size_t)got);
-    lineBusy = got >= kBusyBytes;
+    lineBusy = got >= kBusyBytes && got < (int)sizeof block;
     return true;
 }
 
@@ -288,7 +291,8 @@ static DWORD readConsoleRecords(INPUT_RECORD *records)
 static int handleConsoleKeys()
 {
     static INPUT_RECORD records[kRecordsPerPass];
-    DWORD count = readConsoleRecords(records);
+    DWORD count = keysWaiting ? readConsoleRecords(records) : 0;
+    keysWaiting = count > 0;
     for (DWORD i = 0; i < count; i++) {
         unsigned char bytes[4];
         size_t length = typedCharacter(records[i], bytes);
@@ -364,8 +368,10 @@ static bool waitForWork()
     DWORD timeout = kHeartbeatMs;
     if (!keysFromConsole)
         timeout = inputNext < inputLength || keyInputType != FILE_TYPE_PIPE ? 0 : kPipePollMs;
+    if (keysWaiting)
+        timeout = 0;  // a batch of keys was not the last of them
     if (lineBusy && timeout > kGatherMs) {
-        WaitForMultipleObjects(count, handles, FALSE, kGatherMs);
+        keysWaiting |= WaitForMultipleObjects(count, handles, FALSE, kGatherMs) == WAIT_OBJECT_0 + 1;
         return true;
     }
     HANDLE port = comReadEvent();
@@ -373,8 +379,9 @@ static bool waitForWork()
         handles[count++] = port;
     else if (timeout > kPipePollMs)
         timeout = kPipePollMs;  // the driver asked for a pause, or the port failed: look again soon
-    return WaitForMultipleObjects(count, handles, FALSE, timeout) != WAIT_TIMEOUT || !keysFromConsole ||
-           comOutputQueued() >= 0;
+    DWORD woken = WaitForMultipleObjects(count, handles, FALSE, timeout);
+    keysWaiting |= keysFromConsole && woken == WAIT_OBJECT_0 + 1;
+    return woken != WAIT_TIMEOUT || !keysFromConsole || comOutputQueued() >= 0;
 }
 
 // After the end of scripted input: shows what the device still sends until
@@ -455,6 +462,7 @@ int terminalMode(bool discardTypedAhead)
     fflush(stdout);
     lineOpen = false;
     lineBusy = false;
+    keysWaiting = true;
 
     bool portThere = true;
     for (;;) {

@@ -112,10 +112,13 @@ static bool typeKey(HANDLE in, WCHAR ch, WORD virtualKey, DWORD controls = 0)
     return writeRecords(in, rec, 2);
 }
 
+// The helper's own standard input, taken before it moves to the program's console.
+static HANDLE helperInput = INVALID_HANDLE_VALUE;
+
 // {i}: every byte of standard input typed as a key as soon as it is read.
 static bool typeStandardInput(HANDLE in)
 {
-    HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+    HANDLE input = helperInput;
     unsigned char typed;
     DWORD got = 0;
     while (ReadFile(input, &typed, 1, &got, nullptr) && got == 1)
@@ -310,6 +313,7 @@ int main(int argc, char *argv[])
     // Lines of the helper's own end in LF, as the program's do.
     _setmode(_fileno(stdout), _O_BINARY);
     SetConsoleCtrlHandler(ignoreControl, TRUE);
+    helperInput = GetStdHandle(STD_INPUT_HANDLE);
     bool reportLeft = false;
     const char *watch = nullptr;
     int first = 1;
