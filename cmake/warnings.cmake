@@ -8,7 +8,7 @@ else()
 endif()
 option(SERBOLT_WERROR "Treat compiler warnings as errors" ${SERBOLT_WERROR_DEFAULT})
 
-add_compile_options(-Wall -Wextra -Wshadow -Wconversion)
+add_compile_options(-Wall -Wextra -Wshadow -Wconversion -Wmissing-declarations)
 if(SERBOLT_WERROR)
   add_compile_options(-Werror)
 endif()

@@ -89,7 +89,7 @@ static uint64_t nowMs(void)
 // Serial link: one process-wide descriptor, opened non-blocking; every wait is a poll().
 // =============================================================================================
 
-int korvan_fd = -1;                    // -1 while no line is open
+static int korvan_fd = -1;                    // -1 while no line is open
 static const char *korvan_name = "";   // the device that opened: for messages, and to reopen it
 static bool line_lost = false;         // the device end hung up or failed; it gives nothing more
 static bool line_failed = false;       // a write or drain failed: output may be stuck in the driver
@@ -348,7 +348,7 @@ static void korvan_explain_failure(const char *name, int err, const char *holder
 // search ends at a device that opened but cannot be used, and at a -d device that is there but
 // another program holds or that is our own terminal: the fallback is for a device that is
 // missing, not for a board that is busy, or the upload would go to another board.
-bool korvan_open_connection(void)
+static bool korvan_open_connection(void)
 {
     const char *candidates[3] = { device, "/dev/ttyUSB0", "/dev/ttyUSB1" };
     const char *denied = NULL;     // first candidate refused for lack of permission
@@ -461,7 +461,7 @@ static long korvan_output_queued(void)
 // follows a stuck one at once. The queue of a line whose write or drain failed is thrown away
 // first. (Asking the driver for no closing wait, TIOCSSERIAL, is refused to users in dialout,
 // and for the administrator it would stay set on the port for every program after us.)
-void korvan_close_connection(void)
+static void korvan_close_connection(void)
 {
     if (korvan_fd >= 0) {
         if (line_failed)
@@ -541,7 +541,7 @@ static int korvan_read(unsigned char *buf, int size, int timeout_ms)
 
 // One byte from the device, waiting at most one character window. The caller's byte is left as
 // it was when none came. Reads exactly one byte, so nothing past a reply is taken off the line.
-bool korvan_get_byte(unsigned char *byte)
+static bool korvan_get_byte(unsigned char *byte)
 {
     return korvan_read(byte, 1, CHAR_WINDOW_MS) > 0;
 }
@@ -648,14 +648,14 @@ static bool korvan_wait_sent(int count)
 
 // Waits until everything written has left the computer; false (after saying why) when the
 // device stopped taking it for WRITE_STALL_MS or the line failed.
-bool korvan_drain(void)
+static bool korvan_drain(void)
 {
     return korvan_wait_sent(0);
 }
 
 // Writes count bytes whole, then waits until they have left. A full output queue is waited out
 // with poll(); a real error or a stall ends the write with a message and false.
-bool korvan_send_bytes(const void *buf, int count)
+static bool korvan_send_bytes(const void *buf, int count)
 {
     const unsigned char *bytes = (const unsigned char *)buf;
     int sent = 0;
@@ -677,7 +677,7 @@ bool korvan_send_bytes(const void *buf, int count)
 // Writes one byte at a time, each drained and followed by a 1 ms pause: the device's command
 // parser and its console take keys and commands at this pace. False, after saying why, when
 // the line failed or stalled.
-bool korvan_send_bytes_slow(const void *buf, int count)
+static bool korvan_send_bytes_slow(const void *buf, int count)
 {
     const unsigned char *bytes = (const unsigned char *)buf;
     int sent = 0;
@@ -695,7 +695,7 @@ bool korvan_send_bytes_slow(const void *buf, int count)
     return true;
 }
 
-bool korvan_send_string(const char *text)
+static bool korvan_send_string(const char *text)
 {
     return korvan_send_bytes_slow(text, (int)strlen(text));
 }
@@ -814,7 +814,7 @@ static void progressEnd(void)
 // device may take the whole time to begin its reply (writing flash, say); from its first
 // character on, each next one must follow within one character window, and the whole reply
 // must still be in before the time is up. Returns 1 when it came, 0 after printing why not.
-int waitForStringTime(const char *reply, double seconds)
+static int waitForStringTime(const char *reply, double seconds)
 {
     char got[REPLY_CHARS + 2] = "";
     int count = 0;
@@ -849,7 +849,7 @@ int waitForStringTime(const char *reply, double seconds)
     }
 }
 
-int waitForString(const char *reply)
+static int waitForString(const char *reply)
 {
     return waitForStringTime(reply, READY_REPLY_SECONDS);
 }
@@ -859,7 +859,7 @@ int waitForString(const char *reply)
 // window, and goes on for at least FLUSH_MIN_MS. A device that never falls quiet (streaming
 // text) is given UPLOAD_DRAIN_MS; the upload then goes on and its reply wait tells whether the
 // device listened.
-void flushReceiveBuffer(void)
+static void flushReceiveBuffer(void)
 {
     unsigned char buf[BLOCK_SIZE];
     uint64_t start = nowMs();
@@ -950,7 +950,7 @@ static bool destinationValid(const char *path)
 
 // Uploads the local file `in_path` to `dest_path` on the device. 0 when the device confirmed it,
 // 1 otherwise.
-int transferFile(const char *in_path, const char *dest_path)
+static int transferFile(const char *in_path, const char *dest_path)
 {
     char line[MAX_DEST_PATH + 2];   // the size line, then the destination and its line feed
 
@@ -1596,7 +1596,7 @@ static void runTerminal(bool interactive, uint64_t deadline_us)
 
 // 0 seconds: the interactive terminal until 'x'. Otherwise show the device's output for that
 // long ('x' cuts it short; other keys are dropped).
-void terminalReceiveBlocking(double seconds)
+static void terminalReceiveBlocking(double seconds)
 {
     if (seconds == 0.0)
         runTerminal(true, 0);

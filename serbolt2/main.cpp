@@ -243,7 +243,7 @@ static int run(int argc, wchar_t *wideArgv[])
 
 // The command line comes as UTF-16 (wmain), so that every name survives
 // whatever the system's code page; the program takes its words as UTF-8.
-// The C runtime calls it (the program is linked with -municode).
+// The C runtime calls it from outside this file, hence the declaration.
 int wmain(int argc, wchar_t *wideArgv[]);
 int wmain(int argc, wchar_t *wideArgv[])
 {

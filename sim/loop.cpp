@@ -329,68 +329,146 @@ static bool act(DeviceAction a, uint64_t now)
 
 static int64_t until(uint64_t when, uint64_t now) { return when > now ? (int64_t)(when - now) : 0; }
 
+// What a step of the loop below decided: go on with this pass, begin the next pass, or (0 and
+// up) end the run with that exit status.
+constexpr int STEP_ON = -1, STEP_NEXT = -2;
+
+// The signals, first in each pass: SIGTERM/SIGINT end the run once what is pending on the line
+// has been read; SIGUSR1 asks for that reading alone.
+static int take_signals()
+{
+    if (stop_signal) {
+        drain_line();
+        return 0;
+    }
+    if (sync_signal) {
+        sync_signal = 0;
+        sync_line();
+    }
+    return STEP_ON;
+}
+
+// --unplug-after-ms: the cable pulled once its time has come.
+static int unplug_when_due(uint64_t now)
+{
+    if (unplug_at && now >= unplug_at) {
+        unplug_at = 0;
+        sim_log("unplugged after %ld ms", g_opt.unplug_after_ms);
+        if (master_fd >= 0 && !unplug(now)) return 0;
+    }
+    return STEP_ON;
+}
+
+// Unplugged: waits for the replug time (or a signal), then plugs in again.
+static int wait_unplugged(uint64_t now, int64_t timeout, const sigset_t *wait_mask)
+{
+    if (now >= replug_at) return replug(now) ? STEP_NEXT : 1;
+    shorten(timeout, until(replug_at, now));
+    struct timespec ts = {(time_t)(timeout / NS_PER_S), (long)(timeout % NS_PER_S)};
+    ppoll(nullptr, 0, &ts, wait_mask);
+    return STEP_NEXT;
+}
+
+// The device's side of a pass: the line's rate catches up with the clock, the stream grows, the
+// device takes the input read so far, and a device that is winding down ends once the host has
+// read its last words. `lingering`: it only waits for that now.
+static int serve_device(uint64_t now, bool *lingering)
+{
+    bucket_refill(g_send_bucket, now);
+    bucket_refill(g_recv_bucket, now);
+    stream_fill(now);
+    DeviceAction action;
+    if (wind_down != RUNNING) in_len = in_pos = 0;  // saying goodbye: input is dropped
+    in_pos += device_input(in_buf + in_pos, in_len - in_pos, &action);
+    if (in_pos == in_len) in_pos = in_len = 0;
+    if (!act(action, now)) return 0;
+    if (master_fd < 0) return STEP_NEXT;
+    *lingering = wind_down != RUNNING && out_queued() == 0;
+    if (*lingering && host_has_read_all(now)) {
+        if (wind_down == WIND_EXIT) return finish_status;
+        return unplug(now) ? STEP_NEXT : 0;
+    }
+    return STEP_ON;
+}
+
+// What to wait for on the line: input when the device may read (`can_read` bytes), output when
+// some may go (returned), and `timeout` cut to the earliest time either may change.
+static size_t plan_wait(uint64_t now, bool lingering, struct pollfd *pfd, size_t *can_read, int64_t *timeout)
+{
+    *can_read = 0;
+    if (in_len == 0 && wind_down == RUNNING) {
+        *can_read = readable_now();
+        if (*can_read > 0) pfd->events |= POLLIN;
+        else shorten(*timeout, bucket_wait_ns(g_recv_bucket, IN_SIZE));
+    }
+    int64_t out_wait;
+    size_t can_send = out_sendable(now, &out_wait);
+    if (can_send > 0) pfd->events |= POLLOUT;
+    else shorten(*timeout, out_wait);
+    if (lingering) shorten(*timeout, LINGER_STEP_NS);
+    if (stream_on && now < stream_start_ns) shorten(*timeout, (int64_t)(stream_start_ns - now));
+    return can_send;
+}
+
+// Moves bytes as the line became ready: the device's output out, the host's bytes in (recorded).
+// A port that went away is waited for; a line that failed otherwise ends the run.
+static int move_bytes(const struct pollfd &pfd, size_t can_send, size_t can_read)
+{
+    if (pfd.revents & POLLOUT) {
+        ssize_t w = write(master_fd, out_front(), can_send);
+        if (w > 0) out_sent((size_t)w, mono_ns());
+        if (w < 0 && g_opt.port && port_gone_error(errno)) {
+            port_gone(mono_ns(), strerror(errno));
+            return STEP_NEXT;
+        }
+    }
+    if (pfd.revents & POLLIN) {
+        ssize_t n = read(master_fd, in_buf, can_read);
+        if (g_opt.port && (n == 0 || (n < 0 && port_gone_error(errno)))) {
+            port_gone(mono_ns(), n == 0 ? "hung up" : strerror(errno));
+            return STEP_NEXT;
+        }
+        if (n > 0) {
+            record_append(mono_ns(), in_buf, (size_t)n);
+            bucket_take(g_recv_bucket, (size_t)n);
+            received_total += (uint64_t)n;
+            in_len = (size_t)n;
+            in_pos = 0;
+        } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
+            sim_log("read failed: %s", strerror(errno));
+            return 1;
+        }
+    } else if (g_opt.port && (pfd.revents & (POLLHUP | POLLERR))) {
+        port_gone(mono_ns(), "hung up");
+    } else if (pfd.revents & (POLLHUP | POLLERR | POLLNVAL)) {
+        sim_log("line failed (poll events 0x%x)", (unsigned)pfd.revents);
+        return 1;
+    }
+    return STEP_ON;
+}
+
 // Runs until a signal, a finished --once run, a hang-up without replug, or a fatal error.
 // Returns the exit status.
 static int run_loop(const sigset_t *wait_mask)
 {
     for (;;) {
-        if (stop_signal) {
-            drain_line();
-            return 0;
-        }
-        if (sync_signal) {
-            sync_signal = 0;
-            sync_line();
-        }
+        int step = take_signals();
+        if (step >= 0) return step;
         uint64_t now = mono_ns();
-        if (unplug_at && now >= unplug_at) {
-            unplug_at = 0;
-            sim_log("unplugged after %ld ms", g_opt.unplug_after_ms);
-            if (master_fd >= 0 && !unplug(now)) return 0;
-        }
+        if ((step = unplug_when_due(now)) >= 0) return step;
         int64_t timeout = -1;
         if (unplug_at) timeout = until(unplug_at, now);
-        if (master_fd < 0) {  // unplugged: wait for the replug time
-            if (now >= replug_at) {
-                if (!replug(now)) return 1;
-                continue;
-            }
-            shorten(timeout, until(replug_at, now));
-            struct timespec ts = {(time_t)(timeout / NS_PER_S), (long)(timeout % NS_PER_S)};
-            ppoll(nullptr, 0, &ts, wait_mask);
+        if (master_fd < 0) {
+            if ((step = wait_unplugged(now, timeout, wait_mask)) >= 0) return step;
             continue;
         }
-
-        bucket_refill(g_send_bucket, now);
-        bucket_refill(g_recv_bucket, now);
-        stream_fill(now);
-        DeviceAction action;
-        if (wind_down != RUNNING) in_len = in_pos = 0;  // saying goodbye: input is dropped
-        in_pos += device_input(in_buf + in_pos, in_len - in_pos, &action);
-        if (in_pos == in_len) in_pos = in_len = 0;
-        if (!act(action, now)) return 0;
-        if (master_fd < 0) continue;
-        bool lingering = wind_down != RUNNING && out_queued() == 0;
-        if (lingering && host_has_read_all(now)) {
-            if (wind_down == WIND_EXIT) return finish_status;
-            if (!unplug(now)) return 0;
-            continue;
-        }
+        bool lingering = false;
+        if ((step = serve_device(now, &lingering)) >= 0) return step;
+        if (step == STEP_NEXT) continue;
 
         struct pollfd pfd = {master_fd, 0, 0};
-        size_t can_read = 0;
-        if (in_len == 0 && wind_down == RUNNING) {
-            can_read = readable_now();
-            if (can_read > 0) pfd.events |= POLLIN;
-            else shorten(timeout, bucket_wait_ns(g_recv_bucket, IN_SIZE));
-        }
-        int64_t out_wait;
-        size_t can_send = out_sendable(now, &out_wait);
-        if (can_send > 0) pfd.events |= POLLOUT;
-        else shorten(timeout, out_wait);
-        if (lingering) shorten(timeout, LINGER_STEP_NS);
-        if (stream_on && now < stream_start_ns) shorten(timeout, (int64_t)(stream_start_ns - now));
-
+        size_t can_read;
+        size_t can_send = plan_wait(now, lingering, &pfd, &can_read, &timeout);
         struct timespec ts = {(time_t)(timeout / NS_PER_S), (long)(timeout % NS_PER_S)};
         int r = ppoll(&pfd, 1, timeout < 0 ? nullptr : &ts, wait_mask);
         if (r < 0) {
@@ -399,36 +477,7 @@ static int run_loop(const sigset_t *wait_mask)
             return 1;
         }
         if (r == 0) continue;
-        if (pfd.revents & POLLOUT) {
-            ssize_t w = write(master_fd, out_front(), can_send);
-            if (w > 0) out_sent((size_t)w, mono_ns());
-            if (w < 0 && g_opt.port && port_gone_error(errno)) {
-                port_gone(mono_ns(), strerror(errno));
-                continue;
-            }
-        }
-        if (pfd.revents & POLLIN) {
-            ssize_t n = read(master_fd, in_buf, can_read);
-            if (g_opt.port && (n == 0 || (n < 0 && port_gone_error(errno)))) {
-                port_gone(mono_ns(), n == 0 ? "hung up" : strerror(errno));
-                continue;
-            }
-            if (n > 0) {
-                record_append(mono_ns(), in_buf, (size_t)n);
-                bucket_take(g_recv_bucket, (size_t)n);
-                received_total += (uint64_t)n;
-                in_len = (size_t)n;
-                in_pos = 0;
-            } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
-                sim_log("read failed: %s", strerror(errno));
-                return 1;
-            }
-        } else if (g_opt.port && (pfd.revents & (POLLHUP | POLLERR))) {
-            port_gone(mono_ns(), "hung up");
-        } else if (pfd.revents & (POLLHUP | POLLERR | POLLNVAL)) {
-            sim_log("line failed (poll events 0x%x)", (unsigned)pfd.revents);
-            return 1;
-        }
+        if ((step = move_bytes(pfd, can_send, can_read)) >= 0) return step;
     }
 }
 

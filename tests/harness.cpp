@@ -47,6 +47,41 @@ static int ms_left(uint64_t deadline)
 
 static uint64_t deadline_in(double seconds) { return now_ns() + (uint64_t)(seconds * 1e9); }
 
+bool wait_until(const std::function<bool()> &cond, double limit_s)
+{
+    uint64_t deadline = deadline_in(limit_s);
+    while (!cond()) {
+        if (now_ns() >= deadline)
+            return false;
+        poll(nullptr, 0, 5);
+    }
+    return true;
+}
+
+std::string read_until(int fd, const std::string &text, double limit_s, size_t count)
+{
+    std::string got;
+    uint64_t deadline = deadline_in(limit_s);
+    while ((text.empty() || got.find(text) == std::string::npos) && (count == 0 || got.size() < count)) {
+        struct pollfd p = { fd, POLLIN, 0 };
+        int r = poll(&p, 1, ms_left(deadline));
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r <= 0)
+            break;
+        char buf[4096];
+        ssize_t n = read(fd, buf, sizeof buf);
+        if (n < 0 && (errno == EINTR || errno == EAGAIN))
+            continue;
+        if (n <= 0)
+            break;
+        got.append(buf, (size_t)n);
+        if (now_ns() >= deadline)
+            break;
+    }
+    return got;
+}
+
 // ---------------------------------------------------------------------------------------------
 // Scratch folders: made per test, removed when it ends.
 
@@ -133,6 +168,14 @@ static bool write_all(int fd, const char *p, size_t n)
         n -= (size_t)w;
     }
     return true;
+}
+
+bool write_fd(int fd, const std::string &bytes)
+{
+    if (write_all(fd, bytes.data(), bytes.size()))
+        return true;
+    ADD_FAILURE() << "cannot write to descriptor " << fd << ": " << strerror(errno);
+    return false;
 }
 
 bool write_file(const std::string &path, const std::string &bytes)
@@ -385,13 +428,16 @@ bool sim_start(Sim &sim, const std::vector<std::string> &extra)
     sim.dir = make_temp_dir("sim");
     if (sim.dir.empty())
         return false;
-    sim.link = sim.dir + "/tty";
+    // On a device that exists (--port), the device is the link.
+    bool on_port = extra.size() >= 2 && extra[0] == "--port";
+    sim.link = on_port ? extra[1] : sim.dir + "/tty";
     sim.record = sim.dir + "/record";
     sim.store = sim.dir + "/store";
     sim.log = sim.dir + "/sim.log";
     sim.slave.clear();
-    std::vector<std::string> argv = { build_dir() + "/korvan-sim", "--link", sim.link, "--store",
-                                      sim.store, "--record", sim.record };
+    std::vector<std::string> argv = { build_dir() + "/korvan-sim", "--store", sim.store, "--record", sim.record };
+    if (!on_port)
+        argv.insert(argv.end(), { "--link", sim.link });
     argv.insert(argv.end(), extra.begin(), extra.end());
 
     int out[2];
@@ -720,14 +766,15 @@ int console_unread(const Console &c)
     return n;
 }
 
-// Waits up to `wait_ms` for screen or error output, then collects what there is.
-static void console_collect(Console &c, int wait_ms)
+static void console_collect_ms(Console &c, int wait_ms)
 {
     struct pollfd p[2] = { { c.master, POLLIN, 0 }, { c.err_fd, POLLIN, 0 } };
     poll(p, 2, wait_ms);
     append_available(c.master, c.screen);
     append_available(c.err_fd, c.err);
 }
+
+void console_collect(Console &c, double wait_s) { console_collect_ms(c, (int)(wait_s * 1000)); }
 
 // Collects the console's output until `needle` is in `where` (the screen or standard error).
 static bool console_wait_in(Console &c, std::string Console::*where, const std::string &needle,
@@ -739,7 +786,7 @@ static bool console_wait_in(Console &c, std::string Console::*where, const std::
             return true;
         if (now_ns() >= deadline)
             return false;
-        console_collect(c, ms_left(deadline));
+        console_collect_ms(c, ms_left(deadline));
     }
 }
 
@@ -808,4 +855,66 @@ Console::~Console()
     close_fd(master);
     close_fd(slave);
     close_fd(err_fd);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Jobs of a stand-in shell.
+
+bool job_spawn(Job &j, const std::vector<std::string> &argv, int flags)
+{
+    if (!make_pty(&j.c.master, &j.c.slave))
+        return false;
+    if (j.columns > 0) {
+        struct winsize ws = {};
+        ws.ws_row = 24;
+        ws.ws_col = j.columns;
+        ioctl(j.c.master, TIOCSWINSZ, &ws);
+    }
+    std::string dir = make_temp_dir("job");
+    int err[2], out[2] = { -1, -1 }, in[2] = { -1, -1 };
+    if (dir.empty() || !make_pipe(err) || ((flags & JOB_STDOUT_PIPE) && !make_pipe(out)) ||
+        ((flags & JOB_STDIN_PIPE) && !make_pipe(in)))
+        return false;
+    std::string pidfile = dir + "/pid";
+    std::string mode = std::string("-") + ((flags & JOB_FOREGROUND) ? "f" : "") +
+                       ((flags & JOB_SHELL_TAKES_BACK) ? "t" : "");
+    std::vector<std::string> shell = { build_dir() + "/test-job-shell", mode, pidfile };
+    shell.insert(shell.end(), argv.begin(), argv.end());
+    const int fds[3] = { (flags & JOB_STDIN_PIPE) ? in[0] : j.c.slave,
+                         (flags & JOB_STDOUT_PIPE) ? out[1] : j.c.slave,
+                         (flags & JOB_STDERR_CONSOLE) ? j.c.slave : err[1] };
+    bool ok = spawn(j.c.proc, shell, fds, j.c.slave);
+    close(err[1]);
+    close_fd(out[1]);
+    close_fd(in[0]);
+    fcntl(j.c.master, F_SETFL, fcntl(j.c.master, F_GETFL) | O_NONBLOCK);   // as the harness reads it
+    j.c.pid = j.c.proc.pid;
+    j.c.err_fd = err[0];
+    j.out_fd = out[0];
+    j.in_fd = in[1];
+    // The pid is whole once its line has ended.
+    int pid = -1;
+    char end = 0;
+    ok = ok && wait_until([&] { return sscanf(read_file(pidfile).c_str(), "%d%c", &pid, &end) == 2 && end == '\n'; }, 20);
+    j.program = ok ? pid : -1;
+    if (!ok)
+        ADD_FAILURE() << "the stand-in shell did not start its job";
+    return ok;
+}
+
+int job_finish(Job &j, double timeout_s)
+{
+    int status = console_finish(j.c, timeout_s);
+    if (status == -1 && j.program > 0)
+        kill(j.program, SIGKILL);
+    j.program = -1;
+    return status;
+}
+
+Job::~Job()
+{
+    if (program > 0)
+        kill(program, SIGKILL);
+    close_fd(out_fd);
+    close_fd(in_fd);
 }

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 #include <sys/types.h>
@@ -24,6 +25,16 @@ std::string read_file(const std::string &path);
 // Writes the file whole; false (and a test failure) when it cannot.
 bool write_file(const std::string &path, const std::string &bytes);
 uint64_t now_ns();
+
+// ---- waiting with a limit ----
+
+// Asks `cond` every few milliseconds until it holds (true) or `limit_s` has passed (false).
+bool wait_until(const std::function<bool()> &cond, double limit_s);
+// Reads `fd` until `text` has come (or, with `count`, that many bytes), the descriptor ends or
+// `limit_s` has passed; returns what came. With `text` empty and no `count`: for the whole time.
+std::string read_until(int fd, const std::string &text, double limit_s, size_t count = 0);
+// Writes all of `bytes` to `fd`, waiting while it is full. False (and a test failure) when it cannot.
+bool write_fd(int fd, const std::string &bytes);
 
 // ---- child processes ----
 
@@ -84,8 +95,10 @@ struct Sim {
 };
 
 // Starts korvan-sim with --link, --store and --record inside a new private directory, plus
-// `extra` (for example {"--silent"} or {"--junk", "xx"}). Waits until the sim printed its slave
-// path. False (and a test failure naming the sim's log) when it does not come up.
+// `extra` (for example {"--silent"} or {"--junk", "xx"}). With `extra` beginning {"--port",
+// DEVICE} it serves on that device instead of a link, and `link` is DEVICE. Waits until the
+// sim printed its terminal's path. False (and a test failure naming the sim's log) when it
+// does not come up.
 bool sim_start(Sim &sim, const std::vector<std::string> &extra = {});
 // A sim started with `extra` (sim_start) for a test that cannot go on without it: a failed
 // start has been reported, and an exception then ends the test. Stopped when it goes out of scope.
@@ -169,6 +182,8 @@ size_t console_paste(Console &c, const std::string &keys, double timeout_s);
 // Bytes typed on the console that no program has read: what a shell would read next (in
 // canonical mode, complete lines only).
 int console_unread(const Console &c);
+// Collects the screen and standard error, waiting up to `wait_s` for something to come.
+void console_collect(Console &c, double wait_s);
 // Reads the screen until `needle` has appeared (true) or `timeout_s` passed (false).
 bool console_wait_for(Console &c, const std::string &needle, double timeout_s);
 // The same for the program's standard error.
@@ -177,3 +192,31 @@ bool console_wait_err(Console &c, const std::string &needle, double timeout_s);
 int console_finish(Console &c, double timeout_s);
 // Local-mode flags of the console, as the program left them.
 unsigned console_lflag(const Console &c);
+
+// A program started on a console the way a job-control shell starts a job: a small stand-in
+// shell (tests/job_shell.cpp) leads the console's session, and the program runs in a process
+// group of its own, in the console's foreground or in the background. Unlike a program that
+// leads its own session, such a job is really stopped by Ctrl-Z and by SIGTTOU/SIGTTIN. `c.pid`
+// is the stand-in shell, which ends with the program's status (128 + signal when a signal ended
+// it). With JOB_SHELL_TAKES_BACK it takes the console back when the program stops, as bash does
+// at Ctrl-Z. Standard error goes to a pipe (c.err), or with JOB_STDERR_CONSOLE to the console.
+enum {
+    JOB_FOREGROUND = 1,
+    JOB_STDOUT_PIPE = 2,
+    JOB_STDIN_PIPE = 4,
+    JOB_SHELL_TAKES_BACK = 8,
+    JOB_STDERR_CONSOLE = 16,
+};
+struct Job {
+    Console c;
+    pid_t program = -1;           // the program itself
+    int out_fd = -1;              // JOB_STDOUT_PIPE: read end of the program's standard output
+    int in_fd = -1;               // JOB_STDIN_PIPE: write end of the program's standard input
+    unsigned short columns = 0;   // when set before job_spawn: the console's width
+    ~Job();
+};
+// Starts argv[0] (a path) with argv as such a job. False (and a test failure) when it cannot.
+bool job_spawn(Job &j, const std::vector<std::string> &argv, int flags);
+// Waits for the job's program to end for good (the stand-in shell ends with it); its status as
+// console_finish gives it. After a time-out the program is killed.
+int job_finish(Job &j, double timeout_s);

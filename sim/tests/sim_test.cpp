@@ -60,32 +60,12 @@ static int wait_exit(SimRun &s, double timeout_s) { return sim_wait_exit(s.sim, 
 // SIGTERM and reap. Returns the exit status.
 static int stop(SimRun &s) { return sim_stop(s.sim); }
 
-static void send(SimRun &s, const std::string &b)
-{
-    size_t done = 0;
-    while (done < b.size()) {
-        ssize_t w = write(s.tty, b.data() + done, b.size() - done);
-        if (w < 0 && errno == EINTR) continue;
-        ASSERT_GT(w, 0) << strerror(errno);
-        done += (size_t)w;
-    }
-}
+static void send(SimRun &s, const std::string &b) { write_fd(s.tty, b); }
 
 // Reads until `needle` has arrived or `timeout_s` passed (needle empty: read for the whole time).
 static std::string recv(SimRun &s, const std::string &needle, double timeout_s = 15)
 {
-    std::string got;
-    double end = now_s() + timeout_s;
-    while (needle.empty() || got.find(needle) == std::string::npos) {
-        int ms = (int)((end - now_s()) * 1000);
-        struct pollfd p = {s.tty, POLLIN, 0};
-        if (ms <= 0 || poll(&p, 1, ms) != 1) break;
-        char buf[4096];
-        ssize_t n = read(s.tty, buf, sizeof buf);
-        if (n <= 0) break;
-        got.append(buf, (size_t)n);
-    }
-    return got;
+    return read_until(s.tty, needle, timeout_s);
 }
 
 // Writes `b` without blocking, as far as the sim takes it: until all of it is written, or until
@@ -107,31 +87,12 @@ static size_t send_until_stalled(SimRun &s, const std::string &b, double stall_s
 // Waits until the line hangs up under our open slave: poll reports POLLHUP or a read ends.
 static bool wait_hangup(SimRun &s, double timeout_s)
 {
-    double end = now_s() + timeout_s;
-    while (now_s() < end) {
+    return wait_until([&] {
         struct pollfd p = {s.tty, POLLIN, 0};
-        if (poll(&p, 1, 100) != 1) continue;
-        if (p.revents & POLLHUP) return true;
         char buf[256];
-        if (read(s.tty, buf, sizeof buf) <= 0) return true;
-    }
-    return false;
+        return poll(&p, 1, 0) == 1 && ((p.revents & POLLHUP) || read(s.tty, buf, sizeof buf) <= 0);
+    }, timeout_s);
 }
-
-// Reads until `count` bytes have arrived or `timeout_s` passed.
-static std::string recv_bytes(SimRun &s, size_t count, double timeout_s)
-{
-    std::string got;
-    double end = now_s() + timeout_s;
-    char buf[4096];
-    struct pollfd p = {s.tty, POLLIN, 0};
-    while (got.size() < count && now_s() < end && poll(&p, 1, 100) >= 0) {
-        ssize_t n = (p.revents & POLLIN) ? read(s.tty, buf, sizeof buf) : 0;
-        if (n > 0) got.append(buf, (size_t)n);
-    }
-    return got;
-}
-
 
 static std::string all_bytes(size_t repeat)
 {
@@ -259,34 +220,30 @@ TEST(Options, SinkSwallowsEverythingAndAnswersNothing)
 
 TEST(Options, DelayAndGapPaceRepliesAndAnswers)
 {
-    SimRun s;
-    ASSERT_NO_FATAL_FAILURE(start(s, {"--delay-ms", "300"}));
-    double t0 = now_s();
-    send(s, "filecopy\n");
-    EXPECT_EQ(recv(s, READY), READY);
-    EXPECT_GE(now_s() - t0, 0.25);
-    stop(s);
-
-    ASSERT_NO_FATAL_FAILURE(start(s, {"--gap-ms", "30"}));
-    t0 = now_s();
-    send(s, "filecopy\n");
-    EXPECT_EQ(recv(s, READY), READY);
-    EXPECT_GE(now_s() - t0, 0.25);  // 9 gaps of 30 ms
-    stop(s);
-
-    ASSERT_NO_FATAL_FAILURE(start(s, {"--answer-delay-ms", "300"}));
-    t0 = now_s();
-    send(s, "version\n");
-    EXPECT_EQ(recv(s, "1.0\r\n"), "Korvan simulator 1.0\r\n") << "a console answer, late";
-    EXPECT_GE(now_s() - t0, 0.25);
-    EXPECT_EQ(stop(s), 0);
+    const struct {
+        std::vector<std::string> options;
+        std::string command, answer;
+    } late[] = {
+        {{"--delay-ms", "300"}, "filecopy\n", READY},
+        {{"--gap-ms", "30"}, "filecopy\n", READY},  // 9 gaps of 30 ms
+        {{"--answer-delay-ms", "300"}, "version\n", "Korvan simulator 1.0\r\n"},  // a console answer
+    };
+    for (const auto &l : late) {
+        SimRun s;
+        ASSERT_NO_FATAL_FAILURE(start(s, l.options));
+        double t0 = now_s();
+        send(s, l.command);
+        EXPECT_EQ(recv(s, l.answer), l.answer) << l.options[0];
+        EXPECT_GE(now_s() - t0, 0.25) << l.options[0];
+        EXPECT_EQ(stop(s), 0);
+    }
 }
 
 TEST(Options, SayAndStreamCutExactly)
 {
     SimRun s;
     ASSERT_NO_FATAL_FAILURE(start(s, {"--say", "hello\\r\\n", "--stream", "1000"}));
-    std::string got = recv_bytes(s, 7 + 1000, 15);
+    std::string got = read_until(s.tty, "", 15, 7 + 1000);
     got += recv(s, "", 0.3);  // and then nothing more
     ASSERT_EQ(got.size(), 7u + 1000u);
     EXPECT_EQ(got.substr(0, 59), "hello\r\nstream 000001 abcdefghijklmnopqrstuvwxyz0123456789\r\n");
@@ -341,17 +298,15 @@ TEST(Lifecycle, HangupAfterClosesTheLine)
 TEST(Lifecycle, OnceExitStatusAndSignals)
 {
     SimRun s;
-    ASSERT_NO_FATAL_FAILURE(start(s, {"--once"}));
-    send(s, "filecopy\n" + frame("ok", "1"));
-    EXPECT_EQ(recv(s, DONE), READY + DONE);  // the last reply is not lost to the hang-up
-    EXPECT_EQ(wait_exit(s, 20), 0);
-    stop(s);
-
-    ASSERT_NO_FATAL_FAILURE(start(s, {"--once"}));
-    send(s, "filecopy\n" + frame("../no", "1"));
-    EXPECT_EQ(recv(s, INVALID), READY + INVALID);
-    EXPECT_EQ(wait_exit(s, 20), 1);
-    stop(s);
+    // The last reply is not lost to the hang-up; a refused upload ends with status 1.
+    for (const std::string dest : {"ok", "../no"}) {
+        ASSERT_NO_FATAL_FAILURE(start(s, {"--once"}));
+        send(s, "filecopy\n" + frame(dest, "1"));
+        const std::string reply = READY + (dest == "ok" ? DONE : INVALID);
+        EXPECT_EQ(recv(s, reply), reply);
+        EXPECT_EQ(wait_exit(s, 20), dest == "ok" ? 0 : 1);
+        stop(s);
+    }
 
     ASSERT_NO_FATAL_FAILURE(start(s));
     std::string link = s.sim.link;
@@ -390,7 +345,7 @@ TEST(Rate, ModelsTheLineSpeedBothWays)
 
     ASSERT_NO_FATAL_FAILURE(start(s, {"--rate", "92160", "--stream", "46080"}));
     t0 = now_s();
-    std::string got = recv_bytes(s, data.size(), 10);
+    std::string got = read_until(s.tty, "", 10, data.size());
     took = now_s() - t0;
     EXPECT_EQ(got.size(), data.size());
     EXPECT_GT(took, 0.3);
@@ -491,24 +446,12 @@ TEST(Lifecycle, StallAfterStopsReadingAndSigtermReadsThePending)
     EXPECT_EQ(sim_received(s.sim).size(), 10u);
 }
 
-TEST(Lifecycle, SigtermRecordsWhatIsStillPending)
+TEST(Lifecycle, SyncAndSigtermRecordWhatIsStillPending)
 {
     SimRun s;
     // A slow line: the sim reads some 1000 bytes a second, so most of what we write is still
-    // pending in the terminal when the signal comes.
-    ASSERT_NO_FATAL_FAILURE(start(s, {"--rate", "1000"}));
-    std::string sent;
-    for (int i = 0; i < 800; i++) sent += "line " + std::to_string(i) + "\n";
-    send(s, sent);
-    EXPECT_EQ(stop(s), 0);
-    EXPECT_EQ(sim_received(s.sim), sent);
-}
-
-TEST(Lifecycle, SyncRecordsWhatIsPendingAndGoesOn)
-{
-    SimRun s;
-    // A slow line (some 1000 bytes a second) holds most of what we write; a sync (SIGUSR1,
-    // which sim_received sends) reads it all at once and the sim serves on.
+    // pending in the terminal when a sync (SIGUSR1, which sim_received sends) or SIGTERM comes.
+    // A sync reads it all at once and the sim serves on; SIGTERM reads it all, then ends.
     ASSERT_NO_FATAL_FAILURE(start(s, {"--rate", "1000", "--silent"}));
     std::string sent;
     for (int i = 0; i < 800; i++) sent += "line " + std::to_string(i) + "\n";
@@ -517,5 +460,7 @@ TEST(Lifecycle, SyncRecordsWhatIsPendingAndGoesOn)
     EXPECT_TRUE(sim_alive(s.sim));
     send(s, "more\n");
     EXPECT_TRUE(sim_wait_received(s.sim, sent + "more\n", 20));
+    send(s, sent);
     EXPECT_EQ(stop(s), 0);
+    EXPECT_EQ(sim_received(s.sim), sent + "more\n" + sent);
 }

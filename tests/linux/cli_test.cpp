@@ -50,9 +50,7 @@ TEST(CommandLine, TransferNeedsBothFiles)
     // "1x" and " 1" read as 1, like atoi.
     for (const std::vector<std::string> &args : std::vector<std::vector<std::string>>{
              { "-a", "1", "-i", "in" }, { "-a", "1x", "-o", "out" }, { "-a", " 1" } }) {
-        std::vector<std::string> full = { "-d", g.sim.link };
-        full.insert(full.end(), args.begin(), args.end());
-        Outcome r = serbolt(full);
+        Outcome r = serbolt_on(g.sim, args);
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.out, connected(g.sim));
         EXPECT_EQ(r.err, "Both FILE_IN and FILE_OUT must be given!\n");
@@ -60,57 +58,52 @@ TEST(CommandLine, TransferNeedsBothFiles)
     EXPECT_EQ(sim_received(g.sim), "");
 }
 
-TEST(DeviceSearch, NoCandidateOpensGivesThreeLinesAHintAndStatusOne)
-{
-    Outcome r = serbolt_private_dev("-", "-", {});
-    SKIP_WITHOUT_NAMESPACE(r);
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, "Serial device (none) - failed to connect.\n"
-                     "Serial device /dev/ttyUSB0 - failed to connect.\n"
-                     "Serial device /dev/ttyUSB1 - failed to connect.\n");
-    EXPECT_EQ(count_of(r.err, "\n"), 1u) << r.err;
-    EXPECT_NE(r.err.find("-d"), std::string::npos) << "the hint suggests -d: " << r.err;
-
-    Outcome given = serbolt_private_dev("-", "-", { "-d", "/dev/ttyACM7", "-a", "1" });
-    EXPECT_EQ(given.status, 1);
-    EXPECT_EQ(given.out, "Serial device /dev/ttyACM7 - failed to connect.\n"
-                         "Serial device /dev/ttyUSB0 - failed to connect.\n"
-                         "Serial device /dev/ttyUSB1 - failed to connect.\n");
-}
-
-TEST(DeviceSearch, FallsBackToTtyUSB0ThenTtyUSB1)
+// Without -d serbolt tries /dev/ttyUSB0, then /dev/ttyUSB1; a -d device that fails to open is
+// passed over the same way (with its reason on standard error), one that opens is the only one
+// tried, even when it then cannot be used. Each case runs in a private /dev whose ttyUSB0 and
+// ttyUSB1 are the sim's terminal or absent ("-").
+TEST(DeviceSearch, TheDefaultDevicesAreTriedInTurnAfterAGivenOneThatFailsToOpen)
 {
     SimGuard g;
-    Outcome usb0 = serbolt_private_dev(g.sim.slave, "-", { "-a", "2" });
-    SKIP_WITHOUT_NAMESPACE(usb0);
-    EXPECT_EQ(usb0.out, "Serial device (none) - failed to connect.\n"
-                        "Serial device /dev/ttyUSB0 - connected.\n");
-    EXPECT_EQ(usb0.status, 1);   // the action is refused, but only after the line opened
-
-    Outcome usb1 = serbolt_private_dev("-", g.sim.slave, { "-d", "/dev/nothing", "-a", "2" });
-    EXPECT_EQ(usb1.out, "Serial device /dev/nothing - failed to connect.\n"
-                        "Serial device /dev/ttyUSB0 - failed to connect.\n"
-                        "Serial device /dev/ttyUSB1 - connected.\n");
-    EXPECT_EQ(usb1.err, "serbolt: warning: /dev/nothing could not be opened; using /dev/ttyUSB1 instead\n"
-                        "Unkown action command\n")
-        << "no hint once a device opened, but a warning that the given one was not used";
-
-    // A given device that opens is the only one tried.
-    Outcome given = serbolt_private_dev(g.sim.slave, g.sim.slave, { "-d", g.sim.slave, "-a", "2" });
-    EXPECT_EQ(given.out, "Serial device " + g.sim.slave + " - connected.\n");
-}
-
-TEST(DeviceSearch, ADeviceThatIsNotATerminalEndsTheSearch)
-{
-    SimGuard g;
-    std::string dir = make_temp_dir("notatty");
-    std::string file = make_file(dir, "plain", 10);
-    Outcome r = serbolt_private_dev(g.sim.slave, "-", { "-d", file });
-    SKIP_WITHOUT_NAMESPACE(r);
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, "Error from tcgetattr: Inappropriate ioctl for device\n"
-                     "Serial device " + file + " - failed to connect [attributes].\n")
-        << "/dev/ttyUSB0 must not be tried after a device opened";
+    const std::string dir = make_temp_dir("search"), file = make_file(dir, "plain", 10), sim = g.sim.slave;
+    const std::string none = "Serial device (none) - failed to connect.\n";
+    const std::string usb0_failed = "Serial device /dev/ttyUSB0 - failed to connect.\n";
+    const std::string usb1_failed = "Serial device /dev/ttyUSB1 - failed to connect.\n";
+    const struct {
+        std::string usb0, usb1;
+        std::vector<std::string> args;
+        std::string out, err;   // err: all of it, or with a '*' in front, part of its one line
+    } searches[] = {
+        // Nothing opens: three lines, one hint on standard error that suggests -d.
+        { "-", "-", {}, none + usb0_failed + usb1_failed, "*-d" },
+        { "-", "-", { "-d", "/dev/ttyACM7", "-a", "1" },
+          "Serial device /dev/ttyACM7 - failed to connect.\n" + usb0_failed + usb1_failed, "*-d" },
+        { "-", "-", { "-d", dir }, "Serial device " + dir + " - failed to connect.\n" + usb0_failed + usb1_failed,
+          "serbolt: " + dir + ": Is a directory\n" },
+        // The action is refused, but only after the line opened.
+        { sim, "-", { "-a", "2" }, none + "Serial device /dev/ttyUSB0 - connected.\n", "Unkown action command\n" },
+        // No hint once a device opened, but a warning that the given one was not used.
+        { "-", sim, { "-d", "/dev/nothing", "-a", "2" },
+          "Serial device /dev/nothing - failed to connect.\n" + usb0_failed + "Serial device /dev/ttyUSB1 - connected.\n",
+          "serbolt: warning: /dev/nothing could not be opened; using /dev/ttyUSB1 instead\nUnkown action command\n" },
+        { sim, sim, { "-d", sim, "-a", "2" }, "Serial device " + sim + " - connected.\n", "Unkown action command\n" },
+        // /dev/ttyUSB0 must not be tried after a device opened.
+        { sim, "-", { "-d", file },
+          "Error from tcgetattr: Inappropriate ioctl for device\nSerial device " + file + " - failed to connect [attributes].\n",
+          "" },
+    };
+    for (const auto &c : searches) {
+        Outcome r = serbolt_private_dev(c.usb0, c.usb1, c.args);
+        SKIP_WITHOUT_NAMESPACE(r);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, c.out);
+        if (c.err[0] == '*') {
+            EXPECT_NE(r.err.find(c.err.substr(1)), std::string::npos) << r.err;
+            EXPECT_EQ(count_of(r.err, "\n"), 1u) << r.err;
+        } else {
+            EXPECT_EQ(r.err, c.err);
+        }
+    }
 }
 
 // Runs serbolt as an unprivileged user against `device` (mode and group as given), in a private
@@ -148,19 +141,6 @@ TEST(DeviceSearch, PermissionDeniedNamesAGroupOnlyWhenTheGroupMayUseTheDevice)
         EXPECT_NE(o.err.find("udev rule"), std::string::npos) << o.err;
         EXPECT_EQ(o.err.find("usermod -aG root"), std::string::npos) << o.err;
     }
-}
-
-// A candidate that is there but will not open says why, one line on standard error each.
-TEST(DeviceSearch, ACandidateThatFailsToOpenSaysWhy)
-{
-    std::string dir = make_temp_dir("notadevice");
-    Outcome r = serbolt_private_dev("-", "-", { "-d", dir });
-    SKIP_WITHOUT_NAMESPACE(r);
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, "Serial device " + dir + " - failed to connect.\n"
-                     "Serial device /dev/ttyUSB0 - failed to connect.\n"
-                     "Serial device /dev/ttyUSB1 - failed to connect.\n");
-    EXPECT_EQ(r.err, "serbolt: " + dir + ": Is a directory\n");
 }
 
 // The terminal serbolt runs in is not taken as the line, whichever name reaches it: refused with

@@ -42,6 +42,14 @@ inline Outcome serbolt(const std::vector<std::string> &args, double timeout_s = 
     return run_program(serbolt_argv(args), timeout_s, input, stdin_data);
 }
 
+// Runs serbolt with `args` on the sim's line (-d first).
+inline Outcome serbolt_on(const Sim &sim, std::vector<std::string> args, Input input = Input::Null,
+                          const std::string &stdin_data = "")
+{
+    args.insert(args.begin(), { "-d", sim.link });
+    return serbolt(args, 30, input, stdin_data);
+}
+
 // The arguments of an upload of `file` to `dest` on the sim's line, followed by `extra`.
 inline std::vector<std::string> upload_args(const Sim &sim, const std::string &file,
                                             const std::string &dest,
@@ -111,23 +119,21 @@ inline long progress_count(const std::string &form)
 inline struct termios fresh_console_settings()
 {
     struct termios t = {};
-    int master = posix_openpt(O_RDWR | O_NOCTTY);
-    if (master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0) {
-        int slave = open(ptsname(master), O_RDWR | O_NOCTTY);
-        if (slave >= 0) {
-            tcgetattr(slave, &t);
-            close(slave);
-        }
-    }
-    if (master >= 0)
+    int master, slave;
+    if (make_pty(&master, &slave)) {
+        tcgetattr(slave, &t);
+        close(slave);
         close(master);
+    }
     return t;
 }
 
-// The console's settings equal those of an untouched console (what the user had before).
-inline ::testing::AssertionResult console_settings_untouched(const Console &c)
+// The console's settings equal those of an untouched console (what the user had before), whose
+// local-mode flags `lflag_off` the user had switched off (as console_start's).
+inline ::testing::AssertionResult console_settings_untouched(const Console &c, unsigned lflag_off = 0)
 {
     struct termios now, before = fresh_console_settings();
+    before.c_lflag &= ~(tcflag_t)lflag_off;
     if (tcgetattr(c.slave, &now) != 0)
         return ::testing::AssertionFailure() << "cannot read the console's settings";
     if (now.c_lflag != before.c_lflag || now.c_iflag != before.c_iflag ||
@@ -141,22 +147,27 @@ inline ::testing::AssertionResult console_settings_untouched(const Console &c)
 // Waits until serbolt has switched the console's canonical mode and echo off.
 inline bool wait_raw(const Console &c, double timeout_s = 10)
 {
-    uint64_t deadline = now_ns() + (uint64_t)(timeout_s * 1e9);
-    while ((console_lflag(c) & (ICANON | ECHO)) != 0 && now_ns() < deadline)
-        usleep(5000);
-    return (console_lflag(c) & (ICANON | ECHO)) == 0;
+    return wait_until([&] { return (console_lflag(c) & (ICANON | ECHO)) == 0; }, timeout_s);
 }
 
-// serbolt's terminal on the sim's line at the console `t`: started, connected, keys raw.
-inline ::testing::AssertionResult terminal_ready(Console &t, const Sim &sim)
+// serbolt's terminal on the sim's line at the console `t` (with `lflag_off` as console_start's):
+// started, connected, keys raw.
+inline ::testing::AssertionResult terminal_ready(Console &t, const Sim &sim, unsigned lflag_off = 0)
 {
-    if (!console_start(t, serbolt_argv({ "-d", sim.link })))
+    if (!console_start(t, serbolt_argv({ "-d", sim.link }), lflag_off))
         return ::testing::AssertionFailure() << "serbolt did not start";
     if (!console_wait_for(t, "connected.", 10))
         return ::testing::AssertionFailure() << "no connected line: " << t.screen << t.err;
     if (!wait_raw(t))
         return ::testing::AssertionFailure() << "keys never went raw";
     return ::testing::AssertionSuccess();
+}
+
+// Types 'x' at serbolt's terminal and waits for serbolt to end; its status as console_finish's.
+inline int quit_with_x(Console &t, double timeout_s = 10)
+{
+    console_type(t, "x");
+    return console_finish(t, timeout_s);
 }
 
 // Process state letter from /proc/PID/stat ('S' sleeping, 'T' stopped, ...); 0 when gone.
@@ -190,126 +201,11 @@ inline double process_cpu_seconds(pid_t pid)
 
 inline bool wait_state(pid_t pid, char state, double timeout_s)
 {
-    uint64_t deadline = now_ns() + (uint64_t)(timeout_s * 1e9);
-    while (process_state(pid) != state && now_ns() < deadline)
-        usleep(10000);
-    return process_state(pid) == state;
+    return wait_until([&] { return process_state(pid) == state; }, timeout_s);
 }
 
-// serbolt started on a console the way a job-control shell starts a job: a small stand-in
-// shell leads the console's session, and serbolt runs in a process group of its own, in the
-// console's foreground or in the background. Unlike a program that leads its own session, such
-// a job is really stopped by Ctrl-Z and by SIGTTOU/SIGTTIN. `c.pid` is the stand-in shell,
-// which ends with serbolt's status (128 + signal when a signal ended it). With
-// JOB_SHELL_TAKES_BACK it takes the console back when serbolt stops, as bash does at Ctrl-Z.
-// Standard error goes to a pipe (c.err), or with JOB_STDERR_CONSOLE to the console like
-// standard output.
-enum {
-    JOB_FOREGROUND = 1,
-    JOB_STDOUT_PIPE = 2,
-    JOB_STDIN_PIPE = 4,
-    JOB_SHELL_TAKES_BACK = 8,
-    JOB_STDERR_CONSOLE = 16,
-};
-struct Job {
-    Console c;
-    pid_t program = -1;   // serbolt itself
-    int out_fd = -1;      // JOB_STDOUT_PIPE: read end of serbolt's standard output
-    int in_fd = -1;       // JOB_STDIN_PIPE: write end of serbolt's standard input
-    unsigned short columns = 0;   // when set before job_start: the console's width
-    ~Job()
-    {
-        if (program > 0)
-            kill(program, SIGKILL);
-        if (out_fd >= 0)
-            close(out_fd);
-        if (in_fd >= 0)
-            close(in_fd);
-    }
-};
-
+// serbolt with `args` started as a job of a stand-in shell on a console (job_spawn).
 inline bool job_start(Job &j, const std::vector<std::string> &args, int flags)
 {
-    if (!make_pty(&j.c.master, &j.c.slave))
-        return false;
-    if (j.columns > 0) {
-        struct winsize ws = {};
-        ws.ws_row = 24;
-        ws.ws_col = j.columns;
-        ioctl(j.c.master, TIOCSWINSZ, &ws);
-    }
-    std::string tty_name = ptsname(j.c.master);
-    int err[2], out[2] = { -1, -1 }, in[2] = { -1, -1 }, report[2];
-    if (pipe(err) != 0 || pipe(report) != 0 || ((flags & JOB_STDOUT_PIPE) && pipe(out) != 0) ||
-        ((flags & JOB_STDIN_PIPE) && pipe(in) != 0))
-        return false;
-    std::vector<std::string> argv = serbolt_argv(args);
-    std::vector<char *> cargs;
-    for (const std::string &a : argv)
-        cargs.push_back(const_cast<char *>(a.c_str()));
-    cargs.push_back(nullptr);
-
-    pid_t shell = fork();
-    if (shell == 0) {
-        setsid();
-        int tty = open(tty_name.c_str(), O_RDWR);   // the shell's controlling terminal
-        signal(SIGTTOU, SIG_IGN);
-        pid_t program = fork();
-        if (program == 0) {
-            setpgid(0, 0);
-            if (flags & JOB_FOREGROUND)
-                tcsetpgrp(tty, getpid());
-            // A shell starts its jobs with default dispositions, whatever the harness ignores.
-            for (int sig : { SIGTTOU, SIGPIPE, SIGTSTP, SIGTTIN, SIGINT, SIGQUIT, SIGHUP })
-                signal(sig, SIG_DFL);
-            dup2((flags & JOB_STDIN_PIPE) ? in[0] : tty, 0);
-            dup2((flags & JOB_STDOUT_PIPE) ? out[1] : tty, 1);
-            dup2((flags & JOB_STDERR_CONSOLE) ? tty : err[1], 2);
-            for (int fd = 3; fd < 256; fd++)
-                close(fd);
-            execv(cargs[0], cargs.data());
-            _exit(127);
-        }
-        setpgid(program, program);
-        if (write(report[1], &program, sizeof program) != (ssize_t)sizeof program)
-            _exit(126);
-        for (int fd = 3; fd < 256; fd++)
-            if (fd != tty)
-                close(fd);
-        int st;
-        for (;;) {
-            if (waitpid(program, &st, (flags & JOB_SHELL_TAKES_BACK) ? WUNTRACED : 0) != program)
-                _exit(125);
-            if (WIFSTOPPED(st))
-                tcsetpgrp(tty, getpgrp());
-            if (WIFEXITED(st))
-                _exit(WEXITSTATUS(st));
-            if (WIFSIGNALED(st))
-                _exit(128 + WTERMSIG(st));
-        }
-    }
-    close(err[1]);
-    close(report[1]);
-    if (out[1] >= 0)
-        close(out[1]);
-    if (in[0] >= 0)
-        close(in[0]);
-    fcntl(j.c.master, F_SETFL, fcntl(j.c.master, F_GETFL) | O_NONBLOCK);   // as the harness reads it
-    j.c.pid = shell;
-    j.c.err_fd = err[0];
-    j.out_fd = out[0];
-    j.in_fd = in[1];
-    bool ok = read(report[0], &j.program, sizeof j.program) == (ssize_t)sizeof j.program;
-    close(report[0]);
-    return ok;
-}
-
-// Ends a job's serbolt for good: the stand-in shell then ends too.
-inline int job_finish(Job &j, double timeout_s)
-{
-    int status = console_finish(j.c, timeout_s);
-    if (status == -1 && j.program > 0)
-        kill(j.program, SIGKILL);
-    j.program = -1;
-    return status;
+    return job_spawn(j, serbolt_argv(args), flags);
 }

@@ -45,24 +45,16 @@ TEST(Exclusive, ALockHeldByAnotherProgramIsRespected)
         GTEST_SKIP() << "the flock command (util-linux) is not installed";
     std::string file = make_file(make_temp_dir("flock"), "f", 1000);
     SimGuard g;
-    pid_t holder = fork();
-    if (holder == 0) {
-        setpgid(0, 0);   // flock and its sleep end together
-        int nf = open("/dev/null", O_RDWR);
-        dup2(nf, 0);
-        dup2(nf, 1);
-        // -o: the lock stays with flock itself, not with the sleep it runs.
-        execl("/usr/bin/flock", "flock", "-n", "-o", g.sim.link.c_str(), "sleep", "120", (char *)nullptr);
-        _exit(127);
-    }
-    Child held;   // ended (with its sleep) however the test ends
-    ASSERT_TRUE(child_adopt(held, holder));
+    // -o: the lock stays with flock itself, not with the sleep it runs. Ended (with its sleep, in
+    // its process group) however the test ends.
+    Child held;
+    const int fds[3] = { -1, -1, -1 };
+    ASSERT_TRUE(spawn(held, { "/usr/bin/flock", "-n", "-o", g.sim.link, "sleep", "120" }, fds));
+    pid_t holder = held.pid;
     // The lock is in place once /proc/locks lists it for the holder.
     std::string entry = " " + std::to_string(holder) + " ";
-    uint64_t deadline = now_ns() + 20000000000ull;
-    while (read_file("/proc/locks").find(entry) == std::string::npos && now_ns() < deadline)
-        usleep(10000);
-    ASSERT_NE(read_file("/proc/locks").find(entry), std::string::npos) << "flock did not take the lock";
+    ASSERT_TRUE(wait_until([&] { return read_file("/proc/locks").find(entry) != std::string::npos; }, 20))
+        << "flock did not take the lock";
 
     Outcome refused = serbolt_private_dev("-", "-", upload_args(g.sim, file, "f"));
     child_kill(held);

@@ -35,8 +35,7 @@ TEST(Reconnect, InteractiveTerminalFollowsTheDeviceBack)
     console_type(t, "ef");
     EXPECT_TRUE(sim_wait_received(g.sim, "abef", 10)) << "keys after the return reach the new line: "
                                                  << sim_received(g.sim, false);
-    console_type(t, "x");
-    EXPECT_EQ(console_finish(t, 10), 0);
+    EXPECT_EQ(quit_with_x(t), 0);
     EXPECT_EQ(t.screen.find("Error from write"), std::string::npos) << t.screen;
     EXPECT_EQ(t.screen.find("cd"), std::string::npos) << "keys while the device is gone are not echoed";
     EXPECT_EQ(sim_received(g.sim), "abef");
@@ -58,8 +57,7 @@ TEST(Reconnect, UploadRebootAndTheTerminalFollowsTheReboot)
         << t.screen;
     console_type(t, "ls\r");
     EXPECT_TRUE(console_wait_for(t, "fw/app.bin 5000", 10)) << t.screen;
-    console_type(t, "x");
-    EXPECT_EQ(console_finish(t, 10), 0);
+    EXPECT_EQ(quit_with_x(t), 0);
     EXPECT_EQ(read_file(g.sim.store + "/fw/app.bin"), read_file(file));
 }
 

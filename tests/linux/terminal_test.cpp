@@ -28,8 +28,7 @@ TEST(Terminal, KeysAreEchoedAndSentAndXLeaves)
     EXPECT_TRUE(console_wait_for(t, "abX", 5));
     EXPECT_TRUE(console_wait_for(t, "Unknown command", 5)) << t.screen;
 
-    console_type(t, "x");
-    EXPECT_EQ(console_finish(t, 10), 0);
+    EXPECT_EQ(quit_with_x(t), 0);
     EXPECT_EQ(sim_received(g.sim), "abX\n") << "'x' is not sent";
     EXPECT_EQ(t.screen.substr(t.screen.size() - 2), "\r\n") << "one closing newline";
     EXPECT_EQ(console_lflag(t) & CANON_ECHO, CANON_ECHO) << "canonical mode and echo back on";
@@ -39,8 +38,7 @@ TEST(Terminal, PastedTextIsHandledWithoutWaitingForAnotherKey)
 {
     SimGuard g;
     Console t;
-    ASSERT_TRUE(console_start(t, { serbolt_path(), "-d", g.sim.link }));
-    ASSERT_TRUE(console_wait_for(t, "connected.", 10));
+    ASSERT_TRUE(terminal_ready(t, g.sim));
     console_type(t, "version\n");   // arrives as one read, like a paste
     EXPECT_TRUE(sim_wait_received(g.sim, "version\n", 5)) << sim_received(g.sim, false);
     EXPECT_TRUE(console_wait_for(t, "Korvan", 5)) << t.screen;
@@ -48,8 +46,7 @@ TEST(Terminal, PastedTextIsHandledWithoutWaitingForAnotherKey)
     console_type(t, "k");
     EXPECT_TRUE(sim_wait_received(g.sim, "version\nk", 5));
     EXPECT_LT(now_ns() - typed, 2000000000u) << "a key on a quiet line reaches the device promptly";
-    console_type(t, "x");
-    EXPECT_EQ(console_finish(t, 10), 0);
+    EXPECT_EQ(quit_with_x(t), 0);
 }
 
 TEST(Terminal, XLeavesPromptlyWhileTheDeviceStreams)
@@ -61,16 +58,13 @@ TEST(Terminal, XLeavesPromptlyWhileTheDeviceStreams)
     console_type(t, "q");
     // A user's terminal keeps taking the screen while the key travels; so does the test, or
     // serbolt would sit in a write to a full screen and could not read the key at all.
-    bool got = false;
-    for (uint64_t end = now_ns() + 20000000000u; !got && now_ns() < end;) {
-        console_wait_for(t, "\x01", 0.05);
+    EXPECT_TRUE(wait_until([&] {
+        console_collect(t, 0.05);
         t.screen.clear();
-        got = sim_wait_received(g.sim, "q", 0.05);
-    }
-    EXPECT_TRUE(got) << "keys are taken while the device streams";
+        return sim_wait_received(g.sim, "q", 0.05);
+    }, 20)) << "keys are taken while the device streams";
     uint64_t typed = now_ns();
-    console_type(t, "x");
-    EXPECT_EQ(console_finish(t, 10), 0);
+    EXPECT_EQ(quit_with_x(t), 0);
     EXPECT_LT(now_ns() - typed, 3000000000u);
     EXPECT_EQ(console_lflag(t) & CANON_ECHO, CANON_ECHO);
 }
@@ -96,22 +90,27 @@ TEST(Terminal, EndOfInputShowsTheRestAndLeavesLikeX)
     EXPECT_EQ(r.out.back(), '\n');
 }
 
-TEST(Terminal, SignalsGiveTheShellItsSettingsBack)
+// Every way out leaves the console exactly as the user had it, echo on or off (stty -echo): 'x',
+// the interrupt and quit keys (serbolt ends by their signals), and SIGTERM and SIGHUP from outside.
+TEST(Terminal, EveryWayOutGivesTheSettingsBackAsTheyWere)
 {
+    const struct {
+        const char *key;   // typed; without one, the signal is sent
+        int sig;           // ends serbolt (0: status 0)
+    } ways_out[] = { { "x", 0 }, { "\003", SIGINT }, { "\034", SIGQUIT }, { nullptr, SIGTERM }, { nullptr, SIGHUP } };
     SimGuard g;
-    for (int sig : { SIGTERM, SIGHUP, SIGINT, SIGQUIT }) {
-        Console t;
-        ASSERT_TRUE(terminal_ready(t, g.sim));
-        if (sig == SIGINT)
-            console_type(t, "\003");   // the interrupt key, as the user would press it
-        else if (sig == SIGQUIT)
-            console_type(t, "\034");   // the quit key (Ctrl-backslash)
-        else
-            kill(t.pid, sig);
-        EXPECT_EQ(console_finish(t, 10), 128 + sig) << "ends by the signal";
-        EXPECT_TRUE(console_settings_untouched(t)) << "signal " << sig;
-    }
-    EXPECT_EQ(sim_received(g.sim), "") << "the interrupt and quit keys never reach the device";
+    for (unsigned lflag_off : { 0u, (unsigned)ECHO })
+        for (const auto &way : ways_out) {
+            Console t;
+            ASSERT_TRUE(terminal_ready(t, g.sim, lflag_off));
+            if (way.key != nullptr)
+                console_type(t, way.key);
+            else
+                kill(t.pid, way.sig);
+            EXPECT_EQ(console_finish(t, 10), way.sig == 0 ? 0 : 128 + way.sig) << "signal " << way.sig;
+            EXPECT_TRUE(console_settings_untouched(t, lflag_off)) << "signal " << way.sig << ", echo off " << lflag_off;
+        }
+    EXPECT_EQ(sim_received(g.sim), "") << "'x', the interrupt and quit keys never reach the device";
 }
 
 TEST(Terminal, StayAfterUploadRunsTheTerminal)
@@ -123,8 +122,7 @@ TEST(Terminal, StayAfterUploadRunsTheTerminal)
     ASSERT_TRUE(console_wait_for(t, "Reboot sent...", 20)) << t.screen;
     console_type(t, "ls\r");
     EXPECT_TRUE(console_wait_for(t, "500", 5)) << "the device lists the stored file: " << t.screen;
-    console_type(t, "x");
-    EXPECT_EQ(console_finish(t, 10), 0);
+    EXPECT_EQ(quit_with_x(t), 0);
     std::string wire = sim_received(g.sim);
     EXPECT_EQ(wire.substr(wire.size() - 10), "reboot\nls\n");
 }
@@ -139,29 +137,8 @@ TEST(Terminal, AConsoleThatIsNotTheControllingTerminalIsRead)
     ASSERT_TRUE(console_wait_for(t, "connected.", 10));
     console_type(t, "ab");
     EXPECT_TRUE(sim_wait_received(g.sim, "ab", 10)) << "keys reach the device";
-    console_type(t, "x");
-    EXPECT_EQ(console_finish(t, 10), 0);
+    EXPECT_EQ(quit_with_x(t), 0);
     EXPECT_TRUE(console_settings_untouched(t));
-}
-
-// The user's settings come back exactly as they were: a console with echo off (stty -echo)
-// has it off again after 'x' and after a signal.
-TEST(Terminal, LeavingGivesTheSettingsBackAsTheyWere)
-{
-    SimGuard g;
-    const unsigned before = (unsigned)(fresh_console_settings().c_lflag & ~(tcflag_t)ECHO);
-    for (int sig : { 0, SIGTERM }) {
-        Console t;
-        ASSERT_TRUE(console_start(t, serbolt_argv({ "-d", g.sim.link }), ECHO));
-        ASSERT_TRUE(console_wait_for(t, "connected.", 10));
-        ASSERT_TRUE(wait_raw(t));
-        if (sig == 0)
-            console_type(t, "x");
-        else
-            kill(t.pid, sig);
-        EXPECT_EQ(console_finish(t, 10), sig == 0 ? 0 : 128 + sig);
-        EXPECT_EQ(console_lflag(t), before) << std::hex << "signal " << sig;
-    }
 }
 
 // Keys from a script: after their end serbolt shows what the device says until it has been
@@ -183,15 +160,6 @@ TEST(Terminal, AScriptShowsALateAnswerAndAlwaysEnds)
     EXPECT_NE(r.out.find("Korvan simulator 1.0"), std::string::npos);
 }
 
-// Collects the console's screen until `count` copies of `key` are on it (the echo of a paste).
-static bool wait_echoed(Console &t, char key, size_t count, double timeout_s)
-{
-    uint64_t deadline = now_ns() + (uint64_t)(timeout_s * 1e9);
-    while (std::count(t.screen.begin(), t.screen.end(), key) < (long)count && now_ns() < deadline)
-        console_wait_for(t, "\x01", 0.1);   // no such text: only collects the screen
-    return std::count(t.screen.begin(), t.screen.end(), key) >= (long)count;
-}
-
 // A paste while the device streams: device output shows between the keys as they go out, not
 // after the last of them, and none of it is lost.
 TEST(Terminal, DeviceOutputShowsBetweenPastedKeys)
@@ -202,9 +170,11 @@ TEST(Terminal, DeviceOutputShowsBetweenPastedKeys)
     ASSERT_TRUE(console_wait_for(t, "stream 000010", 20));
     const std::string keys(3000, 'K');   // not in the stream's text; no line end, no answers
     ASSERT_EQ(console_paste(t, keys, 30), keys.size());
-    EXPECT_TRUE(wait_echoed(t, 'K', keys.size(), 60)) << "every key is echoed";
-    console_type(t, "x");
-    EXPECT_EQ(console_finish(t, 10), 0);
+    EXPECT_TRUE(wait_until([&] {
+        console_collect(t, 0.1);
+        return std::count(t.screen.begin(), t.screen.end(), 'K') >= (long)keys.size();
+    }, 60)) << "every key is echoed";
+    EXPECT_EQ(quit_with_x(t), 0);
     EXPECT_EQ(sim_received(g.sim), keys);
 
     size_t first = t.screen.find('K'), last = t.screen.rfind('K');
@@ -271,8 +241,7 @@ TEST(Terminal, AStalledDeviceIsToldOnceAndXStillLeaves)
     close(line);
 
     Console t;
-    ASSERT_TRUE(console_start(t, serbolt_argv({ "-d", g.sim.link })));
-    ASSERT_TRUE(console_wait_for(t, "connected.", 10));
+    ASSERT_TRUE(terminal_ready(t, g.sim));
     console_type(t, "abc");
     ASSERT_TRUE(console_wait_err(t, "takes no input", 30)) << t.err << t.screen;
     console_type(t, "def");
@@ -306,7 +275,6 @@ TEST(Terminal, AnXInsideAnEscapeSequenceIsNotTheQuitKey)
     console_type(t, "\x1b");
     ASSERT_TRUE(sim_wait_received(g.sim, typed + "\x1b", 10));
     usleep(500000);   // the user's pause after the Esc key: it was the key alone
-    console_type(t, "x");
-    EXPECT_EQ(console_finish(t, 10), 0);
+    EXPECT_EQ(quit_with_x(t), 0);
     EXPECT_EQ(sim_received(g.sim), typed + "\x1b");
 }

@@ -64,108 +64,91 @@ TEST(Upload, EmptyFileSendsASizeOfZeroAndNoPayload)
     EXPECT_EQ(st.st_size, 0);
 }
 
-TEST(Upload, LargestFileIsSentWholeAndOneByteMoreIsRefused)
+TEST(Upload, LargestFileIsSentWhole)
 {
     SimGuard g;
-    std::string dir = make_temp_dir("big");
-    std::string largest = make_file(dir, "largest", 10485758);
+    std::string largest = make_file(make_temp_dir("big"), "largest", 10485758);
     Outcome ok = upload(g.sim, largest, "largest.bin", {}, 120);
     EXPECT_EQ(ok.status, 0) << ok.out;
     EXPECT_NE(ok.out.find("romsize: 10485758\n"), std::string::npos);
     EXPECT_TRUE(read_file(g.sim.store + "/largest.bin") == read_file(largest)) << "stored copy differs";
-
-    std::string too_big = make_file(dir, "too-big", 10485759);
-    SimGuard g2;
-    Outcome refused = upload(g2.sim, too_big, "too-big.bin", { "-b" });
-    EXPECT_EQ(refused.status, 1);
-    // No line end of its own: the display's closing newline ends that line.
-    EXPECT_EQ(refused.out, connected(g2.sim) + "error: File to large!\nReboot sent...\n");
-    EXPECT_EQ(sim_received(g2.sim), "reboot\n") << "nothing of the upload may be sent";
 }
 
+// What cannot be sent fails before anything of the upload goes out; the run goes on after the
+// failure (-b, -r), but ends with status 1.
 TEST(Upload, FilesThatCannotBeSentFailBeforeAnythingIsSent)
 {
     std::string dir = make_temp_dir("bad");
     std::string file = make_file(dir, "ok", 5);
-    {
-        // The run goes on after the failure, but ends with status 1.
+    std::string too_big = make_file(dir, "too-big", 10485759);
+    const struct {
+        std::string file, dest;
+        std::vector<std::string> extra;
+        std::string out, err, wire;   // after the connected line; on the line
+    } refused[] = {
+        { dir + "/missing", "x", { "-b", "-r" }, "ERROR: unable to open file..\n\nReboot sent...\nReset sent...\n",
+          "serbolt: " + dir + "/missing: No such file or directory\n", "reboot\nreset\n" },
+        { dir, "x", {}, "ERROR: unable to read file..\n\n", "serbolt: " + dir + ": Is a directory\n", "" },
+        { file, "a\nb", {}, "ERROR: invalid destination path..\n\n", "", "" },
+        { file, std::string(4097, 'p'), {}, "ERROR: invalid destination path..\n\n", "", "" },
+        // No line end of its own: the display's closing newline ends that line.
+        { too_big, "too-big.bin", { "-b" }, "error: File to large!\nReboot sent...\n", "", "reboot\n" },
+    };
+    for (const auto &c : refused) {
         SimGuard g;
-        Outcome missing = upload(g.sim, dir + "/missing", "x", { "-b", "-r" });
-        EXPECT_EQ(missing.status, 1) << "a failed upload is a failure";
-        EXPECT_EQ(missing.out, connected(g.sim) + "ERROR: unable to open file..\n\nReboot sent...\nReset sent...\n");
-        EXPECT_EQ(missing.err, "serbolt: " + dir + "/missing: No such file or directory\n");
-        EXPECT_EQ(sim_received(g.sim), "reboot\nreset\n");
+        Outcome r = upload(g.sim, c.file, c.dest, c.extra);
+        EXPECT_EQ(r.status, 1) << c.file << " to " << c.dest.substr(0, 20);
+        EXPECT_EQ(r.out, connected(g.sim) + c.out);
+        EXPECT_EQ(r.err, c.err);
+        EXPECT_EQ(sim_received(g.sim), c.wire) << "nothing of the upload may be sent";
     }
-    SimGuard g;
-    Outcome directory = upload(g.sim, dir, "x");
-    EXPECT_EQ(directory.status, 1);
-    EXPECT_EQ(directory.out, connected(g.sim) + "ERROR: unable to read file..\n\n");
-    EXPECT_EQ(directory.err, "serbolt: " + dir + ": Is a directory\n");
-
-    Outcome newline = upload(g.sim, file, "a\nb");
-    EXPECT_EQ(newline.status, 1);
-    EXPECT_EQ(newline.out, connected(g.sim) + "ERROR: invalid destination path..\n\n");
-
-    Outcome too_long = upload(g.sim, file, std::string(4097, 'p'));
-    EXPECT_EQ(too_long.status, 1);
-    EXPECT_EQ(too_long.out, connected(g.sim) + "ERROR: invalid destination path..\n\n");
-    EXPECT_EQ(sim_received(g.sim), "");
-
     // The longest accepted path goes on the wire whole.
+    SimGuard g;
     std::string longest(4096, 'q');
     upload(g.sim, file, longest);
     EXPECT_EQ(sim_received(g.sim), "filecopy\n5\n" + longest + "\n" + read_file(file));
 }
 
+// The reply to "filecopy" must come first and whole, within 2 s and with no gap longer than a
+// character window; anything else fails the upload with the reply's message, and no upload
+// frame follows (a reboot asked for still goes out).
 TEST(Upload, ReadyReplyMustComeFirstAndWhole)
 {
     std::string file = make_file(make_temp_dir("ready"), "f", 10);
-    {
-        SimGuard g({ "--echo" });   // a device console that echoes the command
-        Outcome r = upload(g.sim, file, "f", { "-b" });
-        EXPECT_EQ(r.status, 1);
-        EXPECT_NE(r.out.find("romsize: 10\nKorvan did not ackowledge command 'Ko:Ready' (char timeout) "
-                             "(got: 'filecopy\nKo:Ready\r\n').\n"),
-                  std::string::npos)
-            << r.out;
-        EXPECT_NE(r.out.find("Reboot sent...\n"), std::string::npos);
-        EXPECT_EQ(sim_received(g.sim), "filecopy\nreboot\n") << "no upload frame after a failed wait";
-    }
-    {
+    const struct {
+        std::vector<std::string> sim, extra;
+        std::string out;     // in what serbolt prints
+        bool whole;          // out is all it prints after the connected line
+        double min_seconds;
+    } waits[] = {
+        // A device console that echoes the command.
+        { { "--echo" }, { "-b" },
+          "romsize: 10\nKorvan did not ackowledge command 'Ko:Ready' (char timeout) (got: 'filecopy\nKo:Ready\r\n').\n",
+          false, 0 },
         // A silent device is given the reply's whole 2 s, then fails with the time-out message.
-        SimGuard g({ "--silent" });
-        Outcome r = upload(g.sim, file, "f");
-        EXPECT_EQ(r.status, 1);
-        EXPECT_EQ(r.out, connected(g.sim) + "romsize: 10\n"
-                         "Korvan did not ackowledge command 'Ko:Ready'(timeout) (got: '').\n\n");
-        EXPECT_GE(r.seconds, 2.0) << "the wait lasts the reply's whole limit";
-        EXPECT_EQ(sim_received(g.sim), "filecopy\n");
-    }
-    {
-        SimGuard g({ "--junk", std::string(30, '#') });
-        Outcome r = upload(g.sim, file, "f");
-        EXPECT_EQ(r.status, 1);
-        EXPECT_NE(r.out.find("Receive buffer overflow in ACK (got: '" + std::string(29, '#') + "', 29, '#').\n"
-                             "#Ko:Ready\r\n"),
-                  std::string::npos)
-            << "overflow message, then the rest shown raw: " << r.out;
-    }
-    {
+        { { "--silent" }, {}, "romsize: 10\nKorvan did not ackowledge command 'Ko:Ready'(timeout) (got: '').\n\n", true, 2.0 },
+        // Overflow message, then the rest shown raw.
+        { { "--junk", std::string(30, '#') }, {},
+          "Receive buffer overflow in ACK (got: '" + std::string(29, '#') + "', 29, '#').\n#Ko:Ready\r\n", false, 0 },
         // A device that begins late and then trickles, never finishing the reply before the 2 s
         // limit (1.5 s, then 28 characters 30 ms apart): the limit ends the wait, with what came.
-        SimGuard g({ "--ready", std::string(26, 'w'), "--delay-ms", "1500", "--gap-ms", "30" });
-        Outcome r = upload(g.sim, file, "f");
-        EXPECT_EQ(r.status, 1);
-        EXPECT_NE(r.out.find("Korvan did not ackowledge command 'Ko:Ready'(timeout) (got: 'w"), std::string::npos)
-            << r.out;
-        EXPECT_GE(r.seconds, 2.0);
-        EXPECT_EQ(sim_received(g.sim), "filecopy\n") << "no upload frame after a failed wait";
-    }
-    {
-        SimGuard g({ "--gap-ms", "300" });   // pieces further apart than one character window
-        Outcome r = upload(g.sim, file, "f");
-        EXPECT_EQ(r.status, 1);
-        EXPECT_NE(r.out.find("(char timeout) (got: 'K')."), std::string::npos) << r.out;
+        { { "--ready", std::string(26, 'w'), "--delay-ms", "1500", "--gap-ms", "30" }, {},
+          "Korvan did not ackowledge command 'Ko:Ready'(timeout) (got: 'w", false, 2.0 },
+        // Pieces further apart than one character window.
+        { { "--gap-ms", "300" }, {}, "(char timeout) (got: 'K').", false, 0 },
+    };
+    for (const auto &w : waits) {
+        SimGuard g(w.sim);
+        Outcome r = upload(g.sim, file, "f", w.extra);
+        EXPECT_EQ(r.status, 1) << w.sim[0];
+        if (w.whole)
+            EXPECT_EQ(r.out, connected(g.sim) + w.out);
+        else
+            EXPECT_NE(r.out.find(w.out), std::string::npos) << r.out;
+        EXPECT_GE(r.seconds, w.min_seconds) << "the wait lasts the reply's whole limit";
+        bool reboot = !w.extra.empty();
+        EXPECT_EQ(r.out.find("Reboot sent...\n") != std::string::npos, reboot) << r.out;
+        EXPECT_EQ(sim_received(g.sim), reboot ? "filecopy\nreboot\n" : "filecopy\n") << "no upload frame after a failed wait";
     }
 }
 
@@ -219,22 +202,6 @@ TEST(Upload, LineRateUploadWaitsForTheLineAndArrivesWhole)
     EXPECT_EQ(read_file(g.sim.store + "/f"), read_file(file));
 }
 
-TEST(Upload, ProgressShowsOnlyOnATerminalAndLeavesStandardOutputAlone)
-{
-    std::string file = make_file(make_temp_dir("progress"), "f", 60000);
-    SimGuard g({ "--rate", "92160" });
-    std::vector<std::string> argv = serbolt_argv(upload_args(g.sim, file, "f"));
-    Outcome piped = run_program(argv, 60);
-    Outcome tty = run_program(argv, 60, Input::Null, "", {}, true);
-    EXPECT_EQ(piped.status, 0);
-    EXPECT_EQ(tty.status, 0);
-    EXPECT_EQ(piped.out, tty.out) << "standard output must not change";
-    EXPECT_EQ(piped.err, "");
-    EXPECT_NE(tty.err.find("of 60000 bytes"), std::string::npos) << tty.err;
-    EXPECT_NE(tty.err.find("100%"), std::string::npos);
-    EXPECT_EQ(tty.err.substr(tty.err.size() - 4), "\r\033[K") << "the line is erased at the end";
-}
-
 // A device slow to answer (0.3 s before each reply: a busy parser, flash being written) is
 // given each reply's whole time: the upload succeeds, with nothing reported after it.
 TEST(Upload, ASlowDeviceIsGivenEachReplysWholeTime)
@@ -269,14 +236,21 @@ TEST(Upload, ADeviceThatNeverFallsQuietCannotHoldTheUpload)
         << r.out.substr(0, 300);
 }
 
-// The progress line follows the line: what it counts is what has left the host, so its rate
-// never exceeds the line's 92,160 bytes/s (90 KiB/s), however the machine schedules us.
-TEST(Upload, ProgressNeverRunsAheadOfTheLine)
+// The progress line shows only on a terminal, and standard output stays as it is without one.
+// It follows the line: what it counts is what has left the host, so its rate never exceeds the
+// line's 92,160 bytes/s (90 KiB/s), however the machine schedules us.
+TEST(Upload, ProgressShowsOnATerminalAndNeverRunsAheadOfTheLine)
 {
-    std::string file = make_file(make_temp_dir("progress-rate"), "f", 250000);
+    std::string file = make_file(make_temp_dir("progress"), "f", 250000);
     SimGuard g({ "--rate", "92160" });
-    Outcome r = run_program(serbolt_argv(upload_args(g.sim, file, "f")), 60, Input::Null, "", {}, true);
+    std::vector<std::string> argv = serbolt_argv(upload_args(g.sim, file, "f"));
+    Outcome piped = run_program(argv, 60);
+    Outcome r = run_program(argv, 60, Input::Null, "", {}, true);
+    EXPECT_EQ(piped.status, 0);
     ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(piped.out, r.out) << "standard output must not change";
+    EXPECT_EQ(piped.err, "");
+    EXPECT_EQ(r.err.substr(r.err.size() - 4), "\r\033[K") << "the line is erased at the end";
     int updates = 0, below_half = 0;
     size_t at = 0;
     while ((at = r.err.find('\r', at)) != std::string::npos) {
@@ -299,38 +273,36 @@ TEST(Upload, ProgressNeverRunsAheadOfTheLine)
 }
 
 // The upload as a job of a shell on a console 40 columns wide, its progress on the console:
-// every form of the progress line fits the width (no redraw scrolls a new line).
-TEST(Upload, ProgressFitsANarrowTerminal)
+// every form of the progress line fits the width (no redraw scrolls a new line). A message during
+// the upload (here the device hanging up in the middle of the payload) starts on a line of its
+// own, not on the end of the progress line.
+TEST(Upload, ProgressFitsANarrowTerminalAndMessagesStartOnAFreshLine)
 {
-    std::string file = make_file(make_temp_dir("narrow"), "f", 150000);
-    SimGuard g({ "--rate", "92160" });
-    Job j;
-    j.columns = 40;
-    ASSERT_TRUE(job_start(j, upload_args(g.sim, file, "f"),
-                          JOB_FOREGROUND | JOB_STDERR_CONSOLE));
-    EXPECT_EQ(job_finish(j, 60), 0) << j.c.screen;
-    std::vector<std::string> forms = progress_forms(j.c.screen);
-    EXPECT_GE(forms.size(), 2u) << j.c.screen;
-    for (const std::string &form : forms)
-        EXPECT_LE(form.size(), 39u) << form;
-}
-
-// A message during the upload (here the device hanging up in the middle of the payload) starts
-// on a line of its own, not on the end of the progress line.
-TEST(Upload, AMessageDuringTheUploadStartsOnAFreshLine)
-{
-    std::string file = make_file(make_temp_dir("fresh"), "f", 400000);
-    SimGuard g({ "--hangup-after", "100000", "--rate", "92160" });
-    Job j;
-    ASSERT_TRUE(job_start(j, upload_args(g.sim, file, "f"),
-                          JOB_FOREGROUND | JOB_STDERR_CONSOLE));
-    EXPECT_EQ(job_finish(j, 60), 1) << j.c.screen;
-    ASSERT_FALSE(progress_forms(j.c.screen).empty()) << "the progress line was drawn: " << j.c.screen;
-    size_t at = j.c.screen.find("Error from write: ");
-    ASSERT_NE(at, std::string::npos) << j.c.screen;
-    size_t line = j.c.screen.find_last_of("\r\n", at - 1);
-    std::string before = j.c.screen.substr(line + 1, at - line - 1);
-    EXPECT_TRUE(before.empty() || before == "\033[K") << "on the progress line: " << before;
+    std::string dir = make_temp_dir("narrow");
+    const struct {
+        size_t size;
+        std::vector<std::string> sim;
+        int status;
+    } runs[] = { { 150000, { "--rate", "92160" }, 0 }, { 400000, { "--hangup-after", "100000", "--rate", "92160" }, 1 } };
+    for (const auto &run : runs) {
+        std::string file = make_file(dir, std::to_string(run.size), run.size);
+        SimGuard g(run.sim);
+        Job j;
+        j.columns = 40;
+        ASSERT_TRUE(job_start(j, upload_args(g.sim, file, "f"), JOB_FOREGROUND | JOB_STDERR_CONSOLE));
+        EXPECT_EQ(job_finish(j, 60), run.status) << j.c.screen;
+        std::vector<std::string> forms = progress_forms(j.c.screen);
+        EXPECT_GE(forms.size(), 2u) << "the progress line was drawn: " << j.c.screen;
+        for (const std::string &form : forms)
+            EXPECT_LE(form.size(), 39u) << form;
+        if (run.status == 0)
+            continue;
+        size_t at = j.c.screen.find("Error from write: ");
+        ASSERT_NE(at, std::string::npos) << j.c.screen;
+        size_t line = j.c.screen.find_last_of("\r\n", at - 1);
+        std::string before = j.c.screen.substr(line + 1, at - line - 1);
+        EXPECT_TRUE(before.empty() || before == "\033[K") << "on the progress line: " << before;
+    }
 }
 
 // An upload started in the background of a shell draws no progress over the shell's prompt,

@@ -44,9 +44,7 @@ TEST(Warnings, UploadOptionsWithoutActionOneAreNamedAndTheTerminalRuns)
     for (const std::vector<std::string> &args : std::vector<std::vector<std::string>>{
              { "-i", "in" }, { "-o", "out" }, { "-b" }, { "-r" }, { "-t" }, { "-a", "-1", "-rbt", "-i", "in" },
              { "-i", "in", "-o", "out", "-r", "-b", "-t" } }) {
-        std::vector<std::string> full = { "-d", g.sim.link };
-        full.insert(full.end(), args.begin(), args.end());
-        Outcome r = serbolt(full, 30, Input::Pipe, "x");
+        Outcome r = serbolt_on(g.sim, args, Input::Pipe, "x");
         EXPECT_EQ(r.status, 0) << args[0];
         EXPECT_EQ(r.err, UPLOAD_OPTIONS) << args[0];
         EXPECT_EQ(r.out, connected(g.sim) + "\n") << "the terminal, as without the options";

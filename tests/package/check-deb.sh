@@ -21,6 +21,7 @@ field() { dpkg-deb -f "$deb" "$1"; }
 [ "$(field Section)" = utils ] || bad "Section: $(field Section)"
 [ "$(field Maintainer)" = "$maintainer" ] || bad "Maintainer: $(field Maintainer), not $maintainer"
 [ -n "$(field Description)" ] || bad "no Description"
+[ "$(field Recommends)" = bash-completion ] || bad "Recommends: $(field Recommends), not bash-completion"
 # Dependencies as dpkg-shlibdeps found them: the C and C++ runtimes, nothing else.
 depends=$(field Depends)
 echo "Depends: $depends"

@@ -21,7 +21,7 @@ scripts/install-deps --usb
 # ---- the programs: a release tree of our own, and the lab's helper ----
 cmake -B "$out" -DCMAKE_BUILD_TYPE=Release -DSERBOLT_TESTS=OFF >/dev/null
 cmake --build "$out" -j"$(nproc)" --target serbolt korvan-sim >/dev/null
-g++ -std=c++17 -O2 -Wall -Wextra -Wshadow -Wconversion -Werror \
+g++ -std=c++17 -O2 -Wall -Wextra -Wshadow -Wconversion -Wmissing-declarations -Werror \
     -o "$out/labtool" tests/usb/labtool.cpp
 serbolt=${SERBOLT_LAB_SERBOLT:-$out/serbolt}
 if [ ! -x "$serbolt" ]; then
