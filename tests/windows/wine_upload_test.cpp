@@ -134,46 +134,38 @@ TEST(WineUpload, ReplyFoundAnywhereInTheFirst255Characters)
 
 TEST(WineUpload, FailedWaitsSendNothingMore)
 {
-    // 256 characters without the reply complete: the Ready wait overflows.
-    {
+    const struct {
+        std::vector<std::string> sim;
+        std::string err;
+        bool frameSent;  // the Data received wait failed: the frame went out in full
+    } cases[] = {
+        // 256 characters without the reply complete: the Ready wait overflows; what came
+        // instead of the reply is shown, its first 255 characters.
+        {{"--ready", std::string(248, '.') + "Ko:Ready"},
+         "Buffer overflow while waiting for string\nserbolt2: the device answered: '" + std::string(248, '.') +
+             "Ko:Read'\n",
+         false},
+        // A device that never answers: the Ready wait gives up after 2 s.
+        {{"--silent"}, "Timeout waiting for string 'Ko:Ready'\n", false},
+        // The Data received wait overflows; the line end after Ko:Ready began it and is left out.
+        {{"--done", std::string(255, '.')},
+         "Buffer overflow while waiting for string\nserbolt2: the device answered: '" + std::string(253, '.') +
+             "'\n",
+         true},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.sim[0]);
         Device dev;
-        ASSERT_TRUE(dev.start({"--ready", std::string(248, '.') + "Ko:Ready"}));
+        ASSERT_TRUE(dev.start(c.sim));
         std::string file = make_file(dev.sim.dir, "in.bin", 100);
+        // No reboot, no reset, no terminal after a failed wait.
         Outcome run = serbolt2(upload_args(file, "dst/x.bin", {"-b", "-r", "-t"}));
         EXPECT_EQ(run.status, 1);
-        // What came instead of the reply: the first 255 characters.
-        EXPECT_EQ(run.err, "Buffer overflow while waiting for string\n"
-                           "serbolt2: the device answered: '" + std::string(248, '.') + "Ko:Read'\n");
-        EXPECT_EQ(run.out, connected() + "File size: 100 bytes\n");
-        EXPECT_EQ(dev.received(), kFilecopy);
-    }
-    // A device that never answers: the Ready wait gives up after 2 s; no
-    // reboot, no reset, no terminal.
-    {
-        Device dev;
-        ASSERT_TRUE(dev.start({"--silent"}));
-        std::string file = make_file(dev.sim.dir, "in.bin", 100);
-        Outcome run = serbolt2(upload_args(file, "dst/x.bin", {"-b", "-r", "-t"}));
-        EXPECT_EQ(run.status, 1);
-        EXPECT_EQ(run.err, "Timeout waiting for string 'Ko:Ready'\n");
-        EXPECT_EQ(run.out, connected() + "File size: 100 bytes\n");
-        EXPECT_GE(run.seconds, 2.0);
+        EXPECT_EQ(run.err, c.err);
+        EXPECT_GE(run.seconds, c.sim[0] == "--silent" ? 2.0 : 0.0);
         EXPECT_LT(run.seconds, 15.0);
-        EXPECT_EQ(dev.received(), kFilecopy);
-    }
-    // The Data received wait overflows: the frame went out in full, the
-    // commands asked for do not follow.
-    {
-        Device dev;
-        ASSERT_TRUE(dev.start({"--done", std::string(255, '.')}));
-        std::string file = make_file(dev.sim.dir, "in.bin", 100);
-        Outcome run = serbolt2(upload_args(file, "dst/x.bin", {"-b", "-r"}));
-        EXPECT_EQ(run.status, 1);
-        // The line end after Ko:Ready began this wait: it is left out.
-        EXPECT_EQ(run.err, "Buffer overflow while waiting for string\n"
-                           "serbolt2: the device answered: '" + std::string(253, '.') + "'\n");
-        std::string frame = std::string(kFilecopy) + "100\ndst/x.bin\n" + read_file(file);
-        EXPECT_EQ(dev.received(), frame);
+        EXPECT_EQ(dev.received(), kFilecopy + (c.frameSent ? "100\ndst/x.bin\n" + read_file(file) : ""));
+        EXPECT_TRUE(c.frameSent || run.out == connected() + "File size: 100 bytes\n") << run.out;
     }
 }
 
@@ -221,22 +213,35 @@ TEST(WineUpload, FilesRefusedBeforeAnythingIsSent)
     EXPECT_EQ(dev.received(), "");
 }
 
-// A line that does not take the frame fails the upload at once, with the
-// system's reason, not 20 s later with a time-out.
-TEST(WineUpload, PortLostDuringThePayload)
+// A line that does not take the payload ends the upload with the system's reason: one
+// that fails (hung up) at once, not 20 s later with a time-out; one that stops reading once
+// nothing has gone out for 10 s, not after the 41 s that one write of 4096 bytes could take.
+TEST(WineUpload, LineThatTakesNoMoreEndsTheUpload)
 {
-    Device dev;
-    ASSERT_TRUE(dev.start({"--hangup-after", "1000"}));
-    std::string file = make_file(dev.sim.dir, "in.bin", 2000000);
-    Outcome run = serbolt2(upload_args(file, "dst/x.bin", {"-b", "-r", "-t"}), 60);
-    EXPECT_FALSE(run.timed_out);
-    EXPECT_EQ(run.status, 1);
-    const std::string head = "Error writing to COM port: ";
-    EXPECT_EQ(run.err.compare(0, head.size(), head), 0) << run.err;
-    EXPECT_GT(run.err.size(), head.size() + 1) << "no reason given";
-    EXPECT_EQ(run.err.find('\n'), run.err.size() - 1) << "one line: " << run.err;
-    EXPECT_LT(run.seconds, 15.0);
-    EXPECT_EQ(run.out.find("Reboot sent"), std::string::npos) << run.out;
+    const struct {
+        std::vector<std::string> sim;
+        size_t size;
+        double least, most;  // seconds
+    } cases[] = {
+        {{"--hangup-after", "1000"}, 2000000, 0, 15},
+        {{"--stall-after", "1000"}, 1000000, 10, 35},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.sim[0]);
+        Device dev;
+        ASSERT_TRUE(dev.start(c.sim));
+        std::string file = make_file(dev.sim.dir, "in.bin", c.size);
+        Outcome run = serbolt2(upload_args(file, "dst/x.bin", {"-b", "-r", "-t"}), 90);
+        EXPECT_FALSE(run.timed_out);
+        EXPECT_EQ(run.status, 1);
+        const std::string head = "Error writing to COM port: ";
+        EXPECT_EQ(run.err.compare(0, head.size(), head), 0) << run.err;
+        EXPECT_GT(run.err.size(), head.size() + 1) << "no reason given";
+        EXPECT_EQ(run.err.find('\n'), run.err.size() - 1) << "one line: " << run.err;
+        EXPECT_GE(run.seconds, c.least);
+        EXPECT_LT(run.seconds, c.most);
+        EXPECT_EQ(run.out.find("Reboot sent"), std::string::npos) << run.out;
+    }
 }
 
 // A port that fails while a reply is awaited ends the wait at once with the
@@ -293,25 +298,6 @@ TEST(WineUpload, NamesInAnyScript)
     run = serbolt2({"-d", kPort, "-a", "1", "-i", missing, "-o", dst});
     EXPECT_EQ(run.status, 1);
     EXPECT_NE(reason_after(run.err, "Error opening file: " + missing + "\n", missing), "") << run.err;
-}
-
-// A device that stops reading in the middle of the payload: the upload gives
-// up once nothing has gone out for 10 s, not after the 41 s that one write of
-// 4096 bytes could take, with the system's reason.
-TEST(WineUpload, StalledLineEndsTheUpload)
-{
-    Device dev;
-    ASSERT_TRUE(dev.start({"--stall-after", "1000"}));
-    std::string file = make_file(dev.sim.dir, "in.bin", 1000000);
-    Outcome run = serbolt2(upload_args(file, "dst/x.bin", {"-b"}), 90);
-    EXPECT_FALSE(run.timed_out);
-    EXPECT_EQ(run.status, 1);
-    const std::string head = "Error writing to COM port: ";
-    EXPECT_EQ(run.err.compare(0, head.size(), head), 0) << run.err;
-    EXPECT_EQ(run.err.find('\n'), run.err.size() - 1) << "one line: " << run.err;
-    EXPECT_GE(run.seconds, 10.0);
-    EXPECT_LT(run.seconds, 35.0);
-    EXPECT_EQ(run.out.find("Reboot sent"), std::string::npos) << run.out;
 }
 
 // Progress while the payload goes out: on a console only, redrawn in place and
