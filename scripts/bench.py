@@ -678,10 +678,10 @@ class Collector:
                 self.data += chunk
                 self.cond.notify_all()
 
-    def wait_for(self, text, timeout):
+    def wait_for(self, text, timeout, what=None):
         with self.cond:
             if not self.cond.wait_for(lambda: text in self.data, timeout):
-                raise BenchError(f"no {text.decode()!r} within {timeout:.0f} s")
+                raise BenchError(f"no {what or repr(text.decode())} within {timeout:.0f} s")
 
 
 def windows_pid(name, timeout=SPAWN_TIMEOUT * 4):
@@ -799,9 +799,9 @@ def wine_stream_cpu(wine, tmp, program):
             os.close(out_wr)
             out = Collector(out_rd)
         pids = [windows_pid(name), wineserver_pid()]
-        out.wait_for(expected[:64 * 1024], STREAM_TIMEOUT)
+        out.wait_for(expected[:64 * 1024], STREAM_TIMEOUT, "first 64 KiB of the stream, as sent")
         t0, cpu0 = time.monotonic(), [cpu_seconds(p) for p in pids]
-        out.wait_for(expected[-64:], STREAM_TIMEOUT)
+        out.wait_for(expected[-64:], STREAM_TIMEOUT, "end of the stream")
         t1, cpu1 = time.monotonic(), [cpu_seconds(p) for p in pids]
         whole = expected in out.data
         if keys is not None:
