@@ -1,9 +1,10 @@
 #!/usr/bin/env python3
 """Efficiency benchmark of serbolt, measured beside its peers in one run.
 
-    scripts/bench.py BUILD_DIR      (scripts/bench builds BUILD_DIR and calls this)
+    scripts/bench.py BUILD_DIR [ROW...]   (scripts/bench builds BUILD_DIR and calls this; ROW
+                                          numbers pick some rows only)
 
-Five measurements, each printed as one row of one table with its peer, its goal and a verdict:
+Seven measurements, each printed as one row of one table with its peer, its goal and a verdict:
 
 1. line-rate upload of 1 MiB into korvan-sim --rate 92160: serbolt's CPU share of its wall time
    (beside cat pushing the same file into an equally throttled --sink);
@@ -13,7 +14,13 @@ Five measurements, each printed as one row of one table with its peer, its goal 
 4. 1 MiB of device output at line rate into the terminal: every byte on standard output in order,
    and the CPU share beside picocom's on the same stream;
 5. key to wire: median time from a key written to the terminal's input until its byte reaches
-   the simulator (the simulator's --record time stamps), beside picocom.
+   the simulator (the simulator's --record time stamps), beside picocom;
+6. serbolt2 under Wine, key to wire: keys typed into its console (the test helper serbolt2_keys
+   types each byte it reads as a key), beside the plainest key loop (_kbhit every millisecond);
+7. serbolt2 under Wine, device output at line rate into the terminal: CPU share while the
+   stream runs, beside a plain reader of 4 KB blocks.
+Rows 6 and 7 need mingw-w64 and Wine (scripts/install-deps installs both); without them they are
+not measured.
 
 Every program runs on pseudo-terminals as it would in a real console: the terminal programs get
 a pty as standard input, output and error and as their controlling terminal, whose foreground job
@@ -55,6 +62,11 @@ GOAL_RATE_CPU = 1.0                    # percent
 GOAL_UPLOAD_RATIO = 1.5
 GOAL_IDLE_CPU = 0.2                    # percent
 GOAL_KEY_MS = 5.0
+WINE_KEY_COUNT = 60                    # row 6, per program
+WINE_STREAM_BYTES = 1024 * 1024        # row 7, per run
+WINE_STREAM_RUNS = 3                   # row 7: runs of each program, interleaved; CPU tick is 10 ms
+GOAL_WINE_KEY_MS = 10.0
+GOAL_WINE_CPU_RATIO = 1.5              # serbolt2's CPU share / the plain reader's
 
 # serbolt's own waits that every upload spends by design, whatever the file's size (in
 # serbolt/serbolt.cpp: CONNECT_PAUSE_US, FLUSH_MIN_MS, PACE_US, CHAR_WINDOW_MS and
@@ -103,7 +115,7 @@ class Proc:
     the child its foreground job, as in a shell: util-linux's `setsid --ctty` makes the session
     and then becomes the program (same process, so the rusage is the program's)."""
 
-    def __init__(self, argv, stdin=None, stdout=None, stderr=None, ctty=False):
+    def __init__(self, argv, stdin=None, stdout=None, stderr=None, ctty=False, env=None):
         self.name = os.path.basename(argv[0])
         actions = []
         for target, fd in ((0, stdin), (1, stdout), (2, stderr)):
@@ -111,7 +123,8 @@ class Proc:
         if ctty:
             argv = [SETSID, "--ctty"] + list(argv)
         self.start = time.monotonic()
-        self.pid = os.posix_spawn(argv[0], argv, os.environ, file_actions=actions, setsid=not ctty)
+        self.pid = os.posix_spawn(argv[0], argv, env or os.environ, file_actions=actions,
+                                  setsid=not ctty)
         _children[self.pid] = self
         self.pidfd = os.pidfd_open(self.pid)
         self.end = None
@@ -610,12 +623,269 @@ def row_keys(tmp):
              "(CLOCK_MONOTONIC on both sides); serbolt first, then picocom.")
 
 
+# ---- serbolt2 under Wine ---------------------------------------------------------------------
+
+class Wine:
+    """A Wine prefix of the benchmark's own (tests/windows/wine-prefix.sh makes it: COM7 leads to
+    the link DIR/com7), with the environment the tests give Wine."""
+
+    def __init__(self, build):
+        self.dir = os.path.join(build, "wine")
+        self.env = dict(os.environ, WINEPREFIX=os.path.join(self.dir, "prefix"),
+                        WINEDLLOVERRIDES="mscoree,mshtml=", WINEDEBUG="-all", LC_ALL="C.UTF-8",
+                        XDG_RUNTIME_DIR=os.path.join(self.dir, "runtime"))
+        self.script = os.path.join(ROOT, "tests", "windows", "wine-prefix.sh")
+        done = subprocess.run(["sh", self.script, "setup", self.dir], env=self.env,
+                              capture_output=True, timeout=180)
+        if done.returncode != 0:
+            raise BenchError(f"Wine prefix: {done.stderr.decode(errors='replace')[-200:]}")
+
+    def point_com7(self, line):
+        fresh = os.path.join(self.dir, "com7.new")
+        if os.path.lexists(fresh):
+            os.unlink(fresh)
+        os.symlink(line, fresh)
+        os.rename(fresh, os.path.join(self.dir, "com7"))
+
+    def run(self, exe, *args, stdin=None, stdout=None):
+        # A fixed address layout, as in the tests: Wine without its preloader can fail to start
+        # when address randomization takes the place of the shared user data.
+        argv = [SETARCH, platform.machine(), "-R", WINE, win_path(os.path.join(BUILD, exe)), *args]
+        return Proc(argv, stdin=stdin, stdout=stdout, stderr=self.log, env=self.env)
+
+    def close(self):
+        subprocess.run(["sh", self.script, "cleanup", self.dir], env=self.env, capture_output=True,
+                       timeout=60)
+
+
+def win_path(path):
+    return "Z:" + path.replace("/", "\\")
+
+
+class Collector:
+    """Everything written to a pipe, gathered by a thread."""
+
+    def __init__(self, fd):
+        self.fd, self.data, self.cond = fd, bytearray(), threading.Condition()
+        threading.Thread(target=self._run, daemon=True).start()
+
+    def _run(self):
+        while True:
+            chunk = os.read(self.fd, 65536)
+            with self.cond:
+                if not chunk:
+                    return
+                self.data += chunk
+                self.cond.notify_all()
+
+    def wait_for(self, text, timeout, what=None):
+        with self.cond:
+            if not self.cond.wait_for(lambda: text in self.data, timeout):
+                raise BenchError(f"no {what or repr(text.decode())} within {timeout:.0f} s")
+
+
+def windows_pid(name, timeout=SPAWN_TIMEOUT * 4):
+    """The Unix process of the Windows program `name` (Wine shows its Windows command line),
+    once it has started."""
+    end = time.monotonic() + timeout
+    while time.monotonic() < end:
+        for entry in os.listdir("/proc"):
+            try:
+                with open(f"/proc/{entry}/cmdline", "rb") as f:
+                    first = f.read().split(b"\0")[0]
+            except OSError:
+                continue
+            if first.lower().endswith(b"\\" + name.encode()):
+                return int(entry)
+        time.sleep(0.05)
+    raise BenchError(f"{name} did not start within {timeout:.0f} s")
+
+
+def wineserver_pid():
+    """The Wine server of the benchmark's prefix (the one process whose name says so)."""
+    for entry in os.listdir("/proc"):
+        try:
+            with open(f"/proc/{entry}/cmdline", "rb") as f:
+                first = f.read().split(b"\0")[0]
+            with open(f"/proc/{entry}/environ", "rb") as f:
+                prefix = b"WINEPREFIX=" + os.path.join(BUILD, "wine", "prefix").encode() + b"\0"
+                mine = prefix in f.read() + b"\0"
+        except OSError:
+            continue
+        if os.path.basename(first).startswith(b"wineserver") and mine:
+            return int(entry)
+    raise BenchError("no wineserver for the benchmark's prefix")
+
+
+def cpu_seconds(pid):
+    """User and system time of a process so far (all its threads), from /proc."""
+    with open(f"/proc/{pid}/stat") as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def typed_terminal(wine, target, ready):
+    """Starts `target` (program and arguments) in a console of its own, in which the helper
+    types each byte written to the returned descriptor as a key; waits for `ready` on its output."""
+    keys_rd, keys_wr = os.pipe()
+    out_rd, out_wr = os.pipe()
+    try:
+        proc = wine.run("serbolt2_keys.exe", "120000", "{i}", win_path(os.path.join(BUILD, target[0])),
+                        *target[1:], stdin=keys_rd, stdout=out_wr)
+    finally:
+        os.close(keys_rd)
+        os.close(out_wr)
+    out = Collector(out_rd)
+    try:
+        out.wait_for(ready, 30)
+    except BenchError:
+        proc.kill()
+        os.close(keys_wr)
+        raise
+    return proc, keys_wr, out
+
+
+def wine_key_latencies(wine, tmp, program):
+    record = os.path.join(tmp, f"wine-keys-{program}.rec")
+    sim = Sim(tmp, f"wine-keys-{program}", "--record", record)
+    wine.point_com7(sim.slave)
+    if program == "serbolt2":
+        target, ready = ["serbolt2.exe", "-d", "COM7"], b"Entering terminal mode."
+    else:
+        target, ready = ["serbolt2_plain.exe", "keys", "\\\\.\\COM7"], b"plain: ready"
+    proc, keys, _ = typed_terminal(wine, target, ready)
+    try:
+        time.sleep(0.3)
+        sent = []
+        rnd = struct.unpack("=%dB" % WINE_KEY_COUNT, os.urandom(WINE_KEY_COUNT))
+        for i in range(WINE_KEY_COUNT):
+            sent.append(time.monotonic_ns())
+            os.write(keys, KEYS[i % len(KEYS):i % len(KEYS) + 1])
+            time.sleep(KEY_GAP_S + rnd[i] / 255 * 0.010)
+        end = time.monotonic() + EXIT_TIMEOUT
+        while sum(len(b) for _, b in load_record(record)) < WINE_KEY_COUNT:
+            if time.monotonic() > end:
+                raise BenchError(f"{program}: not every key reached the simulator")
+            time.sleep(0.05)
+        os.write(keys, EXIT_SERBOLT)
+        os.close(keys)
+        keys = None
+        proc.wait(EXIT_TIMEOUT + 10)
+    finally:
+        if keys is not None:
+            os.close(keys)
+        proc.kill()
+        sim.stop()
+    arrived = [t for t, chunk in load_record(record) for _ in chunk]
+    return [(a - s) / 1e6 for a, s in zip(arrived, sent)]
+
+
+def wine_stream_cpu(wine, tmp, program):
+    """CPU share of the Windows program while the device streams, from the first 64 KiB of
+    the stream on screen to its end; and whether every byte came in order."""
+    expected = stream_text(WINE_STREAM_BYTES)
+    sim = Sim(tmp, f"wine-stream-{program}", "--stream", str(WINE_STREAM_BYTES), "--rate",
+              str(LINE_RATE), "--stream-delay-ms", "3000")
+    wine.point_com7(sim.slave)
+    keys = None
+    try:
+        if program.startswith("serbolt2"):
+            name = "serbolt2.exe"
+            proc, keys, out = typed_terminal(wine, [name, "-d", "COM7"], b"Entering terminal mode.")
+        else:
+            name = "serbolt2_plain.exe"
+            out_rd, out_wr = os.pipe()
+            proc = wine.run(name, "read", "\\\\.\\COM7", stdout=out_wr)
+            os.close(out_wr)
+            out = Collector(out_rd)
+        pids = [windows_pid(name), wineserver_pid()]
+        out.wait_for(expected[:64 * 1024], STREAM_TIMEOUT, "first 64 KiB of the stream, as sent")
+        t0, cpu0 = time.monotonic(), [cpu_seconds(p) for p in pids]
+        out.wait_for(expected[-64:], STREAM_TIMEOUT, "end of the stream")
+        t1, cpu1 = time.monotonic(), [cpu_seconds(p) for p in pids]
+        whole = expected in out.data
+        if keys is not None:
+            os.write(keys, EXIT_SERBOLT)
+            os.close(keys)
+            keys = None
+            proc.wait(EXIT_TIMEOUT + 10)
+    finally:
+        if keys is not None:
+            os.close(keys)
+        proc.kill()
+        sim.stop()
+    cpu = sum(cpu1) - sum(cpu0)
+    return 100.0 * cpu / (t1 - t0), cpu, t1 - t0, whole
+
+
+def wine_rows(tmp, which):
+    if not all((WINE, SETARCH, os.path.exists(os.path.join(BUILD, "serbolt2.exe")),
+                os.path.exists(os.path.join(BUILD, "serbolt2_plain.exe")))):
+        raise BenchError("needs Wine and serbolt2.exe (mingw-w64)")
+    wine = Wine(BUILD)
+    wine.log = os.open(os.path.join(tmp, "wine.log"), os.O_WRONLY | os.O_CREAT | os.O_APPEND, 0o644)
+    try:
+        if which == "keys":
+            ours = wine_key_latencies(wine, tmp, "serbolt2")
+            peer = wine_key_latencies(wine, tmp, "plain")
+            med, p90 = statistics.median(ours), statistics.quantiles(ours, n=10)[-1]
+            pmed, pp90 = statistics.median(peer), statistics.quantiles(peer, n=10)[-1]
+            return dict(
+                what=f"serbolt2 under Wine, key typed into its console to wire: median over "
+                     f"{WINE_KEY_COUNT} keys",
+                ours=f"{med:.1f} ms (p90 {p90:.1f} ms)",
+                peer="`_kbhit` loop, 1 ms sleeps", peer_figure=f"{pmed:.1f} ms (p90 {pp90:.1f} ms)",
+                goal=f"≤ {GOAL_WINE_KEY_MS:.0f} ms", met=med <= GOAL_WINE_KEY_MS,
+                note="6: Wine in a prefix of its own (build-bench/wine); the test helper "
+                     "serbolt2_keys types each byte that the benchmark writes to it as a key into "
+                     "the program's console; from that write to the simulator's read of the byte; "
+                     "serbolt2 first, then the plain loop (serbolt2_plain keys).")
+        runs = {"serbolt2": [], "plain": []}
+        for i in range(WINE_STREAM_RUNS):
+            for program, done in runs.items():
+                done.append(wine_stream_cpu(wine, tmp, f"{program}-{i}"))
+        cpu, wall = (sum(r[k] for r in runs["serbolt2"]) for k in (1, 2))
+        pcpu, pwall = (sum(r[k] for r in runs["plain"]) for k in (1, 2))
+        whole, pwhole = (all(r[3] for r in runs[p]) for p in ("serbolt2", "plain"))
+        share, pshare = 100.0 * cpu / wall, 100.0 * pcpu / pwall
+        ratio = share / pshare if pshare > 0 else float("inf")
+        return dict(
+            what=f"serbolt2 under Wine, {WINE_STREAM_RUNS} x {WINE_STREAM_BYTES // 1024} KiB streamed "
+                 "at line rate into the terminal: CPU / wall while it streams",
+            ours=f"{pct(share)} ({cpu * 1000:.0f} ms / {wall:.1f} s), {ratio:.2f}x the reader; "
+                 + ("every byte, in order" if whole else "BYTES LOST OR OUT OF ORDER"),
+            peer="plain reader, 4 KB `ReadFile` blocks",
+            peer_figure=f"{pct(pshare)} ({pcpu * 1000:.0f} ms / {pwall:.1f} s)"
+                        + ("" if pwhole else "; bytes lost"),
+            goal=f"≤ {GOAL_WINE_CPU_RATIO}x the reader; every byte in order",
+            met=whole and ratio <= GOAL_WINE_CPU_RATIO,
+            note=f"7: {WINE_STREAM_RUNS} runs of each, interleaved, each program alone on a "
+                 f"simulator streaming at {LINE_RATE:,} bytes/s, its output into a pipe; CPU from "
+                 "/proc (the Windows process and Wine's server, in 10 ms ticks) from the first "
+                 "64 KiB of the stream to its end, summed over the runs; serbolt2 in a console of "
+                 "its own (serbolt2_keys), the reader as `serbolt2_plain read`.")
+    finally:
+        os.close(wine.log)
+        wine.close()
+
+
+def row_wine_keys(tmp):
+    return wine_rows(tmp, "keys")
+
+
+def row_wine_stream(tmp):
+    return wine_rows(tmp, "stream")
+
+
 ROWS = [
     (row_rate, "line-rate upload, 1 MiB (about 12 s)"),
     (row_unthrottled, f"unthrottled uploads, {UPLOAD_RUNS} runs of each kind (about 12 s)"),
     (row_idle, f"idle terminals ({IDLE_SECONDS:.0f} s)"),
     (row_stream, "device output, 1 MiB at line rate (about 12 s)"),
     (row_keys, f"{KEY_COUNT} keys into each terminal (about 4 s)"),
+    (row_wine_keys, f"serbolt2 under Wine, {WINE_KEY_COUNT} keys, beside a plain loop (about 20 s)"),
+    (row_wine_stream, f"serbolt2 under Wine, {WINE_STREAM_RUNS} x {WINE_STREAM_BYTES // 1024} KiB "
+                      "streamed, beside a plain reader (about 80 s)"),
 ]
 
 
@@ -649,11 +919,15 @@ def version(argv):
 
 
 def main():
-    global SERBOLT, SIM, PICOCOM, CAT, SETSID, PICOCOM_NAME
-    if len(sys.argv) != 2:
+    global SERBOLT, SIM, PICOCOM, CAT, SETSID, PICOCOM_NAME, BUILD, ROOT, WINE, SETARCH
+    if len(sys.argv) < 2 or not all(a.isdigit() and 1 <= int(a) <= len(ROWS) for a in sys.argv[2:]):
         print(__doc__.strip().splitlines()[2].strip(), file=sys.stderr)
         return 2
-    build = os.path.abspath(sys.argv[1])
+    chosen = [int(a) for a in sys.argv[2:]] or list(range(1, len(ROWS) + 1))
+    build = BUILD = os.path.abspath(sys.argv[1])
+    ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    WINE = shutil.which("wine")
+    SETARCH = shutil.which("setarch")
     SERBOLT = os.path.join(build, "serbolt")
     SIM = os.path.join(build, "korvan-sim")
     PICOCOM = shutil.which("picocom")
@@ -677,6 +951,8 @@ def main():
     results = []
     try:
         for number, (row, title) in enumerate(ROWS, 1):
+            if number not in chosen:
+                continue
             print(f"bench: {number}/{len(ROWS)}: {title}", file=sys.stderr, flush=True)
             try:
                 r = row(tmp)

@@ -1,6 +1,7 @@
 // serbolt2: host tool for the Korvan on a Windows COM port. Parses the command
 // line, opens the port, then runs the terminal or uploads a file.
 #include "com.h"
+#include "console.h"
 #include "optparse.h"
 #include "terminal.h"
 #include "text.h"
@@ -131,15 +132,44 @@ static const char *wordThatEndedParse(int argc, char *argv[])
     return nullptr;
 }
 
+// The option that `word` meant when it is one in Windows' switch syntax (/d,
+// /h, /help, /version, in either case), or null. "/?" is not among them: alone
+// it asks for help.
+static const char *windowsSwitch(const char *word)
+{
+    static char meant[3];
+    if (word[0] != '/')
+        return nullptr;
+    if (_stricmp(word, "/help") == 0)
+        return "--help";
+    if (_stricmp(word, "/version") == 0)
+        return "--version";
+    char letter = (char)(word[1] | 0x20);  // lower case
+    if (word[1] == '\0' || word[2] != '\0' || letter == ':' || std::strchr(kOptions, letter) == nullptr)
+        return nullptr;
+    meant[0] = '-';
+    meant[1] = letter;
+    return meant;
+}
+
 // A command line that runs, but perhaps not as its user believes: say so on
-// standard error.
-static void warnAboutCommandLine(int argc, char *argv[])
+// standard error. False when it must not run: a word in Windows' switch syntax
+// would leave the rest unread and open the default port, whose opening can
+// reset the board behind it.
+static bool checkCommandLine(int argc, char *argv[])
 {
     const char *ignored = wordThatEndedParse(argc, argv);
+    const char *meant = ignored != nullptr ? windowsSwitch(ignored) : nullptr;
+    if (meant != nullptr) {
+        fprintf(stderr, "serbolt2: options start with '-': %s\n", meant);
+        printUsage();
+        return false;
+    }
     if (ignored != nullptr)
         printMessage(stderr, "serbolt2: ignoring '%s' and what follows it\n", ignored);
     if (action == kActionTerminal && (filename != nullptr || outpath != nullptr || boot || reset || stay))
         fprintf(stderr, "serbolt2: -i, -o, -b, -r and -t take effect only with -a 1\n");
+    return true;
 }
 
 // Sends a device command after the upload and says so. False, after saying
@@ -169,7 +199,7 @@ static int runAction()
         fprintf(stderr, "Both FILE_IN and FILE_OUT must be specified!\n");
         return 1;
     }
-    if (uploadFile(filename, outpath) != 0)
+    if (uploadFile(filename, outpath) != 0 || consoleInterrupted())
         return 1;
 
     if (boot && !sendCommand("reboot\n", "Reboot sent...\n"))
@@ -184,11 +214,8 @@ static int runAction()
     return 0;
 }
 
-// The command line comes as UTF-16 (wmain), so that every name survives
-// whatever the system's code page; the program takes its words as UTF-8.
-// The C runtime calls it from outside this file, hence the declaration.
-int wmain(int argc, wchar_t *wideArgv[]);
-int wmain(int argc, wchar_t *wideArgv[])
+// One run from the command line to the port's closing; the exit status.
+static int run(int argc, wchar_t *wideArgv[])
 {
     device = kDefaultDevice;
     char **argv;
@@ -204,11 +231,26 @@ int wmain(int argc, wchar_t *wideArgv[])
     status = parseCommandLine(argc, argv);
     if (status >= 0)
         return status;
-    warnAboutCommandLine(argc, argv);
+    if (!checkCommandLine(argc, argv))
+        return 1;
 
     if (!comOpen(device))
         return 1;
     status = runAction();
     comClose();
     return status;
+}
+
+// The command line comes as UTF-16 (wmain), so that every name survives
+// whatever the system's code page; the program takes its words as UTF-8.
+// The C runtime calls it from outside this file, hence the declaration.
+int wmain(int argc, wchar_t *wideArgv[]);
+int wmain(int argc, wchar_t *wideArgv[])
+{
+    consoleBegin();
+    int status = run(argc, wideArgv);
+    fflush(stdout);
+    consoleRestore();
+    // Ctrl-C, Ctrl-Break or the window closing ended the run: never a success.
+    return consoleInterrupted() ? kInterruptedStatus : status;
 }

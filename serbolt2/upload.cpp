@@ -3,9 +3,9 @@
 #include "upload.h"
 
 #include "com.h"
+#include "console.h"
 #include "text.h"
 
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -27,6 +27,8 @@ static const size_t kMaxDestinationBytes = 4096;
 static const size_t kAnswerChars = 4 * kReplyBufferChars + 1;
 // A file name for the system's wide calls: Windows' longest path and more.
 static const size_t kWidePathChars = 32768;
+// A reply wait looks at Ctrl-C at least this often.
+static const DWORD kReplySliceMs = 50;
 
 // The payload goes out in pieces of this size (about 45 ms each at 921600
 // baud); progress is redrawn at most ten times a second.
@@ -86,8 +88,12 @@ int comWaitForTime(const char *reply, double seconds)
     size_t count = 0;
 
     for (;;) {
+        if (consoleInterrupted())
+            return 0;
+        ULONGLONG spent = GetTickCount64() - start;
+        DWORD wait = spent >= limitMs ? 0 : (DWORD)(limitMs - spent) + 1;
         unsigned char next;
-        int got = comReadByte(&next);
+        int got = comReadByte(&next, wait < kReplySliceMs ? wait : kReplySliceMs);
         if (got == COM_READ_FAILED) {
             // A port that fails (the adapter pulled out) brings nothing more: say so now
             // rather than after the whole wait.
@@ -122,40 +128,48 @@ int comWaitFor(const char *reply)
     return comWaitForTime(reply, kReadySeconds);
 }
 
-// Says why `path` could not be opened: the system's reason when it left one,
-// else the runtime's.
-static void printOpenReason(const char *path, DWORD systemCode, int runtimeCode)
-{
-    char reason[kMessageChars];
-    if (systemCode != 0)
-        systemMessage(systemCode, reason, sizeof reason);
-    else
-        strerror_s(reason, sizeof reason, runtimeCode);
-    printMessage(stderr, "serbolt2: %s: %s\n", path, reason);
-}
-
 // Reads the whole file into dataBuffer. The size, or 0 after printing why the
 // file cannot be sent; nothing has gone to the device then.
 static size_t readWholeFile(const char *filename)
 {
+    char reason[kMessageChars];
     // The name is opened as the user gave it, whatever its letters: wide.
     static WCHAR wideName[kWidePathChars];
-    FILE *file = nullptr;
-    SetLastError(0);
-    errno_t opened = toWide(filename, wideName, kWidePathChars) ? _wfopen_s(&file, wideName, L"rb") : EINVAL;
-    if (opened != 0 || file == nullptr) {
-        DWORD why = GetLastError();
+    HANDLE file = INVALID_HANDLE_VALUE;
+    DWORD why = ERROR_INVALID_NAME;
+    if (toWide(filename, wideName, kWidePathChars)) {
+        file = CreateFileW(wideName, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+        why = GetLastError();
+    }
+    if (file == INVALID_HANDLE_VALUE) {
         printMessage(stderr, "Error opening file: %s\n", filename);
-        printOpenReason(filename, why, opened);
+        printMessage(stderr, "serbolt2: %s: %s\n", filename, systemMessage(why, reason, sizeof reason));
         return 0;
     }
-    size_t size = fread(dataBuffer, 1, kUploadBufferSize, file);
-    // One byte past the buffer means the file would be cut: refuse it rather
-    // than send a shortened copy as if it were the file.
-    bool tooLarge = size == kUploadBufferSize && fgetc(file) != EOF;
-    fclose(file);
+    // Up to one byte more than the buffer holds: that byte means the file
+    // would be cut, and it is refused rather than sent shortened as if whole.
+    static unsigned char beyond;
+    size_t size = 0;
+    bool more = true, failed = false;
+    while (more && size <= kUploadBufferSize) {
+        unsigned char *into = size < kUploadBufferSize ? dataBuffer + size : &beyond;
+        DWORD want = size < kUploadBufferSize ? (DWORD)(kUploadBufferSize - size) : 1;
+        DWORD got = 0;
+        failed = !ReadFile(file, into, want, &got, nullptr);
+        if (failed)
+            why = GetLastError();
+        more = !failed && got > 0;
+        size += got;
+    }
+    CloseHandle(file);
 
-    if (tooLarge) {
+    if (failed) {
+        fprintf(stderr, "Error reading file or file is empty\n");
+        printMessage(stderr, "serbolt2: %s: %s\n", filename, systemMessage(why, reason, sizeof reason));
+        return 0;
+    }
+    if (size > kUploadBufferSize) {
         printMessage(stderr, "File too large (more than 10485760 bytes): %s\n", filename);
         return 0;
     }
@@ -164,8 +178,9 @@ static size_t readWholeFile(const char *filename)
     return size;
 }
 
-// Progress of the payload, on standard error when it is a console: bytes,
-// percent, rate and time left, redrawn in place. Blanks (not terminal escape
+// Progress of the payload, on standard error when it is a console: bytes
+// that have left the port (not those handed to the driver, which may hold
+// thousands), percent, rate and time left, redrawn in place. Blanks (not terminal escape
 // codes, which older consoles print as they are) wipe out a longer old line.
 static bool progressOn = false;
 static ULONGLONG progressStart, progressDrawn;
@@ -208,10 +223,12 @@ static void progressDraw(size_t sent, size_t total)
     fwrite(line, 1, (size_t)length, stderr);
     fflush(stderr);
     progressWidth = width;
+    consoleProgressWidth(width);
 }
 
 static void progressEnd()
 {
+    consoleProgressWidth(0);
     if (progressOn && progressWidth > 0) {
         fprintf(stderr, "\r%*s\r", progressWidth, "");
         fflush(stderr);
@@ -221,21 +238,22 @@ static void progressEnd()
 
 // The payload in pieces, so that progress can be shown; the bytes go out in
 // their order, back to back. False when the port did not take them (a write
-// failed, or the line took nothing for 10 s).
+// failed, or the line took nothing for 10 s) or Ctrl-C came first.
 static bool sendPayload(size_t size)
 {
     progressBegin();
-    for (size_t sent = 0; sent < size;) {
+    bool ok = true;
+    for (size_t sent = 0; ok && sent < size;) {
         size_t piece = size - sent < kPieceBytes ? size - sent : kPieceBytes;
-        if (!comWrite(dataBuffer + sent, piece)) {
-            progressEnd();
-            return false;
+        ok = !consoleInterrupted() && comWrite(dataBuffer + sent, piece);
+        if (ok) {
+            sent += piece;
+            int queued = comOutputQueued();
+            progressDraw(queued > 0 && (size_t)queued < sent ? sent - (size_t)queued : sent, size);
         }
-        sent += piece;
-        progressDraw(sent, size);
     }
     progressEnd();
-    return true;
+    return ok;
 }
 
 // Says that the port did not take what was sent; the upload ends there.
@@ -281,7 +299,7 @@ int uploadFile(const char *filename, const char *outpath)
         return writeFailed();
     fflush(stdout);
     if (!sendPayload(size))
-        return writeFailed();
+        return consoleInterrupted() ? 1 : writeFailed();
 
     if (!comWaitForTime(kDataReceivedReply, kDataReceivedSeconds))
         return 1;

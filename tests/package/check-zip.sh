@@ -72,7 +72,8 @@ if [ -n "$wine" ]; then
     timeout 120 "${fixed[@]}" "$wine" "$exe" --version </dev/null >"$scratch/version.out" 2>"$scratch/version.err" || status=$?
     out=$(cat "$scratch/version.out")
     [ "$status" = 0 ] || bad "the zipped serbolt2.exe --version: status $status: $(cat "$scratch/version.err")"
-    [ "$out" = "serbolt2 $version"$'\r' ] || bad "the zipped serbolt2.exe --version printed '$out'"
+    # Standard output is binary: the line ends in a bare LF.
+    [ "$out" = "serbolt2 $version" ] || bad "the zipped serbolt2.exe --version printed '$out'"
 fi
 
 [ "$fail" = 0 ] && echo "zip ok"

@@ -120,19 +120,23 @@ std::string win_path(const std::string &unix_path)
     return out;
 }
 
-static std::string unix_newlines(const std::string &text)
+// Standard output stays as the program wrote it, byte for byte. Standard error
+// is in text mode, every line end a CR LF: given back as "\n", and a bare LF
+// marked, so that a comparison shows it. Wine's traces (any other `winedebug`)
+// are left as they are.
+static Outcome finish(Outcome run, const char *winedebug)
 {
-    std::string out;
-    for (size_t i = 0; i < text.size(); i++)
-        if (!(text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n'))
-            out += text[i];
-    return out;
-}
-
-static Outcome finish(Outcome run)
-{
-    run.out = unix_newlines(run.out);
-    run.err = unix_newlines(run.err);
+    if (std::string(winedebug) != "-all")
+        return run;
+    std::string err;
+    for (size_t i = 0; i < run.err.size(); i++) {
+        if (run.err[i] == '\r' && i + 1 < run.err.size() && run.err[i + 1] == '\n')
+            continue;
+        if (run.err[i] == '\n' && (i == 0 || run.err[i - 1] != '\r'))
+            err += "<bare LF>";
+        err += run.err[i];
+    }
+    run.err = err;
     return run;
 }
 
@@ -141,7 +145,7 @@ static Outcome run_serbolt2(const std::vector<std::string> &args, Input input, c
 {
     std::vector<std::string> argv = {SERBOLT2_WINE, build_dir() + "/serbolt2.exe"};
     argv.insert(argv.end(), args.begin(), args.end());
-    return finish(run_program(argv, timeout_s, input, data, wine_env(winedebug)));
+    return finish(run_program(argv, timeout_s, input, data, wine_env(winedebug)), winedebug);
 }
 
 Outcome serbolt2(const std::vector<std::string> &args, double timeout_s)
@@ -176,7 +180,7 @@ Outcome serbolt2_keys(const std::string &keys, const std::vector<std::string> &a
     argv.insert(argv.end(), helper.begin(), helper.end());
     argv.insert(argv.end(), {std::to_string(helper_ms), keys, win_path(build_dir() + "/serbolt2.exe")});
     argv.insert(argv.end(), args.begin(), args.end());
-    return finish(run_program(argv, timeout_s, Input::Pty, "", wine_env(winedebug)));
+    return finish(run_program(argv, timeout_s, Input::Pty, "", wine_env(winedebug)), winedebug);
 }
 
 std::string reason_after(const std::string &err, const std::string &first, const std::string &name)

@@ -8,6 +8,10 @@
 #include <string>
 #include <vector>
 
+// The status that Wine gives a run that Ctrl-C ended: STATUS_CONTROL_C_EXIT
+// (0xC000013A) cut to its low byte.
+const int kInterruptedStatus = 0x3A;
+
 // The COM port that the test prefix maps to SERBOLT2_COM7_LINK.
 extern const char kPort[];
 
@@ -36,7 +40,8 @@ struct Device {
 };
 
 // Runs serbolt2.exe with `args` under Wine, standard input on a null device.
-// Standard output and error come back with the runtime's "\r\n" turned into "\n".
+// Standard output comes back byte for byte; standard error (CR LF line ends)
+// with each "\r\n" as "\n".
 Outcome serbolt2(const std::vector<std::string> &args, double timeout_s = 20);
 // The same with `input` on a pipe as standard input (written, then closed),
 // and Wine's debug channels set to `winedebug` (its traces go to standard error).
@@ -51,9 +56,9 @@ std::vector<std::string> upload_args(const std::string &file, const std::string 
                                      const std::vector<std::string> &more = {});
 
 // Runs serbolt2.exe in a console of its own and types `keys` into it (the
-// helper's script: characters, \r for Enter, {N} for a pause of N ms, {p}...{/p}
-// a paste, {w} wait for the input to be taken, {?TEXT} wait for TEXT on the
-// screen, {vk:HH} a key without a character). `helper` holds the helper's own
+// helper's script: characters, \r for Enter, \uHHHH a UTF-16 unit, {^C} Ctrl-C,
+// {p}...{/p} a paste, {w} wait for the input to be taken, {?TEXT} wait for TEXT
+// on the screen, {vk:HH} a key without a character). `helper` holds the helper's own
 // options (-left, -screen TEXT); `winedebug` as for serbolt2_input.
 Outcome serbolt2_keys(const std::string &keys, const std::vector<std::string> &args,
                       double timeout_s = 30, const std::vector<std::string> &helper = {},

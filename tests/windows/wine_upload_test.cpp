@@ -134,120 +134,114 @@ TEST(WineUpload, ReplyFoundAnywhereInTheFirst255Characters)
 
 TEST(WineUpload, FailedWaitsSendNothingMore)
 {
-    // 256 characters without the reply complete: the Ready wait overflows.
-    {
+    const struct {
+        std::vector<std::string> sim;
+        std::string err;
+        bool frameSent;  // the Data received wait failed: the frame went out in full
+    } cases[] = {
+        // 256 characters without the reply complete: the Ready wait overflows; what came
+        // instead of the reply is shown, its first 255 characters.
+        {{"--ready", std::string(248, '.') + "Ko:Ready"},
+         "Buffer overflow while waiting for string\nserbolt2: the device answered: '" + std::string(248, '.') +
+             "Ko:Read'\n",
+         false},
+        // A device that never answers: the Ready wait gives up after 2 s.
+        {{"--silent"}, "Timeout waiting for string 'Ko:Ready'\n", false},
+        // The Data received wait overflows; the line end after Ko:Ready began it and is left out.
+        {{"--done", std::string(255, '.')},
+         "Buffer overflow while waiting for string\nserbolt2: the device answered: '" + std::string(253, '.') +
+             "'\n",
+         true},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.sim[0]);
         Device dev;
-        ASSERT_TRUE(dev.start({"--ready", std::string(248, '.') + "Ko:Ready"}));
+        ASSERT_TRUE(dev.start(c.sim));
         std::string file = make_file(dev.sim.dir, "in.bin", 100);
+        // No reboot, no reset, no terminal after a failed wait.
         Outcome run = serbolt2(upload_args(file, "dst/x.bin", {"-b", "-r", "-t"}));
         EXPECT_EQ(run.status, 1);
-        // What came instead of the reply: the first 255 characters.
-        EXPECT_EQ(run.err, "Buffer overflow while waiting for string\n"
-                           "serbolt2: the device answered: '" + std::string(248, '.') + "Ko:Read'\n");
-        EXPECT_EQ(run.out, connected() + "File size: 100 bytes\n");
-        EXPECT_EQ(dev.received(), kFilecopy);
-    }
-    // A device that never answers: the Ready wait gives up after 2 s; no
-    // reboot, no reset, no terminal.
-    {
-        Device dev;
-        ASSERT_TRUE(dev.start({"--silent"}));
-        std::string file = make_file(dev.sim.dir, "in.bin", 100);
-        Outcome run = serbolt2(upload_args(file, "dst/x.bin", {"-b", "-r", "-t"}));
-        EXPECT_EQ(run.status, 1);
-        EXPECT_EQ(run.err, "Timeout waiting for string 'Ko:Ready'\n");
-        EXPECT_EQ(run.out, connected() + "File size: 100 bytes\n");
-        EXPECT_GE(run.seconds, 2.0);
+        EXPECT_EQ(run.err, c.err);
+        EXPECT_GE(run.seconds, c.sim[0] == "--silent" ? 2.0 : 0.0);
         EXPECT_LT(run.seconds, 15.0);
-        EXPECT_EQ(dev.received(), kFilecopy);
-    }
-    // The Data received wait overflows: the frame went out in full, the
-    // commands asked for do not follow.
-    {
-        Device dev;
-        ASSERT_TRUE(dev.start({"--done", std::string(255, '.')}));
-        std::string file = make_file(dev.sim.dir, "in.bin", 100);
-        Outcome run = serbolt2(upload_args(file, "dst/x.bin", {"-b", "-r"}));
-        EXPECT_EQ(run.status, 1);
-        // The line end after Ko:Ready began this wait: it is left out.
-        EXPECT_EQ(run.err, "Buffer overflow while waiting for string\n"
-                           "serbolt2: the device answered: '" + std::string(253, '.') + "'\n");
-        std::string frame = std::string(kFilecopy) + "100\ndst/x.bin\n" + read_file(file);
-        EXPECT_EQ(dev.received(), frame);
+        EXPECT_EQ(dev.received(), kFilecopy + (c.frameSent ? "100\ndst/x.bin\n" + read_file(file) : ""));
+        EXPECT_TRUE(c.frameSent || run.out == connected() + "File size: 100 bytes\n") << run.out;
     }
 }
 
+// Files and destinations refused before anything is sent: the fixed line,
+// and the system's reason on a line of its own where there is one.
 TEST(WineUpload, FilesRefusedBeforeAnythingIsSent)
 {
     Device dev;
     ASSERT_TRUE(dev.start());
-
-    std::string empty = make_file(dev.sim.dir, "empty.bin", 0);
-    Outcome run = serbolt2(upload_args(empty, "dst/e.bin", {"-b"}));
-    EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.err, "Error reading file or file is empty\n");
-    EXPECT_EQ(run.out, connected());
-
-    std::string missing = win_path(dev.sim.dir + "/missing.bin");
-    run = serbolt2({"-d", kPort, "-a", "1", "-i", missing, "-o", "dst/m.bin", "-b", "-r", "-t"});
-    EXPECT_EQ(run.status, 1);
-    // The fixed line, then the system's reason on a line of its own.
-    std::string notFound = reason_after(run.err, "Error opening file: " + missing + "\n", missing);
-    EXPECT_NE(notFound, "") << run.err;
-    EXPECT_EQ(run.out, connected());
-
-    // A folder is no file to send, and the reason says something else.
-    std::string folder = win_path(dev.sim.dir);
-    run = serbolt2(upload_args(dev.sim.dir, "dst/m.bin"));
-    EXPECT_EQ(run.status, 1);
-    std::string notAFile = reason_after(run.err, "Error opening file: " + folder + "\n", folder);
-    EXPECT_NE(notAFile, "") << run.err;
-    EXPECT_NE(notAFile, notFound);
-
-    // An empty FILE_IN counts as given; it cannot be opened.
-    run = serbolt2({"-d", kPort, "-a", "1", "-i", "", "-o", "dst/m.bin"});
-    EXPECT_EQ(run.status, 1);
-    EXPECT_NE(reason_after(run.err, "Error opening file: \n", ""), "") << run.err;
-
-    // A line feed in the destination would end the destination line early.
-    std::string file = make_file(dev.sim.dir, "in.bin", 10);
-    run = serbolt2(upload_args(file, "dst/a\nb.bin", {"-b"}));
-    EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.err, "Invalid destination path\n");
-    EXPECT_EQ(run.out, connected());
-
-    // A destination longer than 4096 bytes, as serbolt refuses it too.
-    run = serbolt2(upload_args(file, "dst/" + std::string(4093, 'p'), {"-b"}));
-    EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.err, "Invalid destination path\nserbolt2: the destination is longer than 4096 bytes\n");
-    EXPECT_EQ(run.out, connected());
-
+    const std::string file = win_path(make_file(dev.sim.dir, "in.bin", 10));
+    const std::string empty = win_path(make_file(dev.sim.dir, "empty.bin", 0));
     // One byte more than the upload buffer holds: refused, not cut short.
-    std::string big = make_file(dev.sim.dir, "big.bin", kBufferSize + 1);
-    run = serbolt2(upload_args(big, "dst/big.bin", {"-b"}));
-    EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.err, "File too large (more than 10485760 bytes): " + win_path(big) + "\n");
-    EXPECT_EQ(run.out, connected());
-
+    const std::string big = win_path(make_file(dev.sim.dir, "big.bin", kBufferSize + 1));
+    const std::string missing = win_path(dev.sim.dir + "/missing.bin"), folder = win_path(dev.sim.dir);
+    const char kEmpty[] = "Error reading file or file is empty\n";
+    const struct {
+        std::string in, dst;
+        std::string err;  // all of standard error, or the line in front of the reason
+        bool reason;
+    } cases[] = {
+        {empty, "dst/e.bin", kEmpty, false},
+        {missing, "dst/m.bin", "Error opening file: " + missing + "\n", true},
+        {folder, "dst/m.bin", "Error opening file: " + folder + "\n", true},
+        {"", "dst/m.bin", "Error opening file: \n", true},  // an empty FILE_IN counts as given
+        {"Z:\\proc\\self\\mem", "dst/m.bin", kEmpty, true},   // a read that fails
+        // A line feed in the destination would end the destination line early.
+        {file, "dst/a\nb.bin", "Invalid destination path\n", false},
+        {file, "dst/" + std::string(4093, 'p'),
+         "Invalid destination path\nserbolt2: the destination is longer than 4096 bytes\n", false},
+        {big, "dst/big.bin", "File too large (more than 10485760 bytes): " + big + "\n", false},
+    };
+    std::vector<std::string> reasons;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.in.substr(0, 40) + " " + c.dst.substr(0, 20));
+        Outcome run = serbolt2({"-d", kPort, "-a", "1", "-i", c.in, "-o", c.dst, "-b", "-r", "-t"});
+        EXPECT_EQ(run.status, 1);
+        EXPECT_EQ(run.out, connected());
+        if (c.reason)
+            reasons.push_back(reason_after(run.err, c.err, c.in));
+        EXPECT_TRUE(c.reason ? reasons.back() != "" : run.err == c.err) << run.err;
+    }
+    // Not found, not a file, and a read that failed: each says so in its own words.
+    EXPECT_NE(reasons[0], reasons[1]);
+    EXPECT_NE(reasons[0], reasons[3]);
     EXPECT_EQ(dev.received(), "");
 }
 
-// A line that does not take the frame fails the upload at once, with the
-// system's reason, not 20 s later with a time-out.
-TEST(WineUpload, PortLostDuringThePayload)
+// A line that does not take the payload ends the upload with the system's reason: one
+// that fails (hung up) at once, not 20 s later with a time-out; one that stops reading once
+// nothing has gone out for 10 s, not after the 41 s that one write of 4096 bytes could take.
+TEST(WineUpload, LineThatTakesNoMoreEndsTheUpload)
 {
-    Device dev;
-    ASSERT_TRUE(dev.start({"--hangup-after", "1000"}));
-    std::string file = make_file(dev.sim.dir, "in.bin", 2000000);
-    Outcome run = serbolt2(upload_args(file, "dst/x.bin", {"-b", "-r", "-t"}), 60);
-    EXPECT_FALSE(run.timed_out);
-    EXPECT_EQ(run.status, 1);
-    const std::string head = "Error writing to COM port: ";
-    EXPECT_EQ(run.err.compare(0, head.size(), head), 0) << run.err;
-    EXPECT_GT(run.err.size(), head.size() + 1) << "no reason given";
-    EXPECT_EQ(run.err.find('\n'), run.err.size() - 1) << "one line: " << run.err;
-    EXPECT_LT(run.seconds, 15.0);
-    EXPECT_EQ(run.out.find("Reboot sent"), std::string::npos) << run.out;
+    const struct {
+        std::vector<std::string> sim;
+        size_t size;
+        double least, most;  // seconds
+    } cases[] = {
+        {{"--hangup-after", "1000"}, 2000000, 0, 15},
+        {{"--stall-after", "1000"}, 1000000, 10, 35},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.sim[0]);
+        Device dev;
+        ASSERT_TRUE(dev.start(c.sim));
+        std::string file = make_file(dev.sim.dir, "in.bin", c.size);
+        Outcome run = serbolt2(upload_args(file, "dst/x.bin", {"-b", "-r", "-t"}), 90);
+        EXPECT_FALSE(run.timed_out);
+        EXPECT_EQ(run.status, 1);
+        const std::string head = "Error writing to COM port: ";
+        EXPECT_EQ(run.err.compare(0, head.size(), head), 0) << run.err;
+        EXPECT_GT(run.err.size(), head.size() + 1) << "no reason given";
+        EXPECT_EQ(run.err.find('\n'), run.err.size() - 1) << "one line: " << run.err;
+        EXPECT_GE(run.seconds, c.least);
+        EXPECT_LT(run.seconds, c.most);
+        EXPECT_EQ(run.out.find("Reboot sent"), std::string::npos) << run.out;
+    }
 }
 
 // A port that fails while a reply is awaited ends the wait at once with the
@@ -306,49 +300,34 @@ TEST(WineUpload, NamesInAnyScript)
     EXPECT_NE(reason_after(run.err, "Error opening file: " + missing + "\n", missing), "") << run.err;
 }
 
-// A device that stops reading in the middle of the payload: the upload gives
-// up once nothing has gone out for 10 s, not after the 41 s that one write of
-// 4096 bytes could take, with the system's reason.
-TEST(WineUpload, StalledLineEndsTheUpload)
-{
-    Device dev;
-    ASSERT_TRUE(dev.start({"--stall-after", "1000"}));
-    std::string file = make_file(dev.sim.dir, "in.bin", 1000000);
-    Outcome run = serbolt2(upload_args(file, "dst/x.bin", {"-b"}), 90);
-    EXPECT_FALSE(run.timed_out);
-    EXPECT_EQ(run.status, 1);
-    const std::string head = "Error writing to COM port: ";
-    EXPECT_EQ(run.err.compare(0, head.size(), head), 0) << run.err;
-    EXPECT_EQ(run.err.find('\n'), run.err.size() - 1) << "one line: " << run.err;
-    EXPECT_GE(run.seconds, 10.0);
-    EXPECT_LT(run.seconds, 35.0);
-    EXPECT_EQ(run.out.find("Reboot sent"), std::string::npos) << run.out;
-}
-
 // Progress while the payload goes out: on a console only, redrawn in place and
 // gone at the end; never in a pipe.
 TEST(WineUpload, ProgressOnAConsoleOnly)
 {
     const size_t size = 300000;  // more than 3 s at the real line rate
-    {
+    // Left alone the upload ends well; Ctrl-C while the line shows ends it
+    // with the line wiped out, nothing stored and a status that is no success.
+    for (const std::string keys : {"", "{?s left}{^C}"}) {
+        SCOPED_TRACE(keys);
+        const bool interrupted = !keys.empty();
         Device dev;
         ASSERT_TRUE(dev.start({"--rate", "92160"}));
         std::string file = make_file(dev.sim.dir, "in.bin", size);
         // The line as first seen with its time left, its last part.
-        Outcome run = serbolt2_keys("", upload_args(file, "dst/c.bin"), 60, {"-screen", " s left"});
+        Outcome run = serbolt2_keys(keys, upload_args(file, "dst/c.bin"), 60, {"-screen", " s left"});
         EXPECT_FALSE(run.timed_out);
-        EXPECT_EQ(run.status, 0) << run.out;
+        EXPECT_EQ(run.status, interrupted ? kInterruptedStatus : 0) << run.out;
         const std::string saw = "keys: saw ";
-        ASSERT_EQ(run.out.compare(0, saw.size(), saw), 0) << run.out;
-        size_t end = run.out.find('\n');
+        size_t end = run.out.compare(0, saw.size(), saw) == 0 ? run.out.find('\n') : 0;
+        ASSERT_TRUE(end > 0 || interrupted) << run.out;
         std::string line = run.out.substr(saw.size(), end - saw.size());
-        EXPECT_TRUE(std::regex_match(line, std::regex("[0-9]+ of 300000 bytes \\([0-9]+%\\), [0-9.]+ KiB/s"
-                                                      ", [0-9]+ s left")))
+        EXPECT_TRUE(end == 0 || std::regex_match(line, std::regex("[0-9]+ of 300000 bytes \\([0-9]+%\\), "
+                                                                  "[0-9.]+ KiB/s, [0-9]+ s left")))
             << line;
         std::string screen = run.out.substr(end + 1);
-        EXPECT_NE(screen.find("Data sent successfully.\n"), std::string::npos) << screen;
+        EXPECT_EQ(screen.find("Data sent successfully.\n") == std::string::npos, interrupted) << screen;
         EXPECT_EQ(screen.find(" bytes ("), std::string::npos) << "not erased: " << screen;
-        EXPECT_EQ(read_file(dev.sim.store + "/dst/c.bin"), read_file(file));
+        EXPECT_EQ(read_file(dev.sim.store + "/dst/c.bin") == read_file(file), !interrupted);
     }
     {
         Device dev;

@@ -10,16 +10,19 @@
 // and, without one, refuses WriteConsoleInputA (invalid handle). Standard
 // output and error of the program are the helper's own.
 // SCRIPT: each character is one key (a key-down and a key-up record), typed
-// 50 ms apart. Escapes: \r Enter, \n, \\, \xNN a byte; {vk:HH} a key without
-// a character (a cursor or function key) by its virtual-key code in hex, such
-// as {vk:26} for the Up arrow; {N} is a pause of N ms;
-// {p}...{/p} is a paste: all its keys go into the console in one write;
+// 50 ms apart. Escapes: \r Enter, \n, \\, \xNN the character U+00NN, \uHHHH
+// the UTF-16 unit HHHH (a surrogate pair as two, one key record each);
+// {^C} Ctrl-C as typed; {i} types each byte of the helper's standard input
+// as a key the moment it is read, until it ends; {vk:HH} a key without a
+// character (a cursor or function key) by its virtual-key code in hex, such
+// as {vk:26} for the Up arrow; {p}...{/p} is a paste: all its keys go into the console in one write;
 // {w} waits until no key press is left in the console's input (the program
 // took or discarded them all); {?TEXT} (with -screen) waits until TEXT shows on
 // the console's last lines; {f:PATH} waits until the file PATH exists (the
 // test's go-ahead). A wait that outlasts LIMIT_MS fails the helper.
-// -left: once the program has ended, "keys: N input events left" on standard
-// error tells what it left in its console's input.
+// -left: once the program has ended, "keys: N input events left, code page P"
+// on standard error tells what it left in its console's input and the
+// console's output code page.
 // -screen TEXT: the program's standard handles are its console instead; the
 // helper watches the console for TEXT while the program runs, writes
 // "keys: saw LINE" with the first line that showed it, and at the end copies
@@ -29,6 +32,8 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <fcntl.h>
+#include <io.h>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -71,9 +76,9 @@ static void appendQuoted(std::string &line, const char *arg)
 static const size_t kMaxPasteKeys = 4096;
 
 // The key-down and key-up records of one key.
-static void keyRecords(INPUT_RECORD *rec, char ch, WORD virtualKey)
+static void keyRecords(INPUT_RECORD *rec, WCHAR ch, WORD virtualKey, DWORD controls = 0)
 {
-    WORD scan = (WORD)MapVirtualKeyA(virtualKey, 0);
+    WORD scan = (WORD)MapVirtualKeyW(virtualKey, 0);
     std::memset(rec, 0, 2 * sizeof *rec);
     for (int i = 0; i < 2; i++) {
         rec[i].EventType = KEY_EVENT;
@@ -81,22 +86,52 @@ static void keyRecords(INPUT_RECORD *rec, char ch, WORD virtualKey)
         rec[i].Event.KeyEvent.wRepeatCount = 1;
         rec[i].Event.KeyEvent.wVirtualKeyCode = virtualKey;
         rec[i].Event.KeyEvent.wVirtualScanCode = scan;
-        rec[i].Event.KeyEvent.uChar.AsciiChar = ch;
+        rec[i].Event.KeyEvent.uChar.UnicodeChar = ch;
+        rec[i].Event.KeyEvent.dwControlKeyState = controls;
     }
 }
 
 static bool writeRecords(HANDLE in, const INPUT_RECORD *rec, DWORD count)
 {
     DWORD written = 0;
-    return count == 0 || (WriteConsoleInputA(in, rec, count, &written) && written == count);
+    return count == 0 || (WriteConsoleInputW(in, rec, count, &written) && written == count);
 }
 
-static WORD virtualKeyOf(char ch)
+static WORD virtualKeyOf(WCHAR ch)
 {
     if (ch == '\r' || ch == '\n')
         return VK_RETURN;
-    SHORT vk = VkKeyScanA(ch);
+    SHORT vk = VkKeyScanW(ch);
     return vk == -1 ? 0 : (WORD)(vk & 0xff);
+}
+
+static bool typeKey(HANDLE in, WCHAR ch, WORD virtualKey, DWORD controls = 0)
+{
+    INPUT_RECORD rec[2];
+    keyRecords(rec, ch, virtualKey, controls);
+    return writeRecords(in, rec, 2);
+}
+
+// The helper's own standard input, taken before it moves to the program's console.
+static HANDLE helperInput = INVALID_HANDLE_VALUE;
+
+// {i}: every byte of standard input typed as a key as soon as it is read.
+static bool typeStandardInput(HANDLE in)
+{
+    HANDLE input = helperInput;
+    unsigned char typed;
+    DWORD got = 0;
+    while (ReadFile(input, &typed, 1, &got, nullptr) && got == 1)
+        if (!typeKey(in, typed, virtualKeyOf(typed)))
+            return false;
+    return true;
+}
+
+// The helper shares the program's console: Ctrl-C and Ctrl-Break are the
+// program's to handle.
+static BOOL WINAPI ignoreControl(DWORD)
+{
+    return TRUE;
 }
 
 static INPUT_RECORD paste[2 * kMaxPasteKeys];
@@ -130,7 +165,20 @@ static bool typeScript(HANDLE in, const char *script, ULONGLONG deadline)
     bool pasting = false;
     DWORD pasted = 0;
     for (const char *p = script; *p; p++) {
-        char ch = *p;
+        WCHAR ch = (unsigned char)*p;
+        if (std::strncmp(p, "{^C}", 4) == 0) {
+            if (!typeKey(in, 3, 'C', LEFT_CTRL_PRESSED))
+                return false;
+            p += 3;
+            Sleep(kKeyGapMs);
+            continue;
+        }
+        if (std::strncmp(p, "{i}", 3) == 0) {
+            if (!typeStandardInput(in))
+                return false;
+            p += 2;
+            continue;
+        }
         if (std::strncmp(p, "{p}", 3) == 0 || std::strncmp(p, "{w}", 3) == 0) {
             if (p[1] == 'p')
                 pasting = true;
@@ -180,19 +228,19 @@ static bool typeScript(HANDLE in, const char *script, ULONGLONG deadline)
             // virtual-key code.
             virtualKey = (WORD)strtoul(p + 4, (char **)&p, 16);
             ch = 0;
-        } else if (ch == '{') {
-            Sleep((DWORD)strtoul(p + 1, (char **)&p, 10));
-            continue;  // p is at the closing brace
         }
         if (ch == '\\' && p[1]) {
             p++;
             switch (*p) {
             case 'r': ch = '\r'; break;
             case 'n': ch = '\n'; break;
-            case 'x': {
-                char hex[3] = {p[1], p[1] ? p[2] : (char)0, 0};
-                ch = (char)strtoul(hex, nullptr, 16);
-                p += std::strlen(hex);
+            case 'x':
+            case 'u': {
+                size_t digits = *p == 'x' ? 2 : 4;
+                char hex[5] = {0, 0, 0, 0, 0};
+                for (size_t i = 0; i < digits && p[1]; i++)
+                    hex[i] = *++p;
+                ch = (WCHAR)strtoul(hex, nullptr, 16);
                 break;
             }
             default: ch = *p; break;
@@ -207,24 +255,26 @@ static bool typeScript(HANDLE in, const char *script, ULONGLONG deadline)
             pasted += 2;
             continue;
         }
-        INPUT_RECORD rec[2];
-        keyRecords(rec, ch, virtualKey);
-        if (!writeRecords(in, rec, 2))
+        if (!typeKey(in, ch, virtualKey))
             return false;
         Sleep(kKeyGapMs);
     }
     return true;
 }
 
-// Line `row` of the console's screen buffer, without its trailing blanks.
+// Line `row` of the console's screen buffer as UTF-8, without its trailing
+// blanks.
 static std::string screenLine(HANDLE out, SHORT row, SHORT width)
 {
-    std::string line((size_t)width, ' ');
+    std::wstring wide((size_t)width, L' ');
     DWORD got = 0;
     COORD at = {0, row};
-    if (!ReadConsoleOutputCharacterA(out, &line[0], (DWORD)width, at, &got))
+    if (!ReadConsoleOutputCharacterW(out, &wide[0], (DWORD)width, at, &got))
         return "";
-    line.resize(got);
+    std::string line(4 * (size_t)got + 1, '\0');
+    int bytes = WideCharToMultiByte(CP_UTF8, 0, wide.c_str(), (int)got, &line[0], (int)line.size(), nullptr,
+                                    nullptr);
+    line.resize(bytes > 0 ? (size_t)bytes : 0);
     while (!line.empty() && (line.back() == ' ' || line.back() == '\0'))
         line.pop_back();
     return line;
@@ -260,6 +310,10 @@ static void copyScreen(HANDLE out)
 
 int main(int argc, char *argv[])
 {
+    // Lines of the helper's own end in LF, as the program's do.
+    _setmode(_fileno(stdout), _O_BINARY);
+    SetConsoleCtrlHandler(ignoreControl, TRUE);
+    helperInput = GetStdHandle(STD_INPUT_HANDLE);
     bool reportLeft = false;
     const char *watch = nullptr;
     int first = 1;
@@ -364,7 +418,7 @@ int main(int argc, char *argv[])
     if (reportLeft) {
         DWORD pending = 0;
         GetNumberOfConsoleInputEvents(in, &pending);
-        fprintf(stderr, "keys: %lu input events left\n", pending);
+        fprintf(stderr, "keys: %lu input events left, code page %u\n", pending, GetConsoleOutputCP());
     }
     DWORD status = kHelperFailed;
     GetExitCodeProcess(pi.hProcess, &status);
