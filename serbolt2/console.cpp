@@ -1,4 +1,4 @@
-// The console's modes and code page as serbolt2 changes and gives them back,
+// The console's modes as serbolt2 changes and gives them back,
 // and its control handler.
 //
 // The handler runs on a thread that the system starts for it. It only marks

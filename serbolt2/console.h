@@ -1,4 +1,4 @@
-// The Windows console around serbolt2: the modes and code page it changes
+// The Windows console around serbolt2: the modes it changes
 // while it runs, all given back on every way out, and Ctrl-C, Ctrl-Break and
 // a closed console window, which end the run.
 #pragma once
