@@ -1132,13 +1132,14 @@ static int transferFile(const char *in_path, const char *dest_path)
 {
     char line[MAX_DEST_PATH + 2];   // the size line, then the destination and its line feed
 
-    int size = readUploadFile(in_path);
-    if (size < 0)
-        return 1;
+    // The cheap check first: a bad destination refuses the run before up to 10 MB are read.
     if (!destinationValid(dest_path)) {
         printf("ERROR: invalid destination path..\n");
         return 1;
     }
+    int size = readUploadFile(in_path);
+    if (size < 0)
+        return 1;
 
     flushReceiveBuffer();
     printf("romsize: %i\n", size);
