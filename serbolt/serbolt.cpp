@@ -17,6 +17,7 @@
 // terminal, and the run sequence that ties them together.
 
 #include <cerrno>
+#include <cstdarg>
 #include <climits>
 #include <csignal>
 #include <cstdint>
@@ -103,6 +104,148 @@ static bool resumedSince(int *seen)
 }
 
 // =============================================================================================
+// Screen: device output on standard output, the program's messages, the upload's progress line
+// =============================================================================================
+
+static bool stdout_failed = false;   // standard output took something badly: told, status 1
+
+// Standard output refused what we wrote (a full disk, /dev/full): the transcript is lost, which
+// is said once; the run goes on and ends with status 1.
+static void stdoutFailed(int err)
+{
+    if (!stdout_failed) {
+        stdout_failed = true;
+        fprintf(stderr, "serbolt: cannot write to standard output: %s\n", strerror(err));
+    }
+}
+
+// Puts a block of device output on the screen at once: one write, after whatever stdio holds.
+static void writeScreen(const unsigned char *buf, int n)
+{
+    if (fflush(stdout) != 0)
+        stdoutFailed(errno);
+    while (n > 0) {
+        ssize_t w = write(STDOUT_FILENO, buf, (size_t)n);
+        if (w > 0) {
+            buf += w;
+            n -= (int)w;
+        } else if (w < 0 && errno == EAGAIN) {
+            struct pollfd p = { STDOUT_FILENO, POLLOUT, 0 };
+            poll(&p, 1, -1);
+        } else if (!(w < 0 && errno == EINTR)) {
+            stdoutFailed(w < 0 ? errno : EIO);
+            return;   // nothing to show it on
+        }
+    }
+}
+
+// The upload's progress line on standard error, while the payload is sent. Reset by
+// progressBegin for each send.
+static struct {
+    bool active;           // the send in progress draws the line (standard error is a terminal)
+    bool on_screen;        // a line is drawn and not erased yet
+    bool queue_reported;   // the driver has reported bytes in its output queue
+    uint64_t start;        // when the send began
+    uint64_t drawn;        // when the line was last drawn (or would have been)
+    long shown;            // the count drawn last: the line never goes back
+} progress;
+
+// Whether the progress line may be drawn now: not while we are a background job of the
+// terminal on standard error, where it would be drawn over the shell's prompt. A terminal that
+// is not our controlling terminal has no jobs: it is ours.
+static bool progressVisible(void)
+{
+    pid_t fg = tcgetpgrp(STDERR_FILENO);
+    return fg < 0 || fg == getpgrp();
+}
+
+// Columns of the terminal on standard error; 80 when it does not say.
+static int progressColumns(void)
+{
+    struct winsize ws;
+    if (ioctl(STDERR_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0)
+        return ws.ws_col;
+    return 80;
+}
+
+// The progress line for `gone` of `total` bytes after `elapsed` seconds, fitted to `width`
+// columns: the time left goes first, then the rate, then all but the percentage, cut if need
+// be. Returns the length of the line in `line`.
+static int progressText(char *line, size_t size, long gone, long total, double elapsed, int width)
+{
+    double rate = elapsed > 0 ? (double)gone / elapsed : 0;
+    long percent = total > 0 ? (long)((double)gone * 100.0 / (double)total) : 100;
+    // One line, three lengths: the count, then the rate, then the time left.
+    int ends[3];
+    ends[0] = snprintf(line, size, "%ld of %ld bytes (%ld%%)", gone, total, percent);
+    ends[1] = ends[0] + snprintf(line + ends[0], size - (size_t)ends[0], ", %.1f KiB/s",
+                                 rate / 1024.0);
+    ends[2] = ends[1];
+    if (rate > 0 && ends[1] < (int)size)
+        ends[2] += snprintf(line + ends[1], size - (size_t)ends[1], ", %.0f s left",
+                            (double)(total - gone) / rate);
+    int form = 2;
+    while (form > 0 && ends[form] > width)
+        form--;
+    if (ends[form] > width) {
+        // Narrower still: the percentage alone, as much of it as fits.
+        ends[form] = snprintf(line, size, "%ld%%", percent);
+        if (ends[form] > width)
+            ends[form] = width > 0 ? width : 0;
+    }
+    return ends[form];
+}
+
+// Draws the progress line in place, unless we are in the background.
+static void progressDraw(long gone, long total, uint64_t elapsed_us)
+{
+    if (!progressVisible())
+        return;
+    char line[160];
+    // The last column is left free: writing into it makes some terminals wrap.
+    int len = progressText(line, sizeof line, gone, total, (double)(elapsed_us / 1000u) / 1000.0,
+                           progressColumns() - 1);
+    fprintf(stderr, "\r%.*s\033[K", len, line);
+    progress.on_screen = true;
+}
+
+// The progress line is drawn only where a person watches: when standard error is a terminal.
+static void progressBegin(void)
+{
+    progress.active = isatty(STDERR_FILENO);
+    progress.on_screen = false;
+    progress.queue_reported = false;
+    progress.start = nowUs();
+    progress.drawn = 0;
+    progress.shown = 0;
+}
+
+static void progressErase(void)
+{
+    if (progress.on_screen && progressVisible())
+        fputs("\r\033[K", stderr);
+    progress.on_screen = false;
+}
+
+static void progressEnd(void)
+{
+    progressErase();
+    progress.active = false;
+}
+
+// A message of the program on standard output, out at once and on a line of its own (an
+// upload's progress line is erased first).
+__attribute__((format(printf, 1, 2))) static void say(const char *format, ...)
+{
+    progressErase();
+    va_list args;
+    va_start(args, format);
+    vprintf(format, args);
+    va_end(args);
+    fflush(stdout);
+}
+
+// =============================================================================================
 // Serial link: one process-wide descriptor, opened non-blocking; every wait is a poll().
 // =============================================================================================
 
@@ -115,11 +258,6 @@ static uint64_t stall_since = 0;
 static int stall_continues = 0;        // `continues` as the stall time last saw it
 // Our UUCP lock file (LCK..NAME) while we hold the line; empty when we hold none.
 static char lock_path[PATH_MAX + 32] = "";
-
-// While set, korvan_send_bytes reports how far it has come (the upload's progress line).
-static void (*send_progress)(long written, long total, bool final) = NULL;
-// The upload's progress line, erased so that a message of the link starts on a line of its own.
-static void progressErase(void);
 
 enum {
     OPEN_FAILED = -1,         // korvan_open_device: not opened, errno says why
@@ -524,8 +662,7 @@ static bool korvan_open_connection(void)
                 break;
             }
             int err = errno;
-            printf("Serial device %s - failed to connect.\n", name);
-            fflush(stdout);
+            say("Serial device %s - failed to connect.\n", name);
             if (fd == OPEN_OWN_TERMINAL || (err != ENOENT && err != ENOTDIR))
                 any_exists = true;
             if (fd == OPEN_OWN_TERMINAL) {
@@ -562,8 +699,7 @@ static bool korvan_open_connection(void)
                 candidates[opened]);
 
     korvan_name = candidates[opened];
-    printf("Serial device %s - connected.\n", korvan_name);
-    fflush(stdout);
+    say("Serial device %s - connected.\n", korvan_name);
     usleep(CONNECT_PAUSE_US);
     return true;
 }
@@ -607,6 +743,37 @@ static long korvan_output_queued(void)
     return queued;
 }
 
+// The upload's count of what has left the host, for its progress line while a send draws one:
+// the bytes written less those the driver still queues, redrawn at most every
+// PROGRESS_EVERY_MS. A driver that never reports a queue (a pseudo-terminal) may hold more than
+// it owns up to; there the count is kept to what the line can have carried since the start.
+// The count never goes back (cdc_acm counts a busy block whole, so its queue can read higher
+// after a short write). `final`: everything has left.
+static void korvan_count_sent(long written, long total, bool final)
+{
+    if (!progress.active)
+        return;
+    uint64_t now = nowUs();
+    if (!final && now - progress.drawn < (uint64_t)PROGRESS_EVERY_MS * 1000u)
+        return;
+    progress.drawn = now;
+    uint64_t elapsed_us = now - progress.start;
+    long gone = total;
+    if (!final) {
+        long queued = korvan_output_queued();
+        if (queued > 0)
+            progress.queue_reported = true;
+        gone = written - queued;
+        long carried = (long)(elapsed_us / 1000u * LINE_BYTES_PER_SECOND / 1000u);
+        if (!progress.queue_reported && gone > carried)
+            gone = carried;
+        if (gone < progress.shown)
+            gone = progress.shown;
+    }
+    progress.shown = gone;
+    progressDraw(gone, total, elapsed_us);
+}
+
 // Closes the line. close() waits in the driver's closing wait for output still queued (30 s on
 // cdc_acm), which a device that stopped reading never takes, and a flush does not reach what the
 // driver has already handed to the adapter. While output is queued, ticks cut that wait short
@@ -635,9 +802,7 @@ static void korvan_lost(void)
 {
     if (!line_lost) {
         line_lost = true;
-        progressErase();
-        printf("Serial device %s - connection lost.\n", korvan_name);
-        fflush(stdout);
+        say("Serial device %s - connection lost.\n", korvan_name);
     }
     korvan_close_connection();
 }
@@ -655,8 +820,7 @@ static bool korvan_reopen(void)
     line_lost = false;
     line_failed = false;
     stall_since = 0;
-    printf("Serial device %s - connected.\n", korvan_name);
-    fflush(stdout);
+    say("Serial device %s - connected.\n", korvan_name);
     usleep(CONNECT_PAUSE_US);
     return true;
 }
@@ -707,9 +871,7 @@ static bool korvan_get_byte(unsigned char *byte)
 static void korvan_write_failed(int err)
 {
     line_failed = true;
-    progressErase();
-    printf("Error from write: %s\n", strerror(err));
-    fflush(stdout);
+    say("Error from write: %s\n", strerror(err));
     if (err == EIO || err == ENXIO || err == ENODEV || err == EPIPE)
         korvan_lost();
 }
@@ -727,7 +889,7 @@ static bool korvan_wait_writable(void)
         stall_since = now;
     if (now - stall_since < WRITE_STALL_MS) {
         int left_ms = (int)(stall_since + WRITE_STALL_MS - now);
-        int wait_ms = send_progress != NULL && left_ms > PROGRESS_EVERY_MS ? PROGRESS_EVERY_MS
+        int wait_ms = progress.active && left_ms > PROGRESS_EVERY_MS ? PROGRESS_EVERY_MS
                                                                            : left_ms;
         struct pollfd p = { korvan_fd, POLLOUT, 0 };
         int ready = poll(&p, 1, wait_ms);
@@ -791,8 +953,7 @@ static bool korvan_wait_sent(int count)
         if (queued < last || resumedSince(&seen))
             moved = now;
         last = queued;
-        if (send_progress != NULL)
-            send_progress(count, count, false);
+        korvan_count_sent(count, count, false);
         if (now - moved >= WRITE_STALL_MS) {
             err = ETIMEDOUT;
             break;
@@ -825,13 +986,11 @@ static bool korvan_send_bytes(const void *buf, int count)
         if (n < 0)
             return false;
         sent += n;
-        if (send_progress != NULL)
-            send_progress(sent, count, false);
+        korvan_count_sent(sent, count, false);
     } while (sent < count);
     if (!korvan_wait_sent(count))
         return false;
-    if (send_progress != NULL)
-        send_progress(count, count, true);
+    korvan_count_sent(count, count, true);
     return true;
 }
 
@@ -866,110 +1025,6 @@ static bool korvan_send_string(const char *text)
 // =============================================================================================
 
 static unsigned char data[UPLOAD_BUFFER_SIZE];
-
-static uint64_t progress_start, progress_drawn;
-static long progress_shown;        // the count drawn last: the line never goes back
-static bool progress_on_screen;    // a progress line is drawn and not erased yet
-static bool queue_reported;        // the driver has reported bytes in its output queue
-
-// Whether the progress line may be drawn now: not while we are a background job of the
-// terminal on standard error, where it would be drawn over the shell's prompt. A terminal that
-// is not our controlling terminal has no jobs: it is ours.
-static bool progressVisible(void)
-{
-    pid_t fg = tcgetpgrp(STDERR_FILENO);
-    return fg < 0 || fg == getpgrp();
-}
-
-// Columns of the terminal on standard error; 80 when it does not say.
-static int progressColumns(void)
-{
-    struct winsize ws;
-    if (ioctl(STDERR_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0)
-        return ws.ws_col;
-    return 80;
-}
-
-// Progress of the payload on standard error, redrawn in place at most ten times a second. It
-// counts the bytes that have left the host: those written less those the driver still queues.
-// A driver that never reports a queue (a pseudo-terminal) may hold more than it owns up to;
-// there the count is kept to what the line can have carried since the start. The count never
-// goes back (cdc_acm counts a busy block whole, so its queue can read higher after a short
-// write). The line fits the terminal's width: the time left goes first, then the rate.
-// `final`: everything has left.
-static void uploadProgress(long written, long total, bool final)
-{
-    uint64_t now = nowMs();
-    if (!final && now - progress_drawn < PROGRESS_EVERY_MS)
-        return;
-    progress_drawn = now;
-    uint64_t elapsed_ms = now - progress_start;
-    long gone = total;
-    if (!final) {
-        long queued = korvan_output_queued();
-        if (queued > 0)
-            queue_reported = true;
-        gone = written - queued;
-        long carried = (long)(elapsed_ms * LINE_BYTES_PER_SECOND / 1000u);
-        if (!queue_reported && gone > carried)
-            gone = carried;
-        if (gone < progress_shown)
-            gone = progress_shown;
-    }
-    progress_shown = gone;
-    if (!progressVisible())
-        return;
-
-    double elapsed = (double)elapsed_ms / 1000.0;
-    double rate = elapsed > 0 ? (double)gone / elapsed : 0;
-    long percent = total > 0 ? (long)((double)gone * 100.0 / (double)total) : 100;
-    // One line, three lengths: the count, then the rate, then the time left.
-    char line[160];
-    int ends[3];
-    ends[0] = snprintf(line, sizeof line, "%ld of %ld bytes (%ld%%)", gone, total, percent);
-    ends[1] = ends[0] + snprintf(line + ends[0], sizeof line - (size_t)ends[0], ", %.1f KiB/s",
-                                 rate / 1024.0);
-    ends[2] = ends[1];
-    if (rate > 0 && ends[1] < (int)sizeof line)
-        ends[2] += snprintf(line + ends[1], sizeof line - (size_t)ends[1], ", %.0f s left",
-                            (double)(total - gone) / rate);
-    // The last column is left free: writing into it makes some terminals wrap.
-    int width = progressColumns() - 1;
-    int form = 2;
-    while (form > 0 && ends[form] > width)
-        form--;
-    if (ends[form] > width) {
-        // Narrower still: the percentage alone, as much of it as fits.
-        ends[form] = snprintf(line, sizeof line, "%ld%%", percent);
-        if (ends[form] > width)
-            ends[form] = width > 0 ? width : 0;
-    }
-    fprintf(stderr, "\r%.*s\033[K", ends[form], line);
-    progress_on_screen = true;
-}
-
-// The progress line is drawn only where a person watches: when standard error is a terminal.
-static void progressBegin(void)
-{
-    send_progress = isatty(STDERR_FILENO) ? uploadProgress : NULL;
-    progress_start = nowMs();
-    progress_drawn = 0;
-    progress_shown = 0;
-    queue_reported = false;
-}
-
-static void progressErase(void)
-{
-    if (progress_on_screen && progressVisible())
-        fputs("\r\033[K", stderr);
-    progress_on_screen = false;
-}
-
-static void progressEnd(void)
-{
-    progressErase();
-    send_progress = NULL;
-}
 
 // Waits up to `seconds` for the device to send exactly `reply` (nothing in front of it). The
 // device may take the whole time to begin its reply (writing flash, say); from its first
@@ -1032,38 +1087,6 @@ static void flushReceiveBuffer(void)
                korvan_read(buf, sizeof buf, CHAR_WINDOW_MS) > 0) {
         }
     } while (nowMs() - start < FLUSH_MIN_MS && !line_lost);
-}
-
-static bool stdout_failed = false;   // standard output took something badly: told, status 1
-
-// Standard output refused what we wrote (a full disk, /dev/full): the transcript is lost, which
-// is said once; the run goes on and ends with status 1.
-static void stdoutFailed(int err)
-{
-    if (!stdout_failed) {
-        stdout_failed = true;
-        fprintf(stderr, "serbolt: cannot write to standard output: %s\n", strerror(err));
-    }
-}
-
-// Puts a block of device output on the screen at once: one write, after whatever stdio holds.
-static void writeScreen(const unsigned char *buf, int n)
-{
-    if (fflush(stdout) != 0)
-        stdoutFailed(errno);
-    while (n > 0) {
-        ssize_t w = write(STDOUT_FILENO, buf, (size_t)n);
-        if (w > 0) {
-            buf += w;
-            n -= (int)w;
-        } else if (w < 0 && errno == EAGAIN) {
-            struct pollfd p = { STDOUT_FILENO, POLLOUT, 0 };
-            poll(&p, 1, -1);
-        } else if (!(w < 0 && errno == EINTR)) {
-            stdoutFailed(w < 0 ? errno : EIO);
-            return;   // nothing to show it on
-        }
-    }
 }
 
 // Copies what the device sends to standard output until the line has been quiet for `quiet_ms`
