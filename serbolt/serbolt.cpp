@@ -42,14 +42,18 @@
 // Run options and limits
 // =============================================================================================
 
-// Filled from the command line and only read afterwards. The texts point into argv.
-static int action = -1;               // -1 terminal, 1 file transfer, anything else is refused
-static const char *filename = NULL;   // FILE_IN: local file to upload
-static const char *outpath = NULL;    // FILE_OUT: destination path on the device
-static int reset = 0;                 // send "reset\n" after the upload
-static int boot = 0;                  // send "reboot\n" after the upload
-static int stay = 0;                  // stay in the terminal after the upload
-static const char *device = NULL;     // device to try before the default ones
+// Filled from the command line (parseCommandLine) and only read afterwards. The texts point
+// into argv.
+struct RunOptions {
+    int action = -1;               // -1 terminal, 1 file transfer, anything else is refused
+    const char *filename = NULL;   // FILE_IN: local file to upload
+    const char *outpath = NULL;    // FILE_OUT: destination path on the device
+    int reset = 0;                 // send "reset\n" after the upload
+    int boot = 0;                  // send "reboot\n" after the upload
+    int stay = 0;                  // stay in the terminal after the upload
+    const char *device = NULL;     // device to try before the default ones
+};
+static RunOptions options;
 
 enum {
     UPLOAD_BUFFER_SIZE = 0xa00000,              // 10,485,760 bytes
@@ -249,15 +253,23 @@ __attribute__((format(printf, 1, 2))) static void say(const char *format, ...)
 // Serial link: one process-wide descriptor, opened non-blocking; every wait is a poll().
 // =============================================================================================
 
-static int korvan_fd = -1;                    // -1 while no line is open
-static const char *korvan_name = "";   // the device that opened: for messages, and to reopen it
-static bool line_lost = false;         // the device end hung up or failed; it gives nothing more
-static bool line_failed = false;       // a write or drain failed: output may be stuck in the driver
-// When a write first found the line full since the line last took a byte; 0 while it takes them.
-static uint64_t stall_since = 0;
-static int stall_continues = 0;        // `continues` as the stall time last saw it
-// Our UUCP lock file (LCK..NAME) while we hold the line; empty when we hold none.
-static char lock_path[PATH_MAX + 32] = "";
+static int korvan_fd = -1;   // the line's descriptor; -1 while no line is open
+
+// What the link knows of the line besides its descriptor. Set by the open (and the reopen);
+// the signal handlers read lock_path.
+struct SerialLine {
+    const char *name = "";   // the device that opened: for messages, and to reopen it
+    bool lost = false;       // the device end hung up or failed; it gives nothing more
+    bool failed = false;     // a write or drain failed: output may be stuck in the driver
+    // When a write first found the line full since the line last took a byte; 0 while it takes
+    // them.
+    uint64_t stall_since = 0;
+    int stall_continues = 0;   // `continues` as the stall time last saw it
+    // Our UUCP lock file (LCK..NAME) while we hold the line; empty when we hold none.
+    char lock_path[PATH_MAX + 32] = "";
+    struct sigaction tick_saved;   // SIGALRM's handling while korvan_ticks runs
+};
+static SerialLine serial;
 
 enum {
     OPEN_FAILED = -1,         // korvan_open_device: not opened, errno says why
@@ -458,9 +470,9 @@ static long korvan_lock_file_owner(const char *path)
 // Gives up our lock file. Async-signal-safe: the ending signals call it too.
 static void korvan_drop_lock_file(void)
 {
-    if (lock_path[0] != '\0')
-        unlink(lock_path);
-    lock_path[0] = '\0';
+    if (serial.lock_path[0] != '\0')
+        unlink(serial.lock_path);
+    serial.lock_path[0] = '\0';
 }
 
 // Before the device is opened: a lock file of it (by the name given, or by the device it leads
@@ -500,7 +512,7 @@ static bool korvan_take_lock_file(const char *name, char *holder, size_t holder_
             }
         }
         if (fd >= 0 || errno == EEXIST)   // written now, or ours already
-            snprintf(lock_path, sizeof lock_path, "%s", paths[1]);
+            snprintf(serial.lock_path, sizeof serial.lock_path, "%s", paths[1]);
         return true;
     }
     return true;
@@ -641,7 +653,7 @@ static void korvan_explain_failure(const char *name, int err, const char *holder
 // missing, not for a board that is busy, or the upload would go to another board.
 static bool korvan_open_connection(void)
 {
-    const char *candidates[3] = { device, "/dev/ttyUSB0", "/dev/ttyUSB1" };
+    const char *candidates[3] = { options.device, "/dev/ttyUSB0", "/dev/ttyUSB1" };
     const char *denied = NULL;     // first candidate refused for lack of permission
     int denied_errno = 0;
     bool any_exists = false;       // some candidate was there, even if it did not open
@@ -694,17 +706,15 @@ static bool korvan_open_connection(void)
     }
     // The fallback is there for the usual adapter, but a mistyped -d must not quietly send the
     // upload to whatever board sits on ttyUSB0.
-    if (device != NULL && opened > 0)
-        fprintf(stderr, "serbolt: warning: %s could not be opened; using %s instead\n", device,
+    if (options.device != NULL && opened > 0)
+        fprintf(stderr, "serbolt: warning: %s could not be opened; using %s instead\n", options.device,
                 candidates[opened]);
 
-    korvan_name = candidates[opened];
-    say("Serial device %s - connected.\n", korvan_name);
+    serial.name = candidates[opened];
+    say("Serial device %s - connected.\n", serial.name);
     usleep(CONNECT_PAUSE_US);
     return true;
 }
-
-static struct sigaction tick_saved;   // SIGALRM's handling while korvan_ticks runs
 
 // SIGALRM while korvan_ticks runs: nothing to do; arriving is its whole purpose.
 static void korvan_tick(int) {}
@@ -722,14 +732,14 @@ static void korvan_ticks(int every_ms)
         memset(&sa, 0, sizeof sa);
         sa.sa_handler = korvan_tick;
         sigemptyset(&sa.sa_mask);
-        sigaction(SIGALRM, &sa, &tick_saved);
+        sigaction(SIGALRM, &sa, &serial.tick_saved);
         every.it_value.tv_sec = every_ms / 1000;
         every.it_value.tv_usec = (every_ms % 1000) * 1000;
         every.it_interval = every.it_value;
         setitimer(ITIMER_REAL, &every, NULL);
     } else {
         setitimer(ITIMER_REAL, &every, NULL);
-        sigaction(SIGALRM, &tick_saved, NULL);
+        sigaction(SIGALRM, &serial.tick_saved, NULL);
     }
 }
 
@@ -784,9 +794,9 @@ static void korvan_count_sent(long written, long total, bool final)
 static void korvan_close_connection(void)
 {
     if (korvan_fd >= 0) {
-        if (line_failed)
+        if (serial.failed)
             tcflush(korvan_fd, TCOFLUSH);
-        bool queued = line_failed || korvan_output_queued() > 0;
+        bool queued = serial.failed || korvan_output_queued() > 0;
         if (queued)
             korvan_ticks(CLOSE_TICK_MS);
         korvan_close_fd(korvan_fd);
@@ -800,9 +810,9 @@ static void korvan_close_connection(void)
 // closed, which also gives up our lock on it.
 static void korvan_lost(void)
 {
-    if (!line_lost) {
-        line_lost = true;
-        say("Serial device %s - connection lost.\n", korvan_name);
+    if (!serial.lost) {
+        serial.lost = true;
+        say("Serial device %s - connection lost.\n", serial.name);
     }
     korvan_close_connection();
 }
@@ -813,14 +823,14 @@ static void korvan_lost(void)
 static bool korvan_reopen(void)
 {
     char holder[128];
-    int fd = korvan_open_device(korvan_name, true, holder, sizeof holder);
+    int fd = korvan_open_device(serial.name, true, holder, sizeof holder);
     if (fd < 0)
         return false;
     korvan_fd = fd;
-    line_lost = false;
-    line_failed = false;
-    stall_since = 0;
-    say("Serial device %s - connected.\n", korvan_name);
+    serial.lost = false;
+    serial.failed = false;
+    serial.stall_since = 0;
+    say("Serial device %s - connected.\n", serial.name);
     usleep(CONNECT_PAUSE_US);
     return true;
 }
@@ -832,7 +842,7 @@ static int korvan_read(unsigned char *buf, int size, int timeout_ms)
 {
     uint64_t deadline = nowMs() + (timeout_ms < 0 ? 0 : (uint64_t)timeout_ms);
     int seen = continues;
-    while (!line_lost) {
+    while (!serial.lost) {
         int wait_ms = -1;
         if (timeout_ms >= 0) {
             uint64_t now = nowMs();
@@ -870,7 +880,7 @@ static bool korvan_get_byte(unsigned char *byte)
 // took nothing for WRITE_STALL_MS). An error that means the device is gone marks the line lost.
 static void korvan_write_failed(int err)
 {
-    line_failed = true;
+    serial.failed = true;
     say("Error from write: %s\n", strerror(err));
     if (err == EIO || err == ENXIO || err == ENODEV || err == EPIPE)
         korvan_lost();
@@ -885,22 +895,22 @@ static void korvan_write_failed(int err)
 static bool korvan_wait_writable(void)
 {
     uint64_t now = nowMs();
-    if (stall_since == 0 || resumedSince(&stall_continues))
-        stall_since = now;
-    if (now - stall_since < WRITE_STALL_MS) {
-        int left_ms = (int)(stall_since + WRITE_STALL_MS - now);
+    if (serial.stall_since == 0 || resumedSince(&serial.stall_continues))
+        serial.stall_since = now;
+    if (now - serial.stall_since < WRITE_STALL_MS) {
+        int left_ms = (int)(serial.stall_since + WRITE_STALL_MS - now);
         int wait_ms = progress.active && left_ms > PROGRESS_EVERY_MS ? PROGRESS_EVERY_MS
                                                                            : left_ms;
         struct pollfd p = { korvan_fd, POLLOUT, 0 };
         int ready = poll(&p, 1, wait_ms);
         if (ready < 0 && errno != EINTR)
             return false;
-        if (resumedSince(&stall_continues)) {
-            stall_since = nowMs();
+        if (resumedSince(&serial.stall_continues)) {
+            serial.stall_since = nowMs();
             return true;
         }
         bool time_up = (ready == 0 && wait_ms == left_ms) ||
-                       nowMs() - stall_since >= WRITE_STALL_MS;
+                       nowMs() - serial.stall_since >= WRITE_STALL_MS;
         if (!time_up)
             return true;
     }
@@ -914,11 +924,11 @@ static bool korvan_wait_writable(void)
 // nothing, silently: its loss has been told.
 static int korvan_write(const unsigned char *bytes, int n)
 {
-    if (line_lost)
+    if (serial.lost)
         return -1;
     ssize_t w = write(korvan_fd, bytes, (size_t)n);
     if (w > 0) {
-        stall_since = 0;
+        serial.stall_since = 0;
         return (int)w;
     }
     if (n == 0 || (w < 0 && errno == EINTR))
@@ -936,7 +946,7 @@ static int korvan_write(const unsigned char *bytes, int n)
 // bytes of the send in progress, for the progress line while it is on.
 static bool korvan_wait_sent(int count)
 {
-    if (line_lost)
+    if (serial.lost)
         return false;
     long last = korvan_output_queued();
     uint64_t moved = nowMs();
@@ -964,7 +974,7 @@ static bool korvan_wait_sent(int count)
         korvan_write_failed(err);
         return false;
     }
-    stall_since = 0;
+    serial.stall_since = 0;
     return true;
 }
 
@@ -1086,7 +1096,7 @@ static void flushReceiveBuffer(void)
         while (nowMs() - start < UPLOAD_DRAIN_MS &&
                korvan_read(buf, sizeof buf, CHAR_WINDOW_MS) > 0) {
         }
-    } while (nowMs() - start < FLUSH_MIN_MS && !line_lost);
+    } while (nowMs() - start < FLUSH_MIN_MS && !serial.lost);
 }
 
 // Copies what the device sends to standard output until the line has been quiet for `quiet_ms`
@@ -1227,51 +1237,66 @@ enum {
     DRAIN_SLOW_CHECK_MS = 100,   // this often
 };
 
-// Standard input's settings as they were found (given back on every way out) and while keys are
-// raw (ICANON and ECHO off). Signal handlers read them, so they are filled before the handlers
-// are set.
-static struct termios console_restore;
-static struct termios console_raw;
-static volatile sig_atomic_t console_is_raw = 0;   // standard input is switched to raw keys now
-static bool console_caught = false;                // our handlers for console_signals are set
+// Standard input as the keyboard: its settings as they were found (given back on every way
+// out) and while keys are raw (ICANON and ECHO off), and the handlers that give them back.
+// Signal handlers read restore, raw and is_raw, so they are filled before the handlers are set.
+// Kept for the whole program: the display after an upload and the terminal after it share it.
+enum { CONSOLE_SIGNALS = 6 };
+struct Console {
+    struct termios restore;
+    struct termios raw;
+    volatile sig_atomic_t is_raw = 0;   // standard input is switched to raw keys now
+    bool caught = false;                // our handlers for console_signals are set
+    struct sigaction saved[CONSOLE_SIGNALS];
+    int stdin_terminal = -1;   // standard input is a terminal: 1 yes, 0 no, -1 not yet looked at
+    bool stdin_eof = false;    // standard input has ended; keys are no longer watched
+};
+static Console console;
 
 // Ending signals (the terminal's interrupt and quit keys, a hang-up, kill, output into a
 // closed pipe) and the terminal's stop key.
-enum { CONSOLE_SIGNALS = 6 };
 static const int console_signals[CONSOLE_SIGNALS] = { SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE,
                                                       SIGTSTP };
-static struct sigaction saved_actions[CONSOLE_SIGNALS];
 
-static int stdin_terminal = -1;        // standard input is a terminal: 1 yes, 0 no, -1 not yet looked at
-static bool stdin_eof = false;         // standard input has ended; keys are no longer watched
-static bool terminal_broken = false;   // a scripted terminal ended: the line was lost or stuck
-
-// Keys read but not yet sent, oldest at queue_head, in a ring of KEY_QUEUE_SIZE bytes.
-static unsigned char key_queue[KEY_QUEUE_SIZE];
-static int queue_head = 0;
-static int queue_count = 0;
-
-// The key at the front of the queue waits for its pause, then for the line to take it, then
-// (key_draining) for the driver to pass it on. A line that gets nowhere with it for
-// WRITE_STALL_MS is stalled: said once (stall_told) until the queue has emptied.
-static bool key_draining = false;
-static uint64_t key_due_us = 0;      // the front key may be written from then on
-static uint64_t drain_start_us = 0;  // when the key being drained was written
-static uint64_t line_moved_us = 0;   // when the line last took a key or passed one on
-static long line_queued = 0;         // the driver's output queue at the last look
-static bool stall_told = false;
+// Keys read but not yet sent, oldest at term.keys.head. Outside TerminalRun: the ring is zero
+// pages until keys fill it, and a reset must not touch it.
+static unsigned char key_ring[KEY_QUEUE_SIZE];
 
 // Where the keyboard's bytes stand among escape sequences (terminal replies, function keys).
 enum { SEQ_NONE, SEQ_ESC, SEQ_CSI_START, SEQ_CSI, SEQ_STRING, SEQ_STRING_ESC, SEQ_RAW };
-static int seq_state = SEQ_NONE;
-static int seq_raw_left = 0;         // SEQ_RAW: bytes that still belong to the sequence, whatever they are
-static uint64_t seq_heard_us = 0;    // when the keyboard last gave a byte of the sequence
 
-// After an 'x' the terminal is leaving: input is swallowed until it has been quiet a while, so
-// the rest of a paste never reaches the shell, and keys queued before the 'x' may still go out.
-static bool leaving = false;
-static uint64_t leave_start_us = 0;
-static uint64_t input_heard_us = 0;  // when the keyboard last gave anything
+// The keys on their way to the device. The front key waits for its pause, then for the line to
+// take it, then (draining) for the driver to pass it on. A line that gets nowhere with it for
+// WRITE_STALL_MS is stalled: said once (stall_told) until the queue has emptied.
+struct KeyQueue {
+    int head = 0;                  // the front key's place in key_ring
+    int count = 0;                 // keys in the ring
+    bool draining = false;
+    uint64_t due_us = 0;           // the front key may be written from then on
+    uint64_t drain_start_us = 0;   // when the key being drained was written
+    uint64_t moved_us = 0;         // when the line last took a key or passed one on
+    long driver_queued = 0;        // the driver's output queue at the last look
+    bool stall_told = false;
+};
+
+// One run of the terminal, reset as a whole when it begins (runTerminal).
+struct TerminalRun {
+    KeyQueue keys;
+    int seq_state = SEQ_NONE;
+    int seq_raw_left = 0;        // SEQ_RAW: bytes that still belong to the sequence, whatever they are
+    uint64_t seq_heard_us = 0;   // when the keyboard last gave a byte of the sequence
+    // After an 'x' the terminal is leaving: input is swallowed until it has been quiet a while,
+    // so the rest of a paste never reaches the shell, and keys queued before the 'x' may still
+    // go out.
+    bool leaving = false;
+    uint64_t leave_start_us = 0;
+    uint64_t input_heard_us = 0;    // when the keyboard last gave anything
+    uint64_t reconnect_at_us = 0;   // the next try to open a lost device again (0: none yet)
+    uint64_t input_ended_us = 0;    // when the last piped key had gone, after the input ended
+    uint64_t device_heard_us = 0;   // when the device last sent something
+    bool broken = false;            // a scripted terminal ended: the line was lost or stuck
+};
+static TerminalRun term;
 
 // Milliseconds from `now` until `at` (microseconds) for poll(), rounded up so that a wait never
 // ends early; 0 once `at` has passed.
@@ -1302,9 +1327,9 @@ static int sooner(int a, int b)
 
 static bool stdinIsTerminal(void)
 {
-    if (stdin_terminal < 0)
-        stdin_terminal = isatty(STDIN_FILENO) ? 1 : 0;
-    return stdin_terminal == 1;
+    if (console.stdin_terminal < 0)
+        console.stdin_terminal = isatty(STDIN_FILENO) ? 1 : 0;
+    return console.stdin_terminal == 1;
 }
 
 // The terminal on standard input is ours to read and set, unless it is our controlling terminal
@@ -1325,8 +1350,8 @@ static bool consoleInForeground(void)
 static void restoreConsoleAndDie(int sig)
 {
     korvan_release_now();
-    if (console_is_raw)
-        tcsetattr(STDIN_FILENO, TCSANOW, &console_restore);
+    if (console.is_raw)
+        tcsetattr(STDIN_FILENO, TCSANOW, &console.restore);
     signal(sig, SIG_DFL);
     raise(sig);
 }
@@ -1346,9 +1371,9 @@ static void setConsoleHandler(int sig, void (*handler)(int), struct sigaction *o
 static void restoreConsoleAndStop(int sig)
 {
     int saved_errno = errno;
-    if (console_is_raw)
-        tcsetattr(STDIN_FILENO, TCSANOW, &console_restore);
-    console_is_raw = 0;
+    if (console.is_raw)
+        tcsetattr(STDIN_FILENO, TCSANOW, &console.restore);
+    console.is_raw = 0;
     sigset_t stop;
     sigemptyset(&stop);
     sigaddset(&stop, sig);
@@ -1358,8 +1383,8 @@ static void restoreConsoleAndStop(int sig)
     sigprocmask(SIG_BLOCK, &stop, NULL);
     setConsoleHandler(sig, restoreConsoleAndStop, NULL);
     if (consoleInForeground()) {
-        tcsetattr(STDIN_FILENO, TCSANOW, &console_raw);
-        console_is_raw = 1;
+        tcsetattr(STDIN_FILENO, TCSANOW, &console.raw);
+        console.is_raw = 1;
     }
     errno = saved_errno;
 }
@@ -1373,11 +1398,11 @@ static void continued(int)
 {
     int saved_errno = errno;
     continues = continues + 1;
-    if (console_is_raw) {
+    if (console.is_raw) {
         if (consoleInForeground())
-            tcsetattr(STDIN_FILENO, TCSANOW, &console_raw);
+            tcsetattr(STDIN_FILENO, TCSANOW, &console.raw);
         else
-            console_is_raw = 0;
+            console.is_raw = 0;
     }
     errno = saved_errno;
 }
@@ -1388,11 +1413,11 @@ static void catchConsoleSignals(bool on)
         int sig = console_signals[i];
         if (on) {
             setConsoleHandler(sig, sig == SIGTSTP ? restoreConsoleAndStop : restoreConsoleAndDie,
-                              &saved_actions[i]);
-            if (saved_actions[i].sa_handler == SIG_IGN)   // e.g. SIGHUP under nohup
-                sigaction(sig, &saved_actions[i], NULL);
+                              &console.saved[i]);
+            if (console.saved[i].sa_handler == SIG_IGN)   // e.g. SIGHUP under nohup
+                sigaction(sig, &console.saved[i], NULL);
         } else {
-            sigaction(sig, &saved_actions[i], NULL);
+            sigaction(sig, &console.saved[i], NULL);
         }
     }
 }
@@ -1410,25 +1435,25 @@ static void setConsoleRaw(bool raw)
         sigaddset(&hold, console_signals[i]);
     sigprocmask(SIG_BLOCK, &hold, &old);
     struct termios t;
-    if (raw && !console_is_raw && tcgetattr(STDIN_FILENO, &t) == 0 && consoleInForeground()) {
-        console_restore = t;
-        console_raw = t;
-        console_raw.c_lflag &= ~(tcflag_t)(ICANON | ECHO);
-        console_raw.c_cc[VMIN] = 1;   // a read after poll() returns the keys there, never 0
-        console_raw.c_cc[VTIME] = 0;
-        if (!console_caught) {
+    if (raw && !console.is_raw && tcgetattr(STDIN_FILENO, &t) == 0 && consoleInForeground()) {
+        console.restore = t;
+        console.raw = t;
+        console.raw.c_lflag &= ~(tcflag_t)(ICANON | ECHO);
+        console.raw.c_cc[VMIN] = 1;   // a read after poll() returns the keys there, never 0
+        console.raw.c_cc[VTIME] = 0;
+        if (!console.caught) {
             catchConsoleSignals(true);
-            console_caught = true;
+            console.caught = true;
         }
-        if (tcsetattr(STDIN_FILENO, TCSANOW, &console_raw) == 0)
-            console_is_raw = 1;
+        if (tcsetattr(STDIN_FILENO, TCSANOW, &console.raw) == 0)
+            console.is_raw = 1;
     } else if (!raw) {
-        if (console_is_raw)
-            tcsetattr(STDIN_FILENO, TCSANOW, &console_restore);
-        console_is_raw = 0;
-        if (console_caught) {
+        if (console.is_raw)
+            tcsetattr(STDIN_FILENO, TCSANOW, &console.restore);
+        console.is_raw = 0;
+        if (console.caught) {
             catchConsoleSignals(false);
-            console_caught = false;
+            console.caught = false;
         }
     }
     sigprocmask(SIG_SETMASK, &old, NULL);
@@ -1439,11 +1464,11 @@ static void setConsoleRaw(bool raw)
 // (see consoleInForeground), with keys raw from then on; a background job reads none.
 static bool keyboardOpen(bool interactive)
 {
-    if (stdin_eof)
+    if (console.stdin_eof)
         return false;
     if (!stdinIsTerminal())
         return interactive;
-    if (console_is_raw)
+    if (console.is_raw)
         return true;
     if (!consoleInForeground())
         return false;
@@ -1455,17 +1480,17 @@ static bool keyboardOpen(bool interactive)
 
 static void dropKeys(void)
 {
-    queue_head = queue_count = 0;
-    key_draining = false;
-    stall_told = false;
+    term.keys.head = term.keys.count = 0;
+    term.keys.draining = false;
+    term.keys.stall_told = false;
 }
 
 static void queueKey(unsigned char key, uint64_t now)
 {
-    if (queue_count == 0 && !key_draining)
-        line_moved_us = now;   // the line's time to take keys starts with the first one
-    key_queue[(queue_head + queue_count) % KEY_QUEUE_SIZE] = key;
-    queue_count++;
+    if (term.keys.count == 0 && !term.keys.draining)
+        term.keys.moved_us = now;   // the line's time to take keys starts with the first one
+    key_ring[(term.keys.head + term.keys.count) % KEY_QUEUE_SIZE] = key;
+    term.keys.count++;
 }
 
 // The line has got nowhere with the front key for WRITE_STALL_MS: said once. A script cannot
@@ -1473,14 +1498,14 @@ static void queueKey(unsigned char key, uint64_t now)
 // keys stay queued for a device that may read again, and 'x' leaves.
 static void lineStalled(void)
 {
-    stall_told = true;
+    term.keys.stall_told = true;
     if (stdinIsTerminal()) {
         fprintf(stderr, "serbolt: %s takes no input: nothing has gone out for %d s; keys wait "
-                "for it ('x' leaves)\n", korvan_name, WRITE_STALL_MS / 1000);
+                "for it ('x' leaves)\n", serial.name, WRITE_STALL_MS / 1000);
     } else {
         fprintf(stderr, "serbolt: %s takes no input: nothing has gone out for %d s; the session "
-                "ends\n", korvan_name, WRITE_STALL_MS / 1000);
-        terminal_broken = true;
+                "ends\n", serial.name, WRITE_STALL_MS / 1000);
+        term.broken = true;
     }
 }
 
@@ -1489,44 +1514,44 @@ static void lineStalled(void)
 // tells a stall.
 static void advanceKeys(bool writable, uint64_t now)
 {
-    if (key_draining) {
+    if (term.keys.draining) {
         long queued = korvan_output_queued();
         if (queued == 0) {
-            key_draining = false;
-            key_due_us = now + PACE_US;
-            line_moved_us = now;
-        } else if (queued != line_queued) {
-            line_queued = queued;
-            line_moved_us = now;
+            term.keys.draining = false;
+            term.keys.due_us = now + PACE_US;
+            term.keys.moved_us = now;
+        } else if (queued != term.keys.driver_queued) {
+            term.keys.driver_queued = queued;
+            term.keys.moved_us = now;
         }
     }
-    if (!key_draining && queue_count > 0 && writable && now >= key_due_us) {
-        unsigned char key = key_queue[queue_head];
+    if (!term.keys.draining && term.keys.count > 0 && writable && now >= term.keys.due_us) {
+        unsigned char key = key_ring[term.keys.head];
         int n = korvan_write(&key, 1);   // the line has room: this does not wait
         if (n != 0) {
-            queue_head = (queue_head + 1) % KEY_QUEUE_SIZE;
-            queue_count--;
+            term.keys.head = (term.keys.head + 1) % KEY_QUEUE_SIZE;
+            term.keys.count--;
         }
         if (n == 1) {
             writeScreen(&key, 1);   // the local echo, in its place among the device's output
             uint64_t written = nowUs();
-            line_moved_us = written;
-            line_queued = korvan_output_queued();
-            if (line_queued == 0) {
-                key_due_us = written + PACE_US;
+            term.keys.moved_us = written;
+            term.keys.driver_queued = korvan_output_queued();
+            if (term.keys.driver_queued == 0) {
+                term.keys.due_us = written + PACE_US;
             } else {
-                key_draining = true;
-                drain_start_us = written;
+                term.keys.draining = true;
+                term.keys.drain_start_us = written;
             }
         }
     }
-    if (queue_count == 0 && !key_draining) {
-        stall_told = false;
-    } else if (!stall_told && reached(line_moved_us, WRITE_STALL_MS, now)) {
+    if (term.keys.count == 0 && !term.keys.draining) {
+        term.keys.stall_told = false;
+    } else if (!term.keys.stall_told && reached(term.keys.moved_us, WRITE_STALL_MS, now)) {
         lineStalled();
-        if (key_draining) {   // the driver holds on to the key: the next may still go
-            key_draining = false;
-            key_due_us = now + PACE_US;
+        if (term.keys.draining) {   // the driver holds on to the key: the next may still go
+            term.keys.draining = false;
+            term.keys.due_us = now + PACE_US;
         }
     }
 }
@@ -1536,18 +1561,18 @@ static void advanceKeys(bool writable, uint64_t now)
 static int keyWaitMs(uint64_t now, bool *want_room)
 {
     *want_room = false;
-    if (line_lost || (queue_count == 0 && !key_draining))
+    if (serial.lost || (term.keys.count == 0 && !term.keys.draining))
         return -1;
     int wait = -1;
-    if (key_draining)
-        wait = reached(drain_start_us, DRAIN_SLOW_AFTER_MS, now) ? DRAIN_SLOW_CHECK_MS
+    if (term.keys.draining)
+        wait = reached(term.keys.drain_start_us, DRAIN_SLOW_AFTER_MS, now) ? DRAIN_SLOW_CHECK_MS
                                                                  : DRAIN_CHECK_MS;
-    else if (now < key_due_us)
-        return msUntil(key_due_us, now);
+    else if (now < term.keys.due_us)
+        return msUntil(term.keys.due_us, now);
     else
         *want_room = true;
-    if (!stall_told)
-        wait = sooner(wait, msUntil(line_moved_us + (uint64_t)WRITE_STALL_MS * 1000u, now));
+    if (!term.keys.stall_told)
+        wait = sooner(wait, msUntil(term.keys.moved_us + (uint64_t)WRITE_STALL_MS * 1000u, now));
     return wait;
 }
 
@@ -1563,52 +1588,52 @@ static int keyWaitMs(uint64_t now, bool *want_room)
 static bool quitKey(unsigned char c)
 {
     const unsigned char ESC = 0x1b, BEL = 0x07, CAN = 0x18, SUB = 0x1a;
-    switch (seq_state) {
+    switch (term.seq_state) {
     case SEQ_NONE:
         if (c == ESC)
-            seq_state = SEQ_ESC;
+            term.seq_state = SEQ_ESC;
         return c == 'x';
     case SEQ_ESC:
         if (c == '[')
-            seq_state = SEQ_CSI_START;
+            term.seq_state = SEQ_CSI_START;
         else if (c == 'P' || c == ']' || c == '_' || c == '^' || c == 'X')
-            seq_state = SEQ_STRING;
+            term.seq_state = SEQ_STRING;
         else if (c == 'N' || c == 'O') {
-            seq_state = SEQ_RAW;
-            seq_raw_left = 1;
+            term.seq_state = SEQ_RAW;
+            term.seq_raw_left = 1;
         } else if (c != ESC)
-            seq_state = SEQ_NONE;
+            term.seq_state = SEQ_NONE;
         return false;
     case SEQ_CSI_START:
         if (c == 'M') {   // a keyboard never sends CSI M: it is a mouse report
-            seq_state = SEQ_RAW;
-            seq_raw_left = 3;
+            term.seq_state = SEQ_RAW;
+            term.seq_raw_left = 3;
             return false;
         }
-        seq_state = SEQ_CSI;
+        term.seq_state = SEQ_CSI;
         return quitKey(c);
     case SEQ_CSI:
         if (c == ESC)
-            seq_state = SEQ_ESC;
+            term.seq_state = SEQ_ESC;
         else if ((c >= 0x40 && c <= 0x7e) || c == CAN || c == SUB)
-            seq_state = SEQ_NONE;
+            term.seq_state = SEQ_NONE;
         return false;
     case SEQ_STRING:
         if (c == ESC)
-            seq_state = SEQ_STRING_ESC;
+            term.seq_state = SEQ_STRING_ESC;
         else if (c == BEL || c == CAN || c == SUB)
-            seq_state = SEQ_NONE;
+            term.seq_state = SEQ_NONE;
         return false;
     case SEQ_STRING_ESC:
         if (c == '\\') {
-            seq_state = SEQ_NONE;   // ST
+            term.seq_state = SEQ_NONE;   // ST
             return false;
         }
-        seq_state = SEQ_ESC;        // the ESC ended the string and begins a sequence of its own
+        term.seq_state = SEQ_ESC;        // the ESC ended the string and begins a sequence of its own
         return quitKey(c);
     default:                        // SEQ_RAW
-        if (--seq_raw_left <= 0)
-            seq_state = SEQ_NONE;
+        if (--term.seq_raw_left <= 0)
+            term.seq_state = SEQ_NONE;
         return false;
     }
 }
@@ -1616,40 +1641,40 @@ static bool quitKey(unsigned char c)
 // How long an unfinished sequence waits for its next byte before it counts as over.
 static int sequenceLimitMs(void)
 {
-    return seq_state == SEQ_ESC ? ESC_ALONE_MS : SEQUENCE_QUIET_MS;
+    return term.seq_state == SEQ_ESC ? ESC_ALONE_MS : SEQUENCE_QUIET_MS;
 }
 
 static void beginLeaving(uint64_t now)
 {
-    leaving = true;
-    leave_start_us = now;
+    term.leaving = true;
+    term.leave_start_us = now;
 }
 
 // Takes what the keyboard has. `send`: keys are queued for the device, as much as there is room
 // for; otherwise (the timed display, a lost line) they are dropped. A zero byte is never sent.
 // An 'x' begins the leaving: keys before it stay queued, the rest is swallowed, and so is
-// everything read while leaving. Sets stdin_eof at the end of input or when it fails.
+// everything read while leaving. Sets console.stdin_eof at the end of input or when it fails.
 static void readKeys(bool send, uint64_t now)
 {
     unsigned char buf[KEY_READ_SIZE];
     size_t want = sizeof buf;
-    if (send && !leaving && (size_t)(KEY_QUEUE_SIZE - queue_count) < want)
-        want = (size_t)(KEY_QUEUE_SIZE - queue_count);
+    if (send && !term.leaving && (size_t)(KEY_QUEUE_SIZE - term.keys.count) < want)
+        want = (size_t)(KEY_QUEUE_SIZE - term.keys.count);
     if (want == 0)
         return;   // no room: the keys wait in the keyboard's own buffer
     ssize_t n = read(STDIN_FILENO, buf, want);
     if (n <= 0) {
         if (n == 0 || (errno != EAGAIN && errno != EINTR))
-            stdin_eof = true;
+            console.stdin_eof = true;
         return;
     }
-    input_heard_us = now;
-    if (leaving)
+    term.input_heard_us = now;
+    if (term.leaving)
         return;
     // A sequence whose next byte came too late was over before it: a person typing, not a
     // terminal's reply (poll() may have woken for the keys rather than for the time-out).
-    if (seq_state != SEQ_NONE && reached(seq_heard_us, sequenceLimitMs(), now))
-        seq_state = SEQ_NONE;
+    if (term.seq_state != SEQ_NONE && reached(term.seq_heard_us, sequenceLimitMs(), now))
+        term.seq_state = SEQ_NONE;
     // Only a terminal sends escape sequences of its own; in piped keys every 'x' leaves.
     bool terminal = stdinIsTerminal();
     for (ssize_t i = 0; i < n; i++) {
@@ -1661,8 +1686,8 @@ static void readKeys(bool send, uint64_t now)
         if (send && c != 0)
             queueKey(c, now);
     }
-    if (seq_state != SEQ_NONE)
-        seq_heard_us = now;
+    if (term.seq_state != SEQ_NONE)
+        term.seq_heard_us = now;
 }
 
 // ---- the loop ----
@@ -1673,14 +1698,14 @@ static void readKeys(bool send, uint64_t now)
 // LEAVE_QUIET_MS (the terminal emulator has written the whole paste), LEAVE_MAX_MS at most.
 static bool leavingDone(uint64_t now)
 {
-    bool keys_gone = (queue_count == 0 && !key_draining) || line_lost || terminal_broken;
+    bool keys_gone = (term.keys.count == 0 && !term.keys.draining) || serial.lost || term.broken;
     if (!stdinIsTerminal())
         return keys_gone;
-    if (!keys_gone && !stall_told && !reached(leave_start_us, KEYS_AFTER_X_MS, now))
+    if (!keys_gone && !term.keys.stall_told && !reached(term.leave_start_us, KEYS_AFTER_X_MS, now))
         return false;
-    if (stdin_eof || reached(leave_start_us, LEAVE_MAX_MS, now))
+    if (console.stdin_eof || reached(term.leave_start_us, LEAVE_MAX_MS, now))
         return true;
-    if (!reached(input_heard_us, LEAVE_QUIET_MS, now))
+    if (!reached(term.input_heard_us, LEAVE_QUIET_MS, now))
         return false;
     // Quiet by the clock, unless keys came while we waited for the processor.
     struct pollfd p = { STDIN_FILENO, POLLIN, 0 };
@@ -1692,9 +1717,9 @@ static int leavingWaitMs(uint64_t now)
 {
     if (!stdinIsTerminal())
         return -1;
-    uint64_t quiet = input_heard_us + (uint64_t)LEAVE_QUIET_MS * 1000u;
-    uint64_t limit = leave_start_us + (uint64_t)LEAVE_MAX_MS * 1000u;
-    uint64_t keys = leave_start_us + (uint64_t)KEYS_AFTER_X_MS * 1000u;
+    uint64_t quiet = term.input_heard_us + (uint64_t)LEAVE_QUIET_MS * 1000u;
+    uint64_t limit = term.leave_start_us + (uint64_t)LEAVE_MAX_MS * 1000u;
+    uint64_t keys = term.leave_start_us + (uint64_t)KEYS_AFTER_X_MS * 1000u;
     uint64_t at = limit;
     if (quiet > now && quiet < at)
         at = quiet;
@@ -1703,52 +1728,47 @@ static int leavingWaitMs(uint64_t now)
     return msUntil(at, now);
 }
 
-// The times one run of the terminal goes by, besides those of the keys.
-static uint64_t reconnect_at_us = 0;   // the next try to open a lost device again (0: none yet)
-static uint64_t input_ended_us = 0;    // when the last piped key had gone, after the input ended
-static uint64_t device_heard_us = 0;   // when the device last sent something
-
 // Whether this run of the terminal is over (see runTerminal). Otherwise sets *timeout to how long
 // the loop may sleep before these ways out need another look (-1: until something happens).
 static bool terminalOver(bool interactive, uint64_t deadline_us, uint64_t now, int *timeout)
 {
     *timeout = -1;
-    if (leaving) {
+    if (term.leaving) {
         *timeout = leavingWaitMs(now);
         return leavingDone(now);
     }
     if (!interactive) {
         *timeout = msUntil(deadline_us, now);
-        return now >= deadline_us || line_lost;
+        return now >= deadline_us || serial.lost;
     }
-    if (terminal_broken)
+    if (term.broken)
         return true;   // a script's device stopped taking keys
-    if (line_lost && !stdinIsTerminal()) {
-        terminal_broken = true;   // a script learns that its session broke
+    if (serial.lost && !stdinIsTerminal()) {
+        term.broken = true;   // a script learns that its session broke
         return true;
     }
-    if (stdin_eof && queue_count == 0 && !key_draining) {
+    if (console.stdin_eof && term.keys.count == 0 && !term.keys.draining) {
         // 'x' can never come. Show what the device still says, until it falls quiet.
-        if (input_ended_us == 0)
-            input_ended_us = now;
-        uint64_t quiet_from = device_heard_us > input_ended_us ? device_heard_us : input_ended_us;
+        if (term.input_ended_us == 0)
+            term.input_ended_us = now;
+        uint64_t quiet_from = term.device_heard_us > term.input_ended_us ? term.device_heard_us : term.input_ended_us;
         uint64_t quiet_end = quiet_from + (uint64_t)END_QUIET_MS * 1000u;
-        uint64_t limit = input_ended_us + (uint64_t)END_MAX_MS * 1000u;
+        uint64_t limit = term.input_ended_us + (uint64_t)END_MAX_MS * 1000u;
         *timeout = msUntil(quiet_end < limit ? quiet_end : limit, now);
-        return line_lost || now >= quiet_end || now >= limit;
+        return serial.lost || now >= quiet_end || now >= limit;
     }
-    if (line_lost) {
+    if (serial.lost) {
         // At a keyboard: the device's name is tried again every RECONNECT_EVERY_MS; keys other
         // than 'x' are dropped meanwhile.
-        if (reconnect_at_us == 0 || now >= reconnect_at_us) {
-            if (reconnect_at_us != 0 && korvan_reopen()) {
-                reconnect_at_us = 0;
+        if (term.reconnect_at_us == 0 || now >= term.reconnect_at_us) {
+            if (term.reconnect_at_us != 0 && korvan_reopen()) {
+                term.reconnect_at_us = 0;
                 *timeout = 0;
                 return false;
             }
-            reconnect_at_us = now + (uint64_t)RECONNECT_EVERY_MS * 1000u;
+            term.reconnect_at_us = now + (uint64_t)RECONNECT_EVERY_MS * 1000u;
         }
-        *timeout = msUntil(reconnect_at_us, now);
+        *timeout = msUntil(term.reconnect_at_us, now);
     }
     return false;
 }
@@ -1764,11 +1784,11 @@ static bool waitAndTake(bool interactive, bool keyboard, int timeout, bool *writ
     bool want_room = false;
     if (interactive)
         timeout = sooner(timeout, keyWaitMs(now, &want_room));
-    if (!keyboard && stdinIsTerminal() && !stdin_eof)   // a background job looks now and
+    if (!keyboard && stdinIsTerminal() && !console.stdin_eof)   // a background job looks now and
         timeout = sooner(timeout, RECONNECT_EVERY_MS);   // then whether it is in front
-    bool take_keys = keyboard && (leaving || !interactive || queue_count < KEY_QUEUE_SIZE);
-    if (take_keys && seq_state != SEQ_NONE)
-        timeout = sooner(timeout, msUntil(seq_heard_us + (uint64_t)sequenceLimitMs() * 1000u, now));
+    bool take_keys = keyboard && (term.leaving || !interactive || term.keys.count < KEY_QUEUE_SIZE);
+    if (take_keys && term.seq_state != SEQ_NONE)
+        timeout = sooner(timeout, msUntil(term.seq_heard_us + (uint64_t)sequenceLimitMs() * 1000u, now));
 
     struct pollfd fds[2];
     int nfds = 0, key_slot = -1, line_slot = -1;
@@ -1776,7 +1796,7 @@ static bool waitAndTake(bool interactive, bool keyboard, int timeout, bool *writ
         fds[nfds] = { STDIN_FILENO, POLLIN, 0 };
         key_slot = nfds++;
     }
-    if (!line_lost) {
+    if (!serial.lost) {
         fds[nfds] = { korvan_fd, (short)(POLLIN | (want_room ? POLLOUT : 0)), 0 };
         line_slot = nfds++;
     }
@@ -1791,16 +1811,16 @@ static bool waitAndTake(bool interactive, bool keyboard, int timeout, bool *writ
         int n = korvan_read(buf, sizeof buf, 0);
         if (n > 0) {
             writeScreen(buf, n);
-            device_heard_us = now;
+            term.device_heard_us = now;
         }
     }
     if (line_slot >= 0 && (fds[line_slot].revents & POLLOUT))
         *writable = true;
     if (key_slot >= 0) {
         if (fds[key_slot].revents != 0)
-            readKeys(interactive && !line_lost, now);
-        else if (seq_state != SEQ_NONE && reached(seq_heard_us, sequenceLimitMs(), now))
-            seq_state = SEQ_NONE;   // nothing followed: the sequence is over
+            readKeys(interactive && !serial.lost, now);
+        else if (term.seq_state != SEQ_NONE && reached(term.seq_heard_us, sequenceLimitMs(), now))
+            term.seq_state = SEQ_NONE;   // nothing followed: the sequence is over
     }
     return true;
 }
@@ -1811,33 +1831,30 @@ static bool waitAndTake(bool interactive, bool keyboard, int timeout, bool *writ
 static void runTerminal(bool interactive, uint64_t deadline_us)
 {
     bool writable = false;   // the last poll() found room on the line
-    dropKeys();
-    leaving = false;
-    seq_state = SEQ_NONE;
+    term = TerminalRun();
     int seen = continues;
-    reconnect_at_us = input_ended_us = device_heard_us = 0;
     for (;;) {
         uint64_t now = nowUs();
         if (resumedSince(&seen))   // stopped time is no time the line had to take keys
-            line_moved_us = now;
+            term.keys.moved_us = now;
         bool keyboard = keyboardOpen(interactive);
-        if (interactive && !line_lost) {
+        if (interactive && !serial.lost) {
             advanceKeys(writable, now);
             now = nowUs();   // a key written now sets the next one's time from this moment
         }
-        if (line_lost)
+        if (serial.lost)
             dropKeys();
         int timeout;
         if (terminalOver(interactive, deadline_us, now, &timeout) ||
             !waitAndTake(interactive, keyboard, timeout, &writable))
             break;
     }
-    if (leaving && queue_count > 0)
-        fprintf(stderr, "serbolt: %d keys typed before the 'x' were not sent\n", queue_count);
+    if (term.leaving && term.keys.count > 0)
+        fprintf(stderr, "serbolt: %d keys typed before the 'x' were not sent\n", term.keys.count);
     dropKeys();
     // After an 'x', what the keyboard still holds (the rest of a paste) is thrown away, so
     // nothing meant for the device runs in the shell.
-    if (leaving && console_is_raw)
+    if (term.leaving && console.is_raw)
         tcflush(STDIN_FILENO, TCIFLUSH);
     setConsoleRaw(false);
     putchar('\n');
@@ -1932,13 +1949,13 @@ static int parseCommandLine(int argc, char **argv)
     int opt;
     while ((opt = getopt(argc, argv, "o:i:a:d:hrbt")) != -1) {
         switch (opt) {
-        case 'i': filename = optarg; break;
-        case 'o': outpath = optarg; break;
-        case 'a': action = parseAction(optarg); break;
-        case 'd': device = optarg; break;
-        case 'r': reset = 1; break;
-        case 'b': boot = 1; break;
-        case 't': stay = 1; break;
+        case 'i': options.filename = optarg; break;
+        case 'o': options.outpath = optarg; break;
+        case 'a': options.action = parseAction(optarg); break;
+        case 'd': options.device = optarg; break;
+        case 'r': options.reset = 1; break;
+        case 'b': options.boot = 1; break;
+        case 't': options.stay = 1; break;
         case 'h': printUsage(); return 0;
         default: return 1;
         }
@@ -1952,7 +1969,7 @@ static void warnAboutCommandLine(int argc, char **argv)
     // getopt has moved every word that is not an option (or an option's argument) to the end.
     for (int i = optind; i < argc; i++)
         fprintf(stderr, "serbolt: ignoring '%s' (name the device with -d)\n", argv[i]);
-    if (action == -1 && (filename != NULL || outpath != NULL || boot || reset || stay))
+    if (options.action == -1 && (options.filename != NULL || options.outpath != NULL || options.boot || options.reset || options.stay))
         fprintf(stderr, "serbolt: -i, -o, -b, -r and -t take effect only with -a 1\n");
 }
 
@@ -1974,28 +1991,28 @@ static bool sendCommand(const char *command, const char *said)
 static int uploadAndFollowUp(void)
 {
     keyboardOpen(false);
-    int status = transferFile(filename, outpath);
+    int status = transferFile(options.filename, options.outpath);
     terminalReceiveBlocking(SHOW_AFTER_UPLOAD_SECONDS);
-    if (line_failed && !line_lost && (boot || reset || stay)) {
+    if (serial.failed && !serial.lost && (options.boot || options.reset || options.stay)) {
         // The line took nothing for the stall limit: another command would only wait as long
         // again on the same dead line.
-        const char *skipped[3] = { boot ? "reboot" : NULL, reset ? "reset" : NULL,
-                                   stay ? "the terminal" : NULL };
+        const char *skipped[3] = { options.boot ? "reboot" : NULL, options.reset ? "reset" : NULL,
+                                   options.stay ? "the terminal" : NULL };
         char list[64] = "";
         for (const char *item : skipped)
             if (item != NULL)
                 snprintf(list + strlen(list), sizeof list - strlen(list), "%s%s",
                          list[0] != '\0' ? ", " : "", item);
-        fprintf(stderr, "serbolt: %s takes no input; skipped: %s\n", korvan_name, list);
+        fprintf(stderr, "serbolt: %s takes no input; skipped: %s\n", serial.name, list);
         return 1;
     }
-    if (boot && !sendCommand("reboot\n", "Reboot sent...\n"))
+    if (options.boot && !sendCommand("reboot\n", "Reboot sent...\n"))
         status = 1;
-    if (reset && !sendCommand("reset\n", "Reset sent...\n"))
+    if (options.reset && !sendCommand("reset\n", "Reset sent...\n"))
         status = 1;
-    if (stay) {
+    if (options.stay) {
         terminalReceiveBlocking(0);
-        if (terminal_broken)
+        if (term.broken)
             status = 1;
     }
     return status;
@@ -2004,15 +2021,15 @@ static int uploadAndFollowUp(void)
 // With the line open: the chosen action. Returns the exit status; the caller closes the line.
 static int runAction(void)
 {
-    if (action == -1) {
+    if (options.action == -1) {
         terminalReceiveBlocking(0);
-        return terminal_broken ? 1 : 0;
+        return term.broken ? 1 : 0;
     }
-    if (action != 1) {
+    if (options.action != 1) {
         fprintf(stderr, "Unkown action command\n");
         return 1;
     }
-    if (filename == NULL || outpath == NULL) {
+    if (options.filename == NULL || options.outpath == NULL) {
         fprintf(stderr, "Both FILE_IN and FILE_OUT must be given!\n");
         return 1;
     }
