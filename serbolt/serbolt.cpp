@@ -59,26 +59,27 @@ enum {
     UPLOAD_BUFFER_SIZE = 0xa00000,              // 10,485,760 bytes
     MAX_UPLOAD_SIZE = UPLOAD_BUFFER_SIZE - 2,   // largest file the device accepts from us
     MAX_DEST_PATH = 4096,                       // longest destination path we put on the wire
-    CHAR_WINDOW_MS = 100,                       // a quiet line for this long ends a drain or a reply
+    CHAR_WINDOW_US = 100000,                    // a quiet line for this long ends a drain or a reply
     REPLY_CHARS = 28,                           // longest reply a wait can recognise
     PACE_US = 1000,                             // pause after each paced byte
     CONNECT_PAUSE_US = 10000,                   // let the adapter settle after opening
-    WRITE_STALL_MS = 10000,                     // a line that takes nothing for this long is dead
-    DRAIN_TICK_MS = 100,                        // a drain looks at the driver's queue this often
-    CLOSE_TICK_MS = 300,                        // longest closing wait of a line that failed
-    FLUSH_MIN_MS = 100,                         // stale input is discarded for at least this long
+    WRITE_STALL_US = 10000000,                  // a line that takes nothing for this long is dead
+    DRAIN_TICK_US = 100000,                     // a drain looks at the driver's queue this often
+    CLOSE_TICK_US = 300000,                     // longest closing wait of a line that failed
+    FLUSH_MIN_US = 100000,                      // stale input is discarded for at least this long
     BLOCK_SIZE = 4096,                          // device output is moved to the screen in blocks
-    PROGRESS_EVERY_MS = 100,                    // upload progress is redrawn at most this often
+    PROGRESS_EVERY_US = 100000,                 // upload progress is redrawn at most this often
     LINE_BYTES_PER_SECOND = 92160,              // 921600 baud, 10 bits a byte on the wire
-    UPLOAD_DRAIN_MS = 2000,                     // longest showing of device output inside an upload
-    RECONNECT_EVERY_MS = 500,                   // a lost device is looked for this often
+    UPLOAD_DRAIN_US = 2000000,                  // longest showing of device output inside an upload
+    RECONNECT_EVERY_US = 500000,                // a lost device is looked for this often
 };
 
 static const double UPLOAD_REPLY_SECONDS = 20.0;
 static const double READY_REPLY_SECONDS = 2.0;
 static const double SHOW_AFTER_UPLOAD_SECONDS = 0.3;
 
-// The monotonic clock, in microseconds and in milliseconds.
+// Every time in the program is in microseconds of the monotonic clock; poll() alone is given
+// milliseconds, by msUntil.
 static uint64_t nowUs(void)
 {
     struct timespec ts;
@@ -86,9 +87,21 @@ static uint64_t nowUs(void)
     return (uint64_t)ts.tv_sec * 1000000u + (uint64_t)ts.tv_nsec / 1000u;
 }
 
-static uint64_t nowMs(void)
+// Milliseconds from `now` until `at`, for poll(), rounded up so that a wait never ends early; 0
+// once `at` has passed.
+static int msUntil(uint64_t at, uint64_t now)
 {
-    return nowUs() / 1000u;
+    if (at <= now)
+        return 0;
+    uint64_t ms = (at - now + 999) / 1000;
+    return ms > (uint64_t)INT_MAX ? INT_MAX : (int)ms;
+}
+
+// Whether `span` has passed from `since` to `now`. `since` may be a little later than `now`,
+// which was read before it.
+static bool reached(uint64_t since, uint64_t span, uint64_t now)
+{
+    return now >= since + span;
 }
 
 // How many times serbolt has been continued after a stop (Ctrl-Z, SIGSTOP from a debugger or a
@@ -207,7 +220,7 @@ static void progressDraw(long gone, long total, uint64_t elapsed_us)
         return;
     char line[160];
     // The last column is left free: writing into it makes some terminals wrap.
-    int len = progressText(line, sizeof line, gone, total, (double)(elapsed_us / 1000u) / 1000.0,
+    int len = progressText(line, sizeof line, gone, total, (double)elapsed_us / 1e6,
                            progressColumns() - 1);
     fprintf(stderr, "\r%.*s\033[K", len, line);
     progress.on_screen = true;
@@ -719,22 +732,22 @@ static bool korvan_open_connection(void)
 // SIGALRM while korvan_ticks runs: nothing to do; arriving is its whole purpose.
 static void korvan_tick(int) {}
 
-// every_ms > 0: a SIGALRM every every_ms from now on, caught by a handler that does nothing
+// every_us > 0: a SIGALRM every every_us from now on, caught by a handler that does nothing
 // and without SA_RESTART, so that a wait inside the driver (tcdrain, the closing wait of close)
 // returns to us at least that often. It repeats, so a tick that comes before the wait has
 // begun is followed by another. 0: the ticks stop and SIGALRM is handled as before.
-static void korvan_ticks(int every_ms)
+static void korvan_ticks(int every_us)
 {
     struct itimerval every;
     memset(&every, 0, sizeof every);
-    if (every_ms > 0) {
+    if (every_us > 0) {
         struct sigaction sa;
         memset(&sa, 0, sizeof sa);
         sa.sa_handler = korvan_tick;
         sigemptyset(&sa.sa_mask);
         sigaction(SIGALRM, &sa, &serial.tick_saved);
-        every.it_value.tv_sec = every_ms / 1000;
-        every.it_value.tv_usec = (every_ms % 1000) * 1000;
+        every.it_value.tv_sec = every_us / 1000000;
+        every.it_value.tv_usec = every_us % 1000000;
         every.it_interval = every.it_value;
         setitimer(ITIMER_REAL, &every, NULL);
     } else {
@@ -755,7 +768,7 @@ static long korvan_output_queued(void)
 
 // The upload's count of what has left the host, for its progress line while a send draws one:
 // the bytes written less those the driver still queues, redrawn at most every
-// PROGRESS_EVERY_MS. A driver that never reports a queue (a pseudo-terminal) may hold more than
+// PROGRESS_EVERY_US. A driver that never reports a queue (a pseudo-terminal) may hold more than
 // it owns up to; there the count is kept to what the line can have carried since the start.
 // The count never goes back (cdc_acm counts a busy block whole, so its queue can read higher
 // after a short write). `final`: everything has left.
@@ -764,7 +777,7 @@ static void korvan_count_sent(long written, long total, bool final)
     if (!progress.active)
         return;
     uint64_t now = nowUs();
-    if (!final && now - progress.drawn < (uint64_t)PROGRESS_EVERY_MS * 1000u)
+    if (!final && !reached(progress.drawn, PROGRESS_EVERY_US, now))
         return;
     progress.drawn = now;
     uint64_t elapsed_us = now - progress.start;
@@ -774,7 +787,7 @@ static void korvan_count_sent(long written, long total, bool final)
         if (queued > 0)
             progress.queue_reported = true;
         gone = written - queued;
-        long carried = (long)(elapsed_us / 1000u * LINE_BYTES_PER_SECOND / 1000u);
+        long carried = (long)(elapsed_us * LINE_BYTES_PER_SECOND / 1000000u);
         if (!progress.queue_reported && gone > carried)
             gone = carried;
         if (gone < progress.shown)
@@ -787,7 +800,7 @@ static void korvan_count_sent(long written, long total, bool final)
 // Closes the line. close() waits in the driver's closing wait for output still queued (30 s on
 // cdc_acm), which a device that stopped reading never takes, and a flush does not reach what the
 // driver has already handed to the adapter. While output is queued, ticks cut that wait short
-// after CLOSE_TICK_MS: ample for what a working line still has to send (a few keys), and the exit
+// after CLOSE_TICK_US: ample for what a working line still has to send (a few keys), and the exit
 // follows a stuck one at once. The queue of a line whose write or drain failed is thrown away
 // first. (Asking the driver for no closing wait, TIOCSSERIAL, is refused to users in dialout,
 // and for the administrator it would stay set on the port for every program after us.)
@@ -798,7 +811,7 @@ static void korvan_close_connection(void)
             tcflush(korvan_fd, TCOFLUSH);
         bool queued = serial.failed || korvan_output_queued() > 0;
         if (queued)
-            korvan_ticks(CLOSE_TICK_MS);
+            korvan_ticks(CLOSE_TICK_US);
         korvan_close_fd(korvan_fd);
         if (queued)
             korvan_ticks(0);
@@ -835,20 +848,20 @@ static bool korvan_reopen(void)
     return true;
 }
 
-// Reads what the device has sent, up to `size` bytes, waiting up to `timeout_ms` (-1: no limit)
+// Reads what the device has sent, up to `size` bytes, waiting up to `timeout_us` (-1: no limit)
 // for the first of them. Returns the number of bytes read; 0 when the line stayed quiet for the
 // whole time, or when the line is lost (at once, if it was lost before).
-static int korvan_read(unsigned char *buf, int size, int timeout_ms)
+static int korvan_read(unsigned char *buf, int size, int timeout_us)
 {
-    uint64_t deadline = nowMs() + (timeout_ms < 0 ? 0 : (uint64_t)timeout_ms);
+    uint64_t deadline = nowUs() + (timeout_us < 0 ? 0 : (uint64_t)timeout_us);
     int seen = continues;
     while (!serial.lost) {
         int wait_ms = -1;
-        if (timeout_ms >= 0) {
-            uint64_t now = nowMs();
+        if (timeout_us >= 0) {
+            uint64_t now = nowUs();
             if (resumedSince(&seen))
-                deadline = now + (uint64_t)timeout_ms;   // stopped: the wait starts again
-            wait_ms = now >= deadline ? 0 : (int)(deadline - now);
+                deadline = now + (uint64_t)timeout_us;   // stopped: the wait starts again
+            wait_ms = msUntil(deadline, now);
         }
         struct pollfd p = { korvan_fd, POLLIN, 0 };
         int ready = poll(&p, 1, wait_ms);
@@ -873,11 +886,11 @@ static int korvan_read(unsigned char *buf, int size, int timeout_ms)
 // it was when none came. Reads exactly one byte, so nothing past a reply is taken off the line.
 static bool korvan_get_byte(unsigned char *byte)
 {
-    return korvan_read(byte, 1, CHAR_WINDOW_MS) > 0;
+    return korvan_read(byte, 1, CHAR_WINDOW_US) > 0;
 }
 
 // A write or a drain failed: says why, once per failure ("Connection timed out" for a line that
-// took nothing for WRITE_STALL_MS). An error that means the device is gone marks the line lost.
+// took nothing for WRITE_STALL_US). An error that means the device is gone marks the line lost.
 static void korvan_write_failed(int err)
 {
     serial.failed = true;
@@ -886,31 +899,31 @@ static void korvan_write_failed(int err)
         korvan_lost();
 }
 
-// The output queue is full: waits until the line takes more, but only until WRITE_STALL_MS have
+// The output queue is full: waits until the line takes more, but only until WRITE_STALL_US have
 // passed since it last took a byte. A line that wakes us and then takes nothing does not start
 // the time again, and neither does room found only when the time is up (a pseudo-terminal
 // whose reader has stopped can free a little room without waking the writer). While the
-// progress line is on, comes back every PROGRESS_EVERY_MS so that it is redrawn. True to write
+// progress line is on, comes back every PROGRESS_EVERY_US so that it is redrawn. True to write
 // again; false with errno set (ETIMEDOUT: the line is stalled).
 static bool korvan_wait_writable(void)
 {
-    uint64_t now = nowMs();
+    uint64_t now = nowUs();
     if (serial.stall_since == 0 || resumedSince(&serial.stall_continues))
         serial.stall_since = now;
-    if (now - serial.stall_since < WRITE_STALL_MS) {
-        int left_ms = (int)(serial.stall_since + WRITE_STALL_MS - now);
-        int wait_ms = progress.active && left_ms > PROGRESS_EVERY_MS ? PROGRESS_EVERY_MS
-                                                                           : left_ms;
+    if (!reached(serial.stall_since, WRITE_STALL_US, now)) {
+        int left_ms = msUntil(serial.stall_since + WRITE_STALL_US, now);
+        int wait_ms = progress.active && left_ms > PROGRESS_EVERY_US / 1000 ? PROGRESS_EVERY_US / 1000
+                                                                            : left_ms;
         struct pollfd p = { korvan_fd, POLLOUT, 0 };
         int ready = poll(&p, 1, wait_ms);
         if (ready < 0 && errno != EINTR)
             return false;
         if (resumedSince(&serial.stall_continues)) {
-            serial.stall_since = nowMs();
+            serial.stall_since = nowUs();
             return true;
         }
         bool time_up = (ready == 0 && wait_ms == left_ms) ||
-                       nowMs() - serial.stall_since >= WRITE_STALL_MS;
+                       reached(serial.stall_since, WRITE_STALL_US, nowUs());
         if (!time_up)
             return true;
     }
@@ -941,30 +954,30 @@ static int korvan_write(const unsigned char *bytes, int n)
 
 // Waits until the driver has sent everything written to the line, but not for ever: a device
 // that has stopped reading leaves the output in the driver's queue, where tcdrain() alone would
-// wait for good. Ticks cut tcdrain() short every DRAIN_TICK_MS to look at the queue (TIOCOUTQ);
-// when nothing has left it for WRITE_STALL_MS, the drain fails as a write does. `count`: the
+// wait for good. Ticks cut tcdrain() short every DRAIN_TICK_US to look at the queue (TIOCOUTQ);
+// when nothing has left it for WRITE_STALL_US, the drain fails as a write does. `count`: the
 // bytes of the send in progress, for the progress line while it is on.
 static bool korvan_wait_sent(int count)
 {
     if (serial.lost)
         return false;
     long last = korvan_output_queued();
-    uint64_t moved = nowMs();
+    uint64_t moved = nowUs();
     int seen = continues;
     int err = 0;
-    korvan_ticks(DRAIN_TICK_MS);
+    korvan_ticks(DRAIN_TICK_US);
     while (tcdrain(korvan_fd) != 0) {
         if (errno != EINTR) {
             err = errno;
             break;
         }
         long queued = korvan_output_queued();
-        uint64_t now = nowMs();
+        uint64_t now = nowUs();
         if (queued < last || resumedSince(&seen))
             moved = now;
         last = queued;
         korvan_count_sent(count, count, false);
-        if (now - moved >= WRITE_STALL_MS) {
+        if (reached(moved, WRITE_STALL_US, now)) {
             err = ETIMEDOUT;
             break;
         }
@@ -979,7 +992,7 @@ static bool korvan_wait_sent(int count)
 }
 
 // Waits until everything written has left the computer; false (after saying why) when the
-// device stopped taking it for WRITE_STALL_MS or the line failed.
+// device stopped taking it for WRITE_STALL_US or the line failed.
 static bool korvan_drain(void)
 {
     return korvan_wait_sent(0);
@@ -1044,19 +1057,19 @@ static int waitForStringTime(const char *reply, double seconds)
 {
     char got[REPLY_CHARS + 2] = "";
     int count = 0;
-    uint64_t start = nowMs();
-    uint64_t limit_ms = (uint64_t)(seconds * 1000.0);
+    uint64_t start = nowUs();
+    uint64_t limit = (uint64_t)(seconds * 1e6);
     int seen = continues;
     for (;;) {
         if (resumedSince(&seen))
-            start = nowMs();   // stopped: the device is given the whole time again
-        uint64_t elapsed = nowMs() - start;
-        if (elapsed >= limit_ms) {
+            start = nowUs();   // stopped: the device is given the whole time again
+        uint64_t elapsed = nowUs() - start;
+        if (elapsed >= limit) {
             printf("Korvan did not ackowledge command '%s'(timeout) (got: '%s').\n", reply, got);
             return 0;
         }
         unsigned char c;
-        bool came = count == 0 ? korvan_read(&c, 1, (int)(limit_ms - elapsed)) > 0
+        bool came = count == 0 ? korvan_read(&c, 1, (int)(limit - elapsed)) > 0
                                : korvan_get_byte(&c);
         if (!came) {
             if (count == 0)
@@ -1085,31 +1098,31 @@ static int waitForString(const char *reply)
 
 // Discards what the device sent before the upload (a boot banner, the end of a terminal
 // session): reads and throws away everything until the line has been quiet for one character
-// window, and goes on for at least FLUSH_MIN_MS. A device that never falls quiet (streaming
-// text) is given UPLOAD_DRAIN_MS; the upload then goes on and its reply wait tells whether the
+// window, and goes on for at least FLUSH_MIN_US. A device that never falls quiet (streaming
+// text) is given UPLOAD_DRAIN_US; the upload then goes on and its reply wait tells whether the
 // device listened.
 static void flushReceiveBuffer(void)
 {
     unsigned char buf[BLOCK_SIZE];
-    uint64_t start = nowMs();
+    uint64_t start = nowUs();
     do {
-        while (nowMs() - start < UPLOAD_DRAIN_MS &&
-               korvan_read(buf, sizeof buf, CHAR_WINDOW_MS) > 0) {
+        while (!reached(start, UPLOAD_DRAIN_US, nowUs()) &&
+               korvan_read(buf, sizeof buf, CHAR_WINDOW_US) > 0) {
         }
-    } while (nowMs() - start < FLUSH_MIN_MS && !serial.lost);
+    } while (!reached(start, FLUSH_MIN_US, nowUs()) && !serial.lost);
 }
 
-// Copies what the device sends to standard output until the line has been quiet for `quiet_ms`
+// Copies what the device sends to standard output until the line has been quiet for `quiet_us`
 // or the clock passes `deadline`.
-static void showDeviceOutput(int quiet_ms, uint64_t deadline)
+static void showDeviceOutput(int quiet_us, uint64_t deadline)
 {
     unsigned char buf[BLOCK_SIZE];
     for (;;) {
-        uint64_t now = nowMs();
+        uint64_t now = nowUs();
         if (now >= deadline)
             return;
-        int wait_ms = (uint64_t)quiet_ms > deadline - now ? (int)(deadline - now) : quiet_ms;
-        int n = korvan_read(buf, sizeof buf, wait_ms);
+        int wait_us = (uint64_t)quiet_us > deadline - now ? (int)(deadline - now) : quiet_us;
+        int n = korvan_read(buf, sizeof buf, wait_us);
         if (n <= 0)
             return;   // quiet, or past the deadline
         writeScreen(buf, n);
@@ -1117,11 +1130,11 @@ static void showDeviceOutput(int quiet_ms, uint64_t deadline)
 }
 
 // Shows what the device says between the steps of an upload, until the line is quiet for one
-// character window, but for UPLOAD_DRAIN_MS at most: a device that keeps talking must not hold
+// character window, but for UPLOAD_DRAIN_US at most: a device that keeps talking must not hold
 // the upload forever.
 static void uploadReceive(void)
 {
-    showDeviceOutput(CHAR_WINDOW_MS, nowMs() + UPLOAD_DRAIN_MS);
+    showDeviceOutput(CHAR_WINDOW_US, nowUs() + UPLOAD_DRAIN_US);
 }
 
 // Reads the whole file into `data`. Returns its size, or -1 after printing why it cannot be sent
@@ -1223,18 +1236,18 @@ enum {
     // keyboard is read on behind any paste a person makes, and 'x' and Ctrl-C are seen when
     // typed. The ring is zero pages until keys fill it.
     KEY_QUEUE_SIZE = 4 << 20,
-    KEY_READ_SIZE = 4096,        // keys taken from the keyboard per read
-    ESC_ALONE_MS = 50,           // an ESC with nothing after it for this long is the Esc key
-    SEQUENCE_QUIET_MS = 100,     // a sequence that gets no further byte for this long is over:
+    KEY_READ_SIZE = 4096,           // keys taken from the keyboard per read
+    ESC_ALONE_US = 50000,           // an ESC with nothing after it for this long is the Esc key
+    SEQUENCE_QUIET_US = 100000,     // a sequence that gets no further byte for this long is over:
                                  // a terminal writes its replies whole, a person types slower
-    LEAVE_QUIET_MS = 100,        // after 'x', input is swallowed until it has been quiet this long,
-    LEAVE_MAX_MS = 2000,         // but for this long at most
-    KEYS_AFTER_X_MS = 1000,      // keys typed before the 'x' go out for this long after it
-    END_QUIET_MS = 500,          // after piped keys end, output is shown until quiet this long,
-    END_MAX_MS = 5000,           // but for this long at most
-    DRAIN_CHECK_MS = 1,          // a written key is looked for in the driver's queue this often,
-    DRAIN_SLOW_AFTER_MS = 100,   // and once it has sat there this long,
-    DRAIN_SLOW_CHECK_MS = 100,   // this often
+    LEAVE_QUIET_US = 100000,        // after 'x', input is swallowed until it has been quiet this long,
+    LEAVE_MAX_US = 2000000,         // but for this long at most
+    KEYS_AFTER_X_US = 1000000,      // keys typed before the 'x' go out for this long after it
+    END_QUIET_US = 500000,          // after piped keys end, output is shown until quiet this long,
+    END_MAX_US = 5000000,           // but for this long at most
+    DRAIN_CHECK_US = 1000,          // a written key is looked for in the driver's queue this often,
+    DRAIN_SLOW_AFTER_US = 100000,   // and once it has sat there this long,
+    DRAIN_SLOW_CHECK_US = 100000,   // this often
 };
 
 // Standard input as the keyboard: its settings as they were found (given back on every way
@@ -1267,7 +1280,7 @@ enum { SEQ_NONE, SEQ_ESC, SEQ_CSI_START, SEQ_CSI, SEQ_STRING, SEQ_STRING_ESC, SE
 
 // The keys on their way to the device. The front key waits for its pause, then for the line to
 // take it, then (draining) for the driver to pass it on. A line that gets nowhere with it for
-// WRITE_STALL_MS is stalled: said once (stall_told) until the queue has emptied.
+// WRITE_STALL_US is stalled: said once (stall_told) until the queue has emptied.
 struct KeyQueue {
     int head = 0;                  // the front key's place in key_ring
     int count = 0;                 // keys in the ring
@@ -1297,23 +1310,6 @@ struct TerminalRun {
     bool broken = false;            // a scripted terminal ended: the line was lost or stuck
 };
 static TerminalRun term;
-
-// Milliseconds from `now` until `at` (microseconds) for poll(), rounded up so that a wait never
-// ends early; 0 once `at` has passed.
-static int msUntil(uint64_t at, uint64_t now)
-{
-    if (at <= now)
-        return 0;
-    uint64_t ms = (at - now + 999) / 1000;
-    return ms > (uint64_t)INT_MAX ? INT_MAX : (int)ms;
-}
-
-// Whether `ms` milliseconds have passed from `since` to `now` (microseconds). `since` may be a
-// little later than `now`, which was read before it.
-static bool reached(uint64_t since, int ms, uint64_t now)
-{
-    return now >= since + (uint64_t)ms * 1000u;
-}
 
 // The sooner of two poll() time-outs, where -1 is none.
 static int sooner(int a, int b)
@@ -1493,7 +1489,7 @@ static void queueKey(unsigned char key, uint64_t now)
     term.keys.count++;
 }
 
-// The line has got nowhere with the front key for WRITE_STALL_MS: said once. A script cannot
+// The line has got nowhere with the front key for WRITE_STALL_US: said once. A script cannot
 // press 'x', so its session ends (with status 1, as when the line is lost); at a keyboard the
 // keys stay queued for a device that may read again, and 'x' leaves.
 static void lineStalled(void)
@@ -1501,10 +1497,10 @@ static void lineStalled(void)
     term.keys.stall_told = true;
     if (stdinIsTerminal()) {
         fprintf(stderr, "serbolt: %s takes no input: nothing has gone out for %d s; keys wait "
-                "for it ('x' leaves)\n", serial.name, WRITE_STALL_MS / 1000);
+                "for it ('x' leaves)\n", serial.name, WRITE_STALL_US / 1000000);
     } else {
         fprintf(stderr, "serbolt: %s takes no input: nothing has gone out for %d s; the session "
-                "ends\n", serial.name, WRITE_STALL_MS / 1000);
+                "ends\n", serial.name, WRITE_STALL_US / 1000000);
         term.broken = true;
     }
 }
@@ -1547,7 +1543,7 @@ static void advanceKeys(bool writable, uint64_t now)
     }
     if (term.keys.count == 0 && !term.keys.draining) {
         term.keys.stall_told = false;
-    } else if (!term.keys.stall_told && reached(term.keys.moved_us, WRITE_STALL_MS, now)) {
+    } else if (!term.keys.stall_told && reached(term.keys.moved_us, WRITE_STALL_US, now)) {
         lineStalled();
         if (term.keys.draining) {   // the driver holds on to the key: the next may still go
             term.keys.draining = false;
@@ -1565,14 +1561,15 @@ static int keyWaitMs(uint64_t now, bool *want_room)
         return -1;
     int wait = -1;
     if (term.keys.draining)
-        wait = reached(term.keys.drain_start_us, DRAIN_SLOW_AFTER_MS, now) ? DRAIN_SLOW_CHECK_MS
-                                                                 : DRAIN_CHECK_MS;
+        wait = (reached(term.keys.drain_start_us, DRAIN_SLOW_AFTER_US, now) ? DRAIN_SLOW_CHECK_US
+                                                                             : DRAIN_CHECK_US) /
+               1000;
     else if (now < term.keys.due_us)
         return msUntil(term.keys.due_us, now);
     else
         *want_room = true;
     if (!term.keys.stall_told)
-        wait = sooner(wait, msUntil(term.keys.moved_us + (uint64_t)WRITE_STALL_MS * 1000u, now));
+        wait = sooner(wait, msUntil(term.keys.moved_us + WRITE_STALL_US, now));
     return wait;
 }
 
@@ -1639,9 +1636,9 @@ static bool quitKey(unsigned char c)
 }
 
 // How long an unfinished sequence waits for its next byte before it counts as over.
-static int sequenceLimitMs(void)
+static int sequenceLimitUs(void)
 {
-    return term.seq_state == SEQ_ESC ? ESC_ALONE_MS : SEQUENCE_QUIET_MS;
+    return term.seq_state == SEQ_ESC ? ESC_ALONE_US : SEQUENCE_QUIET_US;
 }
 
 static void beginLeaving(uint64_t now)
@@ -1673,7 +1670,7 @@ static void readKeys(bool send, uint64_t now)
         return;
     // A sequence whose next byte came too late was over before it: a person typing, not a
     // terminal's reply (poll() may have woken for the keys rather than for the time-out).
-    if (term.seq_state != SEQ_NONE && reached(term.seq_heard_us, sequenceLimitMs(), now))
+    if (term.seq_state != SEQ_NONE && reached(term.seq_heard_us, sequenceLimitUs(), now))
         term.seq_state = SEQ_NONE;
     // Only a terminal sends escape sequences of its own; in piped keys every 'x' leaves.
     bool terminal = stdinIsTerminal();
@@ -1694,18 +1691,18 @@ static void readKeys(bool send, uint64_t now)
 
 // Whether the leaving after an 'x' is over. From a pipe: once the keys before the 'x' have gone
 // out, since a script means all of them. At a keyboard: once the keys before the 'x' have gone
-// out, or KEYS_AFTER_X_MS have passed (a stalled line: at once), and input has been quiet for
-// LEAVE_QUIET_MS (the terminal emulator has written the whole paste), LEAVE_MAX_MS at most.
+// out, or KEYS_AFTER_X_US have passed (a stalled line: at once), and input has been quiet for
+// LEAVE_QUIET_US (the terminal emulator has written the whole paste), LEAVE_MAX_US at most.
 static bool leavingDone(uint64_t now)
 {
     bool keys_gone = (term.keys.count == 0 && !term.keys.draining) || serial.lost || term.broken;
     if (!stdinIsTerminal())
         return keys_gone;
-    if (!keys_gone && !term.keys.stall_told && !reached(term.leave_start_us, KEYS_AFTER_X_MS, now))
+    if (!keys_gone && !term.keys.stall_told && !reached(term.leave_start_us, KEYS_AFTER_X_US, now))
         return false;
-    if (console.stdin_eof || reached(term.leave_start_us, LEAVE_MAX_MS, now))
+    if (console.stdin_eof || reached(term.leave_start_us, LEAVE_MAX_US, now))
         return true;
-    if (!reached(term.input_heard_us, LEAVE_QUIET_MS, now))
+    if (!reached(term.input_heard_us, LEAVE_QUIET_US, now))
         return false;
     // Quiet by the clock, unless keys came while we waited for the processor.
     struct pollfd p = { STDIN_FILENO, POLLIN, 0 };
@@ -1717,9 +1714,9 @@ static int leavingWaitMs(uint64_t now)
 {
     if (!stdinIsTerminal())
         return -1;
-    uint64_t quiet = term.input_heard_us + (uint64_t)LEAVE_QUIET_MS * 1000u;
-    uint64_t limit = term.leave_start_us + (uint64_t)LEAVE_MAX_MS * 1000u;
-    uint64_t keys = term.leave_start_us + (uint64_t)KEYS_AFTER_X_MS * 1000u;
+    uint64_t quiet = term.input_heard_us + (uint64_t)LEAVE_QUIET_US;
+    uint64_t limit = term.leave_start_us + (uint64_t)LEAVE_MAX_US;
+    uint64_t keys = term.leave_start_us + (uint64_t)KEYS_AFTER_X_US;
     uint64_t at = limit;
     if (quiet > now && quiet < at)
         at = quiet;
@@ -1752,13 +1749,13 @@ static bool terminalOver(bool interactive, uint64_t deadline_us, uint64_t now, i
         if (term.input_ended_us == 0)
             term.input_ended_us = now;
         uint64_t quiet_from = term.device_heard_us > term.input_ended_us ? term.device_heard_us : term.input_ended_us;
-        uint64_t quiet_end = quiet_from + (uint64_t)END_QUIET_MS * 1000u;
-        uint64_t limit = term.input_ended_us + (uint64_t)END_MAX_MS * 1000u;
+        uint64_t quiet_end = quiet_from + (uint64_t)END_QUIET_US;
+        uint64_t limit = term.input_ended_us + (uint64_t)END_MAX_US;
         *timeout = msUntil(quiet_end < limit ? quiet_end : limit, now);
         return serial.lost || now >= quiet_end || now >= limit;
     }
     if (serial.lost) {
-        // At a keyboard: the device's name is tried again every RECONNECT_EVERY_MS; keys other
+        // At a keyboard: the device's name is tried again every RECONNECT_EVERY_US; keys other
         // than 'x' are dropped meanwhile.
         if (term.reconnect_at_us == 0 || now >= term.reconnect_at_us) {
             if (term.reconnect_at_us != 0 && korvan_reopen()) {
@@ -1766,7 +1763,7 @@ static bool terminalOver(bool interactive, uint64_t deadline_us, uint64_t now, i
                 *timeout = 0;
                 return false;
             }
-            term.reconnect_at_us = now + (uint64_t)RECONNECT_EVERY_MS * 1000u;
+            term.reconnect_at_us = now + (uint64_t)RECONNECT_EVERY_US;
         }
         *timeout = msUntil(term.reconnect_at_us, now);
     }
@@ -1785,10 +1782,10 @@ static bool waitAndTake(bool interactive, bool keyboard, int timeout, bool *writ
     if (interactive)
         timeout = sooner(timeout, keyWaitMs(now, &want_room));
     if (!keyboard && stdinIsTerminal() && !console.stdin_eof)   // a background job looks now and
-        timeout = sooner(timeout, RECONNECT_EVERY_MS);   // then whether it is in front
+        timeout = sooner(timeout, RECONNECT_EVERY_US / 1000);   // then whether it is in front
     bool take_keys = keyboard && (term.leaving || !interactive || term.keys.count < KEY_QUEUE_SIZE);
     if (take_keys && term.seq_state != SEQ_NONE)
-        timeout = sooner(timeout, msUntil(term.seq_heard_us + (uint64_t)sequenceLimitMs() * 1000u, now));
+        timeout = sooner(timeout, msUntil(term.seq_heard_us + (uint64_t)sequenceLimitUs(), now));
 
     struct pollfd fds[2];
     int nfds = 0, key_slot = -1, line_slot = -1;
@@ -1819,7 +1816,7 @@ static bool waitAndTake(bool interactive, bool keyboard, int timeout, bool *writ
     if (key_slot >= 0) {
         if (fds[key_slot].revents != 0)
             readKeys(interactive && !serial.lost, now);
-        else if (term.seq_state != SEQ_NONE && reached(term.seq_heard_us, sequenceLimitMs(), now))
+        else if (term.seq_state != SEQ_NONE && reached(term.seq_heard_us, sequenceLimitUs(), now))
             term.seq_state = SEQ_NONE;   // nothing followed: the sequence is over
     }
     return true;
