@@ -659,6 +659,51 @@ static void korvan_explain_failure(const char *name, int err, const char *holder
         fprintf(stderr, "serbolt: %s: %s\n", name, strerror(err));
 }
 
+// What the search has learnt from the candidates that did not open.
+struct DeviceSearch {
+    const char *denied = NULL;   // first candidate refused for lack of permission
+    int denied_errno = 0;
+    bool any_exists = false;     // some candidate was there, even if it did not open
+};
+
+enum {
+    TRY_NEXT = -1,      // korvan_try_candidate: not opened, the search goes on
+    SEARCH_ENDS = -2,   // not opened, and the search ends here
+};
+
+// One candidate of the search: `named` is the -d device. Returns the descriptor when it opened.
+// Otherwise says so on standard output (and why on standard error, but for a lack of permission,
+// which is noted in `search` for one hint at the end); SEARCH_ENDS for a device that opened but
+// cannot be used, and for a -d device that is our own terminal or that another program holds.
+static int korvan_try_candidate(const char *name, bool named, DeviceSearch *search)
+{
+    char holder[128];
+    int fd = korvan_open_device(name, false, holder, sizeof holder);
+    if (fd == OPEN_UNUSABLE) {
+        say("Serial device %s - failed to connect [attributes].\n", name);
+        return SEARCH_ENDS;
+    }
+    if (fd >= 0)
+        return fd;
+    int err = errno;
+    say("Serial device %s - failed to connect.\n", name);
+    if (fd == OPEN_OWN_TERMINAL || (err != ENOENT && err != ENOTDIR))
+        search->any_exists = true;
+    if (fd == OPEN_OWN_TERMINAL) {
+        fprintf(stderr, "serbolt: %s: this is serbolt's own terminal, not the Korvan's "
+                "serial line\n", name);
+        return named ? SEARCH_ENDS : TRY_NEXT;
+    }
+    if ((err == EACCES || err == EPERM) && search->denied == NULL) {
+        search->denied = name;
+        search->denied_errno = err;
+    }
+    korvan_explain_failure(name, err, holder);
+    if (named && (err == EWOULDBLOCK || err == EBUSY))
+        return SEARCH_ENDS;
+    return TRY_NEXT;
+}
+
 // Opens the first candidate that opens: the -d device, then /dev/ttyUSB0, then /dev/ttyUSB1,
 // with one line on standard output for each that failed and for the one that connected. The
 // search ends at a device that opened but cannot be used, and at a -d device that is there but
@@ -667,52 +712,26 @@ static void korvan_explain_failure(const char *name, int err, const char *holder
 static bool korvan_open_connection(void)
 {
     const char *candidates[3] = { options.device, "/dev/ttyUSB0", "/dev/ttyUSB1" };
-    const char *denied = NULL;     // first candidate refused for lack of permission
-    int denied_errno = 0;
-    bool any_exists = false;       // some candidate was there, even if it did not open
-    int opened = -1;               // index of the candidate that opened
-
+    DeviceSearch search;
+    int opened = -1;   // index of the candidate that opened
     for (int i = 0; i < 3 && opened < 0; i++) {
-        const char *name = candidates[i];
-        if (name != NULL) {
-            char holder[128];
-            int fd = korvan_open_device(name, false, holder, sizeof holder);
-            if (fd == OPEN_UNUSABLE) {
-                printf("Serial device %s - failed to connect [attributes].\n", name);
-                return false;
-            }
-            if (fd >= 0) {
-                korvan_fd = fd;
-                opened = i;
-                break;
-            }
-            int err = errno;
-            say("Serial device %s - failed to connect.\n", name);
-            if (fd == OPEN_OWN_TERMINAL || (err != ENOENT && err != ENOTDIR))
-                any_exists = true;
-            if (fd == OPEN_OWN_TERMINAL) {
-                fprintf(stderr, "serbolt: %s: this is serbolt's own terminal, not the Korvan's "
-                        "serial line\n", name);
-                if (i == 0)
-                    return false;
-                continue;
-            }
-            if ((err == EACCES || err == EPERM) && denied == NULL) {
-                denied = name;
-                denied_errno = err;
-            }
-            korvan_explain_failure(name, err, holder);
-            if (i == 0 && (err == EWOULDBLOCK || err == EBUSY))
-                return false;
-        } else {
-            printf("Serial device %s - failed to connect.\n", "(none)");
+        if (candidates[i] == NULL) {
+            say("Serial device %s - failed to connect.\n", "(none)");
+            continue;
+        }
+        int fd = korvan_try_candidate(candidates[i], i == 0, &search);
+        if (fd == SEARCH_ENDS)
+            return false;
+        if (fd >= 0) {
+            korvan_fd = fd;
+            opened = i;
         }
     }
     fflush(stdout);
-    if (denied != NULL)
-        korvan_permission_hint(denied, denied_errno);
+    if (search.denied != NULL)
+        korvan_permission_hint(search.denied, search.denied_errno);
     if (opened < 0) {
-        if (!any_exists)
+        if (!search.any_exists)
             fprintf(stderr, "serbolt: no serial device found; is the Korvan plugged in? "
                     "Name its device with -d (for example -d /dev/ttyACM0)\n");
         return false;
@@ -720,8 +739,8 @@ static bool korvan_open_connection(void)
     // The fallback is there for the usual adapter, but a mistyped -d must not quietly send the
     // upload to whatever board sits on ttyUSB0.
     if (options.device != NULL && opened > 0)
-        fprintf(stderr, "serbolt: warning: %s could not be opened; using %s instead\n", options.device,
-                candidates[opened]);
+        fprintf(stderr, "serbolt: warning: %s could not be opened; using %s instead\n",
+                options.device, candidates[opened]);
 
     serial.name = candidates[opened];
     say("Serial device %s - connected.\n", serial.name);
