@@ -13,8 +13,22 @@
 // keyboard) with the time that is left, so an idle terminal or a line-rate upload costs almost no
 // processor time.
 //
-// The file reads top to bottom: run options and limits, the serial link, the upload, the
-// terminal, and the run sequence that ties them together.
+// The file reads top to bottom; each section uses only those above it. Sections and what the
+// ones below them call:
+//
+//   Run options and limits  options; nowUs, msUntil and reached (all times in microseconds),
+//                           sooner, resumedSince (a stop is no stall)
+//   Screen                  writeScreen (device output), say (a message of our own),
+//                           progressBegin/progressEnd (the upload's progress line), stdout_failed
+//   Serial link             korvan_fd; korvan_open_connection, korvan_close_connection,
+//                           korvan_reopen, korvan_release_now (in a signal handler);
+//                           korvan_read, korvan_get_byte, korvan_write, korvan_output_queued,
+//                           korvan_send_bytes, korvan_send_bytes_slow, korvan_send_string
+//   File upload             transferFile; waitForStringTime, waitForString, flushReceiveBuffer
+//   Console terminal        terminalReceiveBlocking (the display and the terminal), keyboardOpen,
+//                           restoreConsoleAndDie and continued (signal handlers), term.broken
+//   Command line and run    main: helpOrVersionAlone, parseCommandLine, korvan_open_connection,
+//                           runAction (the terminal, or the upload and what follows it)
 
 #include <cerrno>
 #include <cstdarg>
@@ -95,6 +109,16 @@ static int msUntil(uint64_t at, uint64_t now)
         return 0;
     uint64_t ms = (at - now + 999) / 1000;
     return ms > (uint64_t)INT_MAX ? INT_MAX : (int)ms;
+}
+
+// The sooner of two poll() time-outs, where -1 is none.
+static int sooner(int a, int b)
+{
+    if (a < 0)
+        return b;
+    if (b < 0)
+        return a;
+    return a < b ? a : b;
 }
 
 // Whether `span` has passed from `since` to `now`. `since` may be a little later than `now`,
@@ -284,6 +308,8 @@ struct SerialLine {
 };
 static SerialLine serial;
 
+// ---- opening: the line's settings, its locks, the search for the device ----
+
 enum {
     OPEN_FAILED = -1,         // korvan_open_device: not opened, errno says why
     OPEN_UNUSABLE = -2,       // opened, but the line settings could not be applied or did not hold
@@ -386,7 +412,25 @@ static bool korvan_settings_held(int fd, speed_t speed, char *why, size_t size)
     return false;
 }
 
-static void korvan_name_process(long pid, char *text, size_t size);
+// ", held by process 123 (NAME)" for a process, from /proc/PID/comm; empty for no process.
+static void korvan_name_process(long pid, char *text, size_t size)
+{
+    text[0] = '\0';
+    if (pid <= 0)
+        return;
+    char comm_path[64], comm[64] = "";
+    snprintf(comm_path, sizeof comm_path, "/proc/%ld/comm", pid);
+    FILE *f = fopen(comm_path, "r");
+    if (f != NULL) {
+        if (fgets(comm, sizeof comm, f) != NULL)
+            comm[strcspn(comm, "\n")] = '\0';
+        fclose(f);
+    }
+    if (comm[0] != '\0')
+        snprintf(text, size, ", held by process %ld (%s)", pid, comm);
+    else
+        snprintf(text, size, ", held by process %ld", pid);
+}
 
 // Who holds the flock on the device behind `fd`, as ", held by process 123 (picocom)", from
 // /proc/locks and /proc/PID/comm. Left empty when the kernel does not tell.
@@ -415,26 +459,6 @@ static void korvan_lock_holder(int fd, char *text, size_t size)
     }
     fclose(locks);
     korvan_name_process(pid, text, size);
-}
-
-// ", held by process 123 (NAME)" for a process, from /proc/PID/comm; empty for no process.
-static void korvan_name_process(long pid, char *text, size_t size)
-{
-    text[0] = '\0';
-    if (pid <= 0)
-        return;
-    char comm_path[64], comm[64] = "";
-    snprintf(comm_path, sizeof comm_path, "/proc/%ld/comm", pid);
-    FILE *f = fopen(comm_path, "r");
-    if (f != NULL) {
-        if (fgets(comm, sizeof comm, f) != NULL)
-            comm[strcspn(comm, "\n")] = '\0';
-        fclose(f);
-    }
-    if (comm[0] != '\0')
-        snprintf(text, size, ", held by process %ld (%s)", pid, comm);
-    else
-        snprintf(text, size, ", held by process %ld", pid);
 }
 
 // ---- UUCP lock files ----
@@ -748,6 +772,8 @@ static bool korvan_open_connection(void)
     return true;
 }
 
+// ---- closing, loss and reopen ----
+
 // SIGALRM while korvan_ticks runs: nothing to do; arriving is its whole purpose.
 static void korvan_tick(int) {}
 
@@ -783,37 +809,6 @@ static long korvan_output_queued(void)
     if (korvan_fd < 0 || ioctl(korvan_fd, TIOCOUTQ, &queued) != 0 || queued < 0)
         return 0;
     return queued;
-}
-
-// The upload's count of what has left the host, for its progress line while a send draws one:
-// the bytes written less those the driver still queues, redrawn at most every
-// PROGRESS_EVERY_US. A driver that never reports a queue (a pseudo-terminal) may hold more than
-// it owns up to; there the count is kept to what the line can have carried since the start.
-// The count never goes back (cdc_acm counts a busy block whole, so its queue can read higher
-// after a short write). `final`: everything has left.
-static void korvan_count_sent(long written, long total, bool final)
-{
-    if (!progress.active)
-        return;
-    uint64_t now = nowUs();
-    if (!final && !reached(progress.drawn, PROGRESS_EVERY_US, now))
-        return;
-    progress.drawn = now;
-    uint64_t elapsed_us = now - progress.start;
-    long gone = total;
-    if (!final) {
-        long queued = korvan_output_queued();
-        if (queued > 0)
-            progress.queue_reported = true;
-        gone = written - queued;
-        long carried = (long)(elapsed_us * LINE_BYTES_PER_SECOND / 1000000u);
-        if (!progress.queue_reported && gone > carried)
-            gone = carried;
-        if (gone < progress.shown)
-            gone = progress.shown;
-    }
-    progress.shown = gone;
-    progressDraw(gone, total, elapsed_us);
 }
 
 // Closes the line. close() waits in the driver's closing wait for output still queued (30 s on
@@ -866,6 +861,8 @@ static bool korvan_reopen(void)
     usleep(CONNECT_PAUSE_US);
     return true;
 }
+
+// ---- read and write ----
 
 // Reads what the device has sent, up to `size` bytes, waiting up to `timeout_us` (-1: no limit)
 // for the first of them. Returns the number of bytes read; 0 when the line stayed quiet for the
@@ -969,6 +966,37 @@ static int korvan_write(const unsigned char *bytes, int n)
         return 0;
     korvan_write_failed(errno);
     return -1;
+}
+
+// The upload's count of what has left the host, for its progress line while a send draws one:
+// the bytes written less those the driver still queues, redrawn at most every
+// PROGRESS_EVERY_US. A driver that never reports a queue (a pseudo-terminal) may hold more than
+// it owns up to; there the count is kept to what the line can have carried since the start.
+// The count never goes back (cdc_acm counts a busy block whole, so its queue can read higher
+// after a short write). `final`: everything has left.
+static void korvan_count_sent(long written, long total, bool final)
+{
+    if (!progress.active)
+        return;
+    uint64_t now = nowUs();
+    if (!final && !reached(progress.drawn, PROGRESS_EVERY_US, now))
+        return;
+    progress.drawn = now;
+    uint64_t elapsed_us = now - progress.start;
+    long gone = total;
+    if (!final) {
+        long queued = korvan_output_queued();
+        if (queued > 0)
+            progress.queue_reported = true;
+        gone = written - queued;
+        long carried = (long)(elapsed_us * LINE_BYTES_PER_SECOND / 1000000u);
+        if (!progress.queue_reported && gone > carried)
+            gone = carried;
+        if (gone < progress.shown)
+            gone = progress.shown;
+    }
+    progress.shown = gone;
+    progressDraw(gone, total, elapsed_us);
 }
 
 // Waits until the driver has sent everything written to the line, but not for ever: a device
@@ -1330,15 +1358,7 @@ struct TerminalRun {
 };
 static TerminalRun term;
 
-// The sooner of two poll() time-outs, where -1 is none.
-static int sooner(int a, int b)
-{
-    if (a < 0)
-        return b;
-    if (b < 0)
-        return a;
-    return a < b ? a : b;
-}
+// ---- console and signals ----
 
 static bool stdinIsTerminal(void)
 {
