@@ -1286,7 +1286,7 @@ enum {
     KEY_READ_SIZE = 4096,           // keys taken from the keyboard per read
     ESC_ALONE_US = 50000,           // an ESC with nothing after it for this long is the Esc key
     SEQUENCE_QUIET_US = 100000,     // a sequence that gets no further byte for this long is over:
-                                 // a terminal writes its replies whole, a person types slower
+                                    // a terminal writes its replies whole, a person types slower
     LEAVE_QUIET_US = 100000,        // after 'x', input is swallowed until it has been quiet this long,
     LEAVE_MAX_US = 2000000,         // but for this long at most
     KEYS_AFTER_X_US = 1000000,      // keys typed before the 'x' go out for this long after it
