@@ -13,10 +13,25 @@
 // keyboard) with the time that is left, so an idle terminal or a line-rate upload costs almost no
 // processor time.
 //
-// The file reads top to bottom: run options and limits, the serial link, the upload, the
-// terminal, and the run sequence that ties them together.
+// The file reads top to bottom; each section uses only those above it. Sections and what the
+// ones below them call:
+//
+//   Run options and limits  options; nowUs, msUntil and reached (all times in microseconds),
+//                           sooner, resumedSince (a stop is no stall)
+//   Screen                  writeScreen (device output), say (a message of our own),
+//                           progressBegin/progressEnd (the upload's progress line), stdout_failed
+//   Serial link             korvan_fd; korvan_open_connection, korvan_close_connection,
+//                           korvan_reopen, korvan_release_now (in a signal handler);
+//                           korvan_read, korvan_get_byte, korvan_write, korvan_output_queued,
+//                           korvan_send_bytes, korvan_send_bytes_slow, korvan_send_string
+//   File upload             transferFile; waitForStringTime, waitForString, flushReceiveBuffer
+//   Console terminal        terminalReceiveBlocking (the display and the terminal), keyboardOpen,
+//                           restoreConsoleAndDie and continued (signal handlers), term.broken
+//   Command line and run    main: helpOrVersionAlone, parseCommandLine, korvan_open_connection,
+//                           runAction (the terminal, or the upload and what follows it)
 
 #include <cerrno>
+#include <cstdarg>
 #include <climits>
 #include <csignal>
 #include <cstdint>
@@ -41,39 +56,44 @@
 // Run options and limits
 // =============================================================================================
 
-// Filled from the command line and only read afterwards. The texts point into argv.
-static int action = -1;               // -1 terminal, 1 file transfer, anything else is refused
-static const char *filename = NULL;   // FILE_IN: local file to upload
-static const char *outpath = NULL;    // FILE_OUT: destination path on the device
-static int reset = 0;                 // send "reset\n" after the upload
-static int boot = 0;                  // send "reboot\n" after the upload
-static int stay = 0;                  // stay in the terminal after the upload
-static const char *device = NULL;     // device to try before the default ones
+// Filled from the command line (parseCommandLine) and only read afterwards. The texts point
+// into argv.
+struct RunOptions {
+    int action = -1;               // -1 terminal, 1 file transfer, anything else is refused
+    const char *filename = NULL;   // FILE_IN: local file to upload
+    const char *outpath = NULL;    // FILE_OUT: destination path on the device
+    int reset = 0;                 // send "reset\n" after the upload
+    int boot = 0;                  // send "reboot\n" after the upload
+    int stay = 0;                  // stay in the terminal after the upload
+    const char *device = NULL;     // device to try before the default ones
+};
+static RunOptions options;
 
 enum {
     UPLOAD_BUFFER_SIZE = 0xa00000,              // 10,485,760 bytes
     MAX_UPLOAD_SIZE = UPLOAD_BUFFER_SIZE - 2,   // largest file the device accepts from us
     MAX_DEST_PATH = 4096,                       // longest destination path we put on the wire
-    CHAR_WINDOW_MS = 100,                       // a quiet line for this long ends a drain or a reply
+    CHAR_WINDOW_US = 100000,                    // a quiet line for this long ends a drain or a reply
     REPLY_CHARS = 28,                           // longest reply a wait can recognise
     PACE_US = 1000,                             // pause after each paced byte
     CONNECT_PAUSE_US = 10000,                   // let the adapter settle after opening
-    WRITE_STALL_MS = 10000,                     // a line that takes nothing for this long is dead
-    DRAIN_TICK_MS = 100,                        // a drain looks at the driver's queue this often
-    CLOSE_TICK_MS = 300,                        // longest closing wait of a line that failed
-    FLUSH_MIN_MS = 100,                         // stale input is discarded for at least this long
+    WRITE_STALL_US = 10000000,                  // a line that takes nothing for this long is dead
+    DRAIN_TICK_US = 100000,                     // a drain looks at the driver's queue this often
+    CLOSE_TICK_US = 300000,                     // longest closing wait of a line that failed
+    FLUSH_MIN_US = 100000,                      // stale input is discarded for at least this long
     BLOCK_SIZE = 4096,                          // device output is moved to the screen in blocks
-    PROGRESS_EVERY_MS = 100,                    // upload progress is redrawn at most this often
+    PROGRESS_EVERY_US = 100000,                 // upload progress is redrawn at most this often
     LINE_BYTES_PER_SECOND = 92160,              // 921600 baud, 10 bits a byte on the wire
-    UPLOAD_DRAIN_MS = 2000,                     // longest showing of device output inside an upload
-    RECONNECT_EVERY_MS = 500,                   // a lost device is looked for this often
+    UPLOAD_DRAIN_US = 2000000,                  // longest showing of device output inside an upload
+    RECONNECT_EVERY_US = 500000,                // a lost device is looked for this often
 };
 
 static const double UPLOAD_REPLY_SECONDS = 20.0;
 static const double READY_REPLY_SECONDS = 2.0;
 static const double SHOW_AFTER_UPLOAD_SECONDS = 0.3;
 
-// The monotonic clock, in microseconds and in milliseconds.
+// Every time in the program is in microseconds of the monotonic clock; poll() alone is given
+// milliseconds, by msUntil.
 static uint64_t nowUs(void)
 {
     struct timespec ts;
@@ -81,9 +101,31 @@ static uint64_t nowUs(void)
     return (uint64_t)ts.tv_sec * 1000000u + (uint64_t)ts.tv_nsec / 1000u;
 }
 
-static uint64_t nowMs(void)
+// Milliseconds from `now` until `at`, for poll(), rounded up so that a wait never ends early; 0
+// once `at` has passed.
+static int msUntil(uint64_t at, uint64_t now)
 {
-    return nowUs() / 1000u;
+    if (at <= now)
+        return 0;
+    uint64_t ms = (at - now + 999) / 1000;
+    return ms > (uint64_t)INT_MAX ? INT_MAX : (int)ms;
+}
+
+// The sooner of two poll() time-outs, where -1 is none.
+static int sooner(int a, int b)
+{
+    if (a < 0)
+        return b;
+    if (b < 0)
+        return a;
+    return a < b ? a : b;
+}
+
+// Whether `span` has passed from `since` to `now`. `since` may be a little later than `now`,
+// which was read before it.
+static bool reached(uint64_t since, uint64_t span, uint64_t now)
+{
+    return now >= since + span;
 }
 
 // How many times serbolt has been continued after a stop (Ctrl-Z, SIGSTOP from a debugger or a
@@ -103,23 +145,170 @@ static bool resumedSince(int *seen)
 }
 
 // =============================================================================================
+// Screen: device output on standard output, the program's messages, the upload's progress line
+// =============================================================================================
+
+static bool stdout_failed = false;   // standard output took something badly: told, status 1
+
+// Standard output refused what we wrote (a full disk, /dev/full): the transcript is lost, which
+// is said once; the run goes on and ends with status 1.
+static void stdoutFailed(int err)
+{
+    if (!stdout_failed) {
+        stdout_failed = true;
+        fprintf(stderr, "serbolt: cannot write to standard output: %s\n", strerror(err));
+    }
+}
+
+// Puts a block of device output on the screen at once: one write, after whatever stdio holds.
+static void writeScreen(const unsigned char *buf, int n)
+{
+    if (fflush(stdout) != 0)
+        stdoutFailed(errno);
+    while (n > 0) {
+        ssize_t w = write(STDOUT_FILENO, buf, (size_t)n);
+        if (w > 0) {
+            buf += w;
+            n -= (int)w;
+        } else if (w < 0 && errno == EAGAIN) {
+            struct pollfd p = { STDOUT_FILENO, POLLOUT, 0 };
+            poll(&p, 1, -1);
+        } else if (!(w < 0 && errno == EINTR)) {
+            stdoutFailed(w < 0 ? errno : EIO);
+            return;   // nothing to show it on
+        }
+    }
+}
+
+// The upload's progress line on standard error, while the payload is sent. Reset by
+// progressBegin for each send.
+static struct {
+    bool active;           // the send in progress draws the line (standard error is a terminal)
+    bool on_screen;        // a line is drawn and not erased yet
+    bool queue_reported;   // the driver has reported bytes in its output queue
+    uint64_t start;        // when the send began
+    uint64_t drawn;        // when the line was last drawn (or would have been)
+    long shown;            // the count drawn last: the line never goes back
+} progress;
+
+// Whether the progress line may be drawn now: not while we are a background job of the
+// terminal on standard error, where it would be drawn over the shell's prompt. A terminal that
+// is not our controlling terminal has no jobs: it is ours.
+static bool progressVisible(void)
+{
+    pid_t fg = tcgetpgrp(STDERR_FILENO);
+    return fg < 0 || fg == getpgrp();
+}
+
+// Columns of the terminal on standard error; 80 when it does not say.
+static int progressColumns(void)
+{
+    struct winsize ws;
+    if (ioctl(STDERR_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0)
+        return ws.ws_col;
+    return 80;
+}
+
+// The progress line for `gone` of `total` bytes after `elapsed` seconds, fitted to `width`
+// columns: the time left goes first, then the rate, then all but the percentage, cut if need
+// be. Returns the length of the line in `line`.
+static int progressText(char *line, size_t size, long gone, long total, double elapsed, int width)
+{
+    double rate = elapsed > 0 ? (double)gone / elapsed : 0;
+    long percent = total > 0 ? (long)((double)gone * 100.0 / (double)total) : 100;
+    // One line, three lengths: the count, then the rate, then the time left.
+    int ends[3];
+    ends[0] = snprintf(line, size, "%ld of %ld bytes (%ld%%)", gone, total, percent);
+    ends[1] = ends[0] + snprintf(line + ends[0], size - (size_t)ends[0], ", %.1f KiB/s",
+                                 rate / 1024.0);
+    ends[2] = ends[1];
+    if (rate > 0 && ends[1] < (int)size)
+        ends[2] += snprintf(line + ends[1], size - (size_t)ends[1], ", %.0f s left",
+                            (double)(total - gone) / rate);
+    int form = 2;
+    while (form > 0 && ends[form] > width)
+        form--;
+    if (ends[form] > width) {
+        // Narrower still: the percentage alone, as much of it as fits.
+        ends[form] = snprintf(line, size, "%ld%%", percent);
+        if (ends[form] > width)
+            ends[form] = width > 0 ? width : 0;
+    }
+    return ends[form];
+}
+
+// Draws the progress line in place, unless we are in the background.
+static void progressDraw(long gone, long total, uint64_t elapsed_us)
+{
+    if (!progressVisible())
+        return;
+    char line[160];
+    // The last column is left free: writing into it makes some terminals wrap.
+    int len = progressText(line, sizeof line, gone, total, (double)elapsed_us / 1e6,
+                           progressColumns() - 1);
+    fprintf(stderr, "\r%.*s\033[K", len, line);
+    progress.on_screen = true;
+}
+
+// The progress line is drawn only where a person watches: when standard error is a terminal.
+static void progressBegin(void)
+{
+    progress.active = isatty(STDERR_FILENO);
+    progress.on_screen = false;
+    progress.queue_reported = false;
+    progress.start = nowUs();
+    progress.drawn = 0;
+    progress.shown = 0;
+}
+
+static void progressErase(void)
+{
+    if (progress.on_screen && progressVisible())
+        fputs("\r\033[K", stderr);
+    progress.on_screen = false;
+}
+
+static void progressEnd(void)
+{
+    progressErase();
+    progress.active = false;
+}
+
+// A message of the program on standard output, out at once and on a line of its own (an
+// upload's progress line is erased first).
+__attribute__((format(printf, 1, 2))) static void say(const char *format, ...)
+{
+    progressErase();
+    va_list args;
+    va_start(args, format);
+    vprintf(format, args);
+    va_end(args);
+    fflush(stdout);
+}
+
+// =============================================================================================
 // Serial link: one process-wide descriptor, opened non-blocking; every wait is a poll().
 // =============================================================================================
 
-static int korvan_fd = -1;                    // -1 while no line is open
-static const char *korvan_name = "";   // the device that opened: for messages, and to reopen it
-static bool line_lost = false;         // the device end hung up or failed; it gives nothing more
-static bool line_failed = false;       // a write or drain failed: output may be stuck in the driver
-// When a write first found the line full since the line last took a byte; 0 while it takes them.
-static uint64_t stall_since = 0;
-static int stall_continues = 0;        // `continues` as the stall time last saw it
-// Our UUCP lock file (LCK..NAME) while we hold the line; empty when we hold none.
-static char lock_path[PATH_MAX + 32] = "";
+static int korvan_fd = -1;   // the line's descriptor; -1 while no line is open
 
-// While set, korvan_send_bytes reports how far it has come (the upload's progress line).
-static void (*send_progress)(long written, long total, bool final) = NULL;
-// The upload's progress line, erased so that a message of the link starts on a line of its own.
-static void progressErase(void);
+// What the link knows of the line besides its descriptor. Set by the open (and the reopen);
+// the signal handlers read lock_path.
+struct SerialLine {
+    const char *name = "";   // the device that opened: for messages, and to reopen it
+    bool lost = false;       // the device end hung up or failed; it gives nothing more
+    bool failed = false;     // a write or drain failed: output may be stuck in the driver
+    // When a write first found the line full since the line last took a byte; 0 while it takes
+    // them.
+    uint64_t stall_since = 0;
+    int stall_continues = 0;   // `continues` as the stall time last saw it
+    // Our UUCP lock file (LCK..NAME) while we hold the line; empty when we hold none.
+    char lock_path[PATH_MAX + 32] = "";
+    struct sigaction tick_saved;   // SIGALRM's handling while korvan_ticks runs
+};
+static SerialLine serial;
+
+// ---- opening: the line's settings, its locks, the search for the device ----
 
 enum {
     OPEN_FAILED = -1,         // korvan_open_device: not opened, errno says why
@@ -223,7 +412,25 @@ static bool korvan_settings_held(int fd, speed_t speed, char *why, size_t size)
     return false;
 }
 
-static void korvan_name_process(long pid, char *text, size_t size);
+// ", held by process 123 (NAME)" for a process, from /proc/PID/comm; empty for no process.
+static void korvan_name_process(long pid, char *text, size_t size)
+{
+    text[0] = '\0';
+    if (pid <= 0)
+        return;
+    char comm_path[64], comm[64] = "";
+    snprintf(comm_path, sizeof comm_path, "/proc/%ld/comm", pid);
+    FILE *f = fopen(comm_path, "r");
+    if (f != NULL) {
+        if (fgets(comm, sizeof comm, f) != NULL)
+            comm[strcspn(comm, "\n")] = '\0';
+        fclose(f);
+    }
+    if (comm[0] != '\0')
+        snprintf(text, size, ", held by process %ld (%s)", pid, comm);
+    else
+        snprintf(text, size, ", held by process %ld", pid);
+}
 
 // Who holds the flock on the device behind `fd`, as ", held by process 123 (picocom)", from
 // /proc/locks and /proc/PID/comm. Left empty when the kernel does not tell.
@@ -252,26 +459,6 @@ static void korvan_lock_holder(int fd, char *text, size_t size)
     }
     fclose(locks);
     korvan_name_process(pid, text, size);
-}
-
-// ", held by process 123 (NAME)" for a process, from /proc/PID/comm; empty for no process.
-static void korvan_name_process(long pid, char *text, size_t size)
-{
-    text[0] = '\0';
-    if (pid <= 0)
-        return;
-    char comm_path[64], comm[64] = "";
-    snprintf(comm_path, sizeof comm_path, "/proc/%ld/comm", pid);
-    FILE *f = fopen(comm_path, "r");
-    if (f != NULL) {
-        if (fgets(comm, sizeof comm, f) != NULL)
-            comm[strcspn(comm, "\n")] = '\0';
-        fclose(f);
-    }
-    if (comm[0] != '\0')
-        snprintf(text, size, ", held by process %ld (%s)", pid, comm);
-    else
-        snprintf(text, size, ", held by process %ld", pid);
 }
 
 // ---- UUCP lock files ----
@@ -320,9 +507,9 @@ static long korvan_lock_file_owner(const char *path)
 // Gives up our lock file. Async-signal-safe: the ending signals call it too.
 static void korvan_drop_lock_file(void)
 {
-    if (lock_path[0] != '\0')
-        unlink(lock_path);
-    lock_path[0] = '\0';
+    if (serial.lock_path[0] != '\0')
+        unlink(serial.lock_path);
+    serial.lock_path[0] = '\0';
 }
 
 // Before the device is opened: a lock file of it (by the name given, or by the device it leads
@@ -362,7 +549,7 @@ static bool korvan_take_lock_file(const char *name, char *holder, size_t holder_
             }
         }
         if (fd >= 0 || errno == EEXIST)   // written now, or ours already
-            snprintf(lock_path, sizeof lock_path, "%s", paths[1]);
+            snprintf(serial.lock_path, sizeof serial.lock_path, "%s", paths[1]);
         return true;
     }
     return true;
@@ -496,6 +683,51 @@ static void korvan_explain_failure(const char *name, int err, const char *holder
         fprintf(stderr, "serbolt: %s: %s\n", name, strerror(err));
 }
 
+// What the search has learnt from the candidates that did not open.
+struct DeviceSearch {
+    const char *denied = NULL;   // first candidate refused for lack of permission
+    int denied_errno = 0;
+    bool any_exists = false;     // some candidate was there, even if it did not open
+};
+
+enum {
+    TRY_NEXT = -1,      // korvan_try_candidate: not opened, the search goes on
+    SEARCH_ENDS = -2,   // not opened, and the search ends here
+};
+
+// One candidate of the search: `named` is the -d device. Returns the descriptor when it opened.
+// Otherwise says so on standard output (and why on standard error, but for a lack of permission,
+// which is noted in `search` for one hint at the end); SEARCH_ENDS for a device that opened but
+// cannot be used, and for a -d device that is our own terminal or that another program holds.
+static int korvan_try_candidate(const char *name, bool named, DeviceSearch *search)
+{
+    char holder[128];
+    int fd = korvan_open_device(name, false, holder, sizeof holder);
+    if (fd == OPEN_UNUSABLE) {
+        say("Serial device %s - failed to connect [attributes].\n", name);
+        return SEARCH_ENDS;
+    }
+    if (fd >= 0)
+        return fd;
+    int err = errno;
+    say("Serial device %s - failed to connect.\n", name);
+    if (fd == OPEN_OWN_TERMINAL || (err != ENOENT && err != ENOTDIR))
+        search->any_exists = true;
+    if (fd == OPEN_OWN_TERMINAL) {
+        fprintf(stderr, "serbolt: %s: this is serbolt's own terminal, not the Korvan's "
+                "serial line\n", name);
+        return named ? SEARCH_ENDS : TRY_NEXT;
+    }
+    if ((err == EACCES || err == EPERM) && search->denied == NULL) {
+        search->denied = name;
+        search->denied_errno = err;
+    }
+    korvan_explain_failure(name, err, holder);
+    if (named && (err == EWOULDBLOCK || err == EBUSY))
+        return SEARCH_ENDS;
+    return TRY_NEXT;
+}
+
 // Opens the first candidate that opens: the -d device, then /dev/ttyUSB0, then /dev/ttyUSB1,
 // with one line on standard output for each that failed and for the one that connected. The
 // search ends at a device that opened but cannot be used, and at a -d device that is there but
@@ -503,97 +735,69 @@ static void korvan_explain_failure(const char *name, int err, const char *holder
 // missing, not for a board that is busy, or the upload would go to another board.
 static bool korvan_open_connection(void)
 {
-    const char *candidates[3] = { device, "/dev/ttyUSB0", "/dev/ttyUSB1" };
-    const char *denied = NULL;     // first candidate refused for lack of permission
-    int denied_errno = 0;
-    bool any_exists = false;       // some candidate was there, even if it did not open
-    int opened = -1;               // index of the candidate that opened
-
+    const char *candidates[3] = { options.device, "/dev/ttyUSB0", "/dev/ttyUSB1" };
+    DeviceSearch search;
+    int opened = -1;   // index of the candidate that opened
     for (int i = 0; i < 3 && opened < 0; i++) {
-        const char *name = candidates[i];
-        if (name != NULL) {
-            char holder[128];
-            int fd = korvan_open_device(name, false, holder, sizeof holder);
-            if (fd == OPEN_UNUSABLE) {
-                printf("Serial device %s - failed to connect [attributes].\n", name);
-                return false;
-            }
-            if (fd >= 0) {
-                korvan_fd = fd;
-                opened = i;
-                break;
-            }
-            int err = errno;
-            printf("Serial device %s - failed to connect.\n", name);
-            fflush(stdout);
-            if (fd == OPEN_OWN_TERMINAL || (err != ENOENT && err != ENOTDIR))
-                any_exists = true;
-            if (fd == OPEN_OWN_TERMINAL) {
-                fprintf(stderr, "serbolt: %s: this is serbolt's own terminal, not the Korvan's "
-                        "serial line\n", name);
-                if (i == 0)
-                    return false;
-                continue;
-            }
-            if ((err == EACCES || err == EPERM) && denied == NULL) {
-                denied = name;
-                denied_errno = err;
-            }
-            korvan_explain_failure(name, err, holder);
-            if (i == 0 && (err == EWOULDBLOCK || err == EBUSY))
-                return false;
-        } else {
-            printf("Serial device %s - failed to connect.\n", "(none)");
+        if (candidates[i] == NULL) {
+            say("Serial device %s - failed to connect.\n", "(none)");
+            continue;
+        }
+        int fd = korvan_try_candidate(candidates[i], i == 0, &search);
+        if (fd == SEARCH_ENDS)
+            return false;
+        if (fd >= 0) {
+            korvan_fd = fd;
+            opened = i;
         }
     }
     fflush(stdout);
-    if (denied != NULL)
-        korvan_permission_hint(denied, denied_errno);
+    if (search.denied != NULL)
+        korvan_permission_hint(search.denied, search.denied_errno);
     if (opened < 0) {
-        if (!any_exists)
+        if (!search.any_exists)
             fprintf(stderr, "serbolt: no serial device found; is the Korvan plugged in? "
                     "Name its device with -d (for example -d /dev/ttyACM0)\n");
         return false;
     }
     // The fallback is there for the usual adapter, but a mistyped -d must not quietly send the
     // upload to whatever board sits on ttyUSB0.
-    if (device != NULL && opened > 0)
-        fprintf(stderr, "serbolt: warning: %s could not be opened; using %s instead\n", device,
-                candidates[opened]);
+    if (options.device != NULL && opened > 0)
+        fprintf(stderr, "serbolt: warning: %s could not be opened; using %s instead\n",
+                options.device, candidates[opened]);
 
-    korvan_name = candidates[opened];
-    printf("Serial device %s - connected.\n", korvan_name);
-    fflush(stdout);
+    serial.name = candidates[opened];
+    say("Serial device %s - connected.\n", serial.name);
     usleep(CONNECT_PAUSE_US);
     return true;
 }
 
-static struct sigaction tick_saved;   // SIGALRM's handling while korvan_ticks runs
+// ---- closing, loss and reopen ----
 
 // SIGALRM while korvan_ticks runs: nothing to do; arriving is its whole purpose.
 static void korvan_tick(int) {}
 
-// every_ms > 0: a SIGALRM every every_ms from now on, caught by a handler that does nothing
+// every_us > 0: a SIGALRM every every_us from now on, caught by a handler that does nothing
 // and without SA_RESTART, so that a wait inside the driver (tcdrain, the closing wait of close)
 // returns to us at least that often. It repeats, so a tick that comes before the wait has
 // begun is followed by another. 0: the ticks stop and SIGALRM is handled as before.
-static void korvan_ticks(int every_ms)
+static void korvan_ticks(int every_us)
 {
     struct itimerval every;
     memset(&every, 0, sizeof every);
-    if (every_ms > 0) {
+    if (every_us > 0) {
         struct sigaction sa;
         memset(&sa, 0, sizeof sa);
         sa.sa_handler = korvan_tick;
         sigemptyset(&sa.sa_mask);
-        sigaction(SIGALRM, &sa, &tick_saved);
-        every.it_value.tv_sec = every_ms / 1000;
-        every.it_value.tv_usec = (every_ms % 1000) * 1000;
+        sigaction(SIGALRM, &sa, &serial.tick_saved);
+        every.it_value.tv_sec = every_us / 1000000;
+        every.it_value.tv_usec = every_us % 1000000;
         every.it_interval = every.it_value;
         setitimer(ITIMER_REAL, &every, NULL);
     } else {
         setitimer(ITIMER_REAL, &every, NULL);
-        sigaction(SIGALRM, &tick_saved, NULL);
+        sigaction(SIGALRM, &serial.tick_saved, NULL);
     }
 }
 
@@ -610,18 +814,18 @@ static long korvan_output_queued(void)
 // Closes the line. close() waits in the driver's closing wait for output still queued (30 s on
 // cdc_acm), which a device that stopped reading never takes, and a flush does not reach what the
 // driver has already handed to the adapter. While output is queued, ticks cut that wait short
-// after CLOSE_TICK_MS: ample for what a working line still has to send (a few keys), and the exit
+// after CLOSE_TICK_US: ample for what a working line still has to send (a few keys), and the exit
 // follows a stuck one at once. The queue of a line whose write or drain failed is thrown away
 // first. (Asking the driver for no closing wait, TIOCSSERIAL, is refused to users in dialout,
 // and for the administrator it would stay set on the port for every program after us.)
 static void korvan_close_connection(void)
 {
     if (korvan_fd >= 0) {
-        if (line_failed)
+        if (serial.failed)
             tcflush(korvan_fd, TCOFLUSH);
-        bool queued = line_failed || korvan_output_queued() > 0;
+        bool queued = serial.failed || korvan_output_queued() > 0;
         if (queued)
-            korvan_ticks(CLOSE_TICK_MS);
+            korvan_ticks(CLOSE_TICK_US);
         korvan_close_fd(korvan_fd);
         if (queued)
             korvan_ticks(0);
@@ -633,11 +837,9 @@ static void korvan_close_connection(void)
 // closed, which also gives up our lock on it.
 static void korvan_lost(void)
 {
-    if (!line_lost) {
-        line_lost = true;
-        progressErase();
-        printf("Serial device %s - connection lost.\n", korvan_name);
-        fflush(stdout);
+    if (!serial.lost) {
+        serial.lost = true;
+        say("Serial device %s - connection lost.\n", serial.name);
     }
     korvan_close_connection();
 }
@@ -648,33 +850,34 @@ static void korvan_lost(void)
 static bool korvan_reopen(void)
 {
     char holder[128];
-    int fd = korvan_open_device(korvan_name, true, holder, sizeof holder);
+    int fd = korvan_open_device(serial.name, true, holder, sizeof holder);
     if (fd < 0)
         return false;
     korvan_fd = fd;
-    line_lost = false;
-    line_failed = false;
-    stall_since = 0;
-    printf("Serial device %s - connected.\n", korvan_name);
-    fflush(stdout);
+    serial.lost = false;
+    serial.failed = false;
+    serial.stall_since = 0;
+    say("Serial device %s - connected.\n", serial.name);
     usleep(CONNECT_PAUSE_US);
     return true;
 }
 
-// Reads what the device has sent, up to `size` bytes, waiting up to `timeout_ms` (-1: no limit)
+// ---- read and write ----
+
+// Reads what the device has sent, up to `size` bytes, waiting up to `timeout_us` (-1: no limit)
 // for the first of them. Returns the number of bytes read; 0 when the line stayed quiet for the
 // whole time, or when the line is lost (at once, if it was lost before).
-static int korvan_read(unsigned char *buf, int size, int timeout_ms)
+static int korvan_read(unsigned char *buf, int size, int timeout_us)
 {
-    uint64_t deadline = nowMs() + (timeout_ms < 0 ? 0 : (uint64_t)timeout_ms);
+    uint64_t deadline = nowUs() + (timeout_us < 0 ? 0 : (uint64_t)timeout_us);
     int seen = continues;
-    while (!line_lost) {
+    while (!serial.lost) {
         int wait_ms = -1;
-        if (timeout_ms >= 0) {
-            uint64_t now = nowMs();
+        if (timeout_us >= 0) {
+            uint64_t now = nowUs();
             if (resumedSince(&seen))
-                deadline = now + (uint64_t)timeout_ms;   // stopped: the wait starts again
-            wait_ms = now >= deadline ? 0 : (int)(deadline - now);
+                deadline = now + (uint64_t)timeout_us;   // stopped: the wait starts again
+            wait_ms = msUntil(deadline, now);
         }
         struct pollfd p = { korvan_fd, POLLIN, 0 };
         int ready = poll(&p, 1, wait_ms);
@@ -699,46 +902,44 @@ static int korvan_read(unsigned char *buf, int size, int timeout_ms)
 // it was when none came. Reads exactly one byte, so nothing past a reply is taken off the line.
 static bool korvan_get_byte(unsigned char *byte)
 {
-    return korvan_read(byte, 1, CHAR_WINDOW_MS) > 0;
+    return korvan_read(byte, 1, CHAR_WINDOW_US) > 0;
 }
 
 // A write or a drain failed: says why, once per failure ("Connection timed out" for a line that
-// took nothing for WRITE_STALL_MS). An error that means the device is gone marks the line lost.
+// took nothing for WRITE_STALL_US). An error that means the device is gone marks the line lost.
 static void korvan_write_failed(int err)
 {
-    line_failed = true;
-    progressErase();
-    printf("Error from write: %s\n", strerror(err));
-    fflush(stdout);
+    serial.failed = true;
+    say("Error from write: %s\n", strerror(err));
     if (err == EIO || err == ENXIO || err == ENODEV || err == EPIPE)
         korvan_lost();
 }
 
-// The output queue is full: waits until the line takes more, but only until WRITE_STALL_MS have
+// The output queue is full: waits until the line takes more, but only until WRITE_STALL_US have
 // passed since it last took a byte. A line that wakes us and then takes nothing does not start
 // the time again, and neither does room found only when the time is up (a pseudo-terminal
 // whose reader has stopped can free a little room without waking the writer). While the
-// progress line is on, comes back every PROGRESS_EVERY_MS so that it is redrawn. True to write
+// progress line is on, comes back every PROGRESS_EVERY_US so that it is redrawn. True to write
 // again; false with errno set (ETIMEDOUT: the line is stalled).
 static bool korvan_wait_writable(void)
 {
-    uint64_t now = nowMs();
-    if (stall_since == 0 || resumedSince(&stall_continues))
-        stall_since = now;
-    if (now - stall_since < WRITE_STALL_MS) {
-        int left_ms = (int)(stall_since + WRITE_STALL_MS - now);
-        int wait_ms = send_progress != NULL && left_ms > PROGRESS_EVERY_MS ? PROGRESS_EVERY_MS
-                                                                           : left_ms;
+    uint64_t now = nowUs();
+    if (serial.stall_since == 0 || resumedSince(&serial.stall_continues))
+        serial.stall_since = now;
+    if (!reached(serial.stall_since, WRITE_STALL_US, now)) {
+        int left_ms = msUntil(serial.stall_since + WRITE_STALL_US, now);
+        int wait_ms = progress.active && left_ms > PROGRESS_EVERY_US / 1000 ? PROGRESS_EVERY_US / 1000
+                                                                            : left_ms;
         struct pollfd p = { korvan_fd, POLLOUT, 0 };
         int ready = poll(&p, 1, wait_ms);
         if (ready < 0 && errno != EINTR)
             return false;
-        if (resumedSince(&stall_continues)) {
-            stall_since = nowMs();
+        if (resumedSince(&serial.stall_continues)) {
+            serial.stall_since = nowUs();
             return true;
         }
         bool time_up = (ready == 0 && wait_ms == left_ms) ||
-                       nowMs() - stall_since >= WRITE_STALL_MS;
+                       reached(serial.stall_since, WRITE_STALL_US, nowUs());
         if (!time_up)
             return true;
     }
@@ -752,11 +953,11 @@ static bool korvan_wait_writable(void)
 // nothing, silently: its loss has been told.
 static int korvan_write(const unsigned char *bytes, int n)
 {
-    if (line_lost)
+    if (serial.lost)
         return -1;
     ssize_t w = write(korvan_fd, bytes, (size_t)n);
     if (w > 0) {
-        stall_since = 0;
+        serial.stall_since = 0;
         return (int)w;
     }
     if (n == 0 || (w < 0 && errno == EINTR))
@@ -767,33 +968,63 @@ static int korvan_write(const unsigned char *bytes, int n)
     return -1;
 }
 
+// The upload's count of what has left the host, for its progress line while a send draws one:
+// the bytes written less those the driver still queues, redrawn at most every
+// PROGRESS_EVERY_US. A driver that never reports a queue (a pseudo-terminal) may hold more than
+// it owns up to; there the count is kept to what the line can have carried since the start.
+// The count never goes back (cdc_acm counts a busy block whole, so its queue can read higher
+// after a short write). `final`: everything has left.
+static void korvan_count_sent(long written, long total, bool final)
+{
+    if (!progress.active)
+        return;
+    uint64_t now = nowUs();
+    if (!final && !reached(progress.drawn, PROGRESS_EVERY_US, now))
+        return;
+    progress.drawn = now;
+    uint64_t elapsed_us = now - progress.start;
+    long gone = total;
+    if (!final) {
+        long queued = korvan_output_queued();
+        if (queued > 0)
+            progress.queue_reported = true;
+        gone = written - queued;
+        long carried = (long)(elapsed_us * LINE_BYTES_PER_SECOND / 1000000u);
+        if (!progress.queue_reported && gone > carried)
+            gone = carried;
+        if (gone < progress.shown)
+            gone = progress.shown;
+    }
+    progress.shown = gone;
+    progressDraw(gone, total, elapsed_us);
+}
+
 // Waits until the driver has sent everything written to the line, but not for ever: a device
 // that has stopped reading leaves the output in the driver's queue, where tcdrain() alone would
-// wait for good. Ticks cut tcdrain() short every DRAIN_TICK_MS to look at the queue (TIOCOUTQ);
-// when nothing has left it for WRITE_STALL_MS, the drain fails as a write does. `count`: the
+// wait for good. Ticks cut tcdrain() short every DRAIN_TICK_US to look at the queue (TIOCOUTQ);
+// when nothing has left it for WRITE_STALL_US, the drain fails as a write does. `count`: the
 // bytes of the send in progress, for the progress line while it is on.
 static bool korvan_wait_sent(int count)
 {
-    if (line_lost)
+    if (serial.lost)
         return false;
     long last = korvan_output_queued();
-    uint64_t moved = nowMs();
+    uint64_t moved = nowUs();
     int seen = continues;
     int err = 0;
-    korvan_ticks(DRAIN_TICK_MS);
+    korvan_ticks(DRAIN_TICK_US);
     while (tcdrain(korvan_fd) != 0) {
         if (errno != EINTR) {
             err = errno;
             break;
         }
         long queued = korvan_output_queued();
-        uint64_t now = nowMs();
+        uint64_t now = nowUs();
         if (queued < last || resumedSince(&seen))
             moved = now;
         last = queued;
-        if (send_progress != NULL)
-            send_progress(count, count, false);
-        if (now - moved >= WRITE_STALL_MS) {
+        korvan_count_sent(count, count, false);
+        if (reached(moved, WRITE_STALL_US, now)) {
             err = ETIMEDOUT;
             break;
         }
@@ -803,12 +1034,12 @@ static bool korvan_wait_sent(int count)
         korvan_write_failed(err);
         return false;
     }
-    stall_since = 0;
+    serial.stall_since = 0;
     return true;
 }
 
 // Waits until everything written has left the computer; false (after saying why) when the
-// device stopped taking it for WRITE_STALL_MS or the line failed.
+// device stopped taking it for WRITE_STALL_US or the line failed.
 static bool korvan_drain(void)
 {
     return korvan_wait_sent(0);
@@ -825,13 +1056,11 @@ static bool korvan_send_bytes(const void *buf, int count)
         if (n < 0)
             return false;
         sent += n;
-        if (send_progress != NULL)
-            send_progress(sent, count, false);
+        korvan_count_sent(sent, count, false);
     } while (sent < count);
     if (!korvan_wait_sent(count))
         return false;
-    if (send_progress != NULL)
-        send_progress(count, count, true);
+    korvan_count_sent(count, count, true);
     return true;
 }
 
@@ -867,110 +1096,6 @@ static bool korvan_send_string(const char *text)
 
 static unsigned char data[UPLOAD_BUFFER_SIZE];
 
-static uint64_t progress_start, progress_drawn;
-static long progress_shown;        // the count drawn last: the line never goes back
-static bool progress_on_screen;    // a progress line is drawn and not erased yet
-static bool queue_reported;        // the driver has reported bytes in its output queue
-
-// Whether the progress line may be drawn now: not while we are a background job of the
-// terminal on standard error, where it would be drawn over the shell's prompt. A terminal that
-// is not our controlling terminal has no jobs: it is ours.
-static bool progressVisible(void)
-{
-    pid_t fg = tcgetpgrp(STDERR_FILENO);
-    return fg < 0 || fg == getpgrp();
-}
-
-// Columns of the terminal on standard error; 80 when it does not say.
-static int progressColumns(void)
-{
-    struct winsize ws;
-    if (ioctl(STDERR_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0)
-        return ws.ws_col;
-    return 80;
-}
-
-// Progress of the payload on standard error, redrawn in place at most ten times a second. It
-// counts the bytes that have left the host: those written less those the driver still queues.
-// A driver that never reports a queue (a pseudo-terminal) may hold more than it owns up to;
-// there the count is kept to what the line can have carried since the start. The count never
-// goes back (cdc_acm counts a busy block whole, so its queue can read higher after a short
-// write). The line fits the terminal's width: the time left goes first, then the rate.
-// `final`: everything has left.
-static void uploadProgress(long written, long total, bool final)
-{
-    uint64_t now = nowMs();
-    if (!final && now - progress_drawn < PROGRESS_EVERY_MS)
-        return;
-    progress_drawn = now;
-    uint64_t elapsed_ms = now - progress_start;
-    long gone = total;
-    if (!final) {
-        long queued = korvan_output_queued();
-        if (queued > 0)
-            queue_reported = true;
-        gone = written - queued;
-        long carried = (long)(elapsed_ms * LINE_BYTES_PER_SECOND / 1000u);
-        if (!queue_reported && gone > carried)
-            gone = carried;
-        if (gone < progress_shown)
-            gone = progress_shown;
-    }
-    progress_shown = gone;
-    if (!progressVisible())
-        return;
-
-    double elapsed = (double)elapsed_ms / 1000.0;
-    double rate = elapsed > 0 ? (double)gone / elapsed : 0;
-    long percent = total > 0 ? (long)((double)gone * 100.0 / (double)total) : 100;
-    // One line, three lengths: the count, then the rate, then the time left.
-    char line[160];
-    int ends[3];
-    ends[0] = snprintf(line, sizeof line, "%ld of %ld bytes (%ld%%)", gone, total, percent);
-    ends[1] = ends[0] + snprintf(line + ends[0], sizeof line - (size_t)ends[0], ", %.1f KiB/s",
-                                 rate / 1024.0);
-    ends[2] = ends[1];
-    if (rate > 0 && ends[1] < (int)sizeof line)
-        ends[2] += snprintf(line + ends[1], sizeof line - (size_t)ends[1], ", %.0f s left",
-                            (double)(total - gone) / rate);
-    // The last column is left free: writing into it makes some terminals wrap.
-    int width = progressColumns() - 1;
-    int form = 2;
-    while (form > 0 && ends[form] > width)
-        form--;
-    if (ends[form] > width) {
-        // Narrower still: the percentage alone, as much of it as fits.
-        ends[form] = snprintf(line, sizeof line, "%ld%%", percent);
-        if (ends[form] > width)
-            ends[form] = width > 0 ? width : 0;
-    }
-    fprintf(stderr, "\r%.*s\033[K", ends[form], line);
-    progress_on_screen = true;
-}
-
-// The progress line is drawn only where a person watches: when standard error is a terminal.
-static void progressBegin(void)
-{
-    send_progress = isatty(STDERR_FILENO) ? uploadProgress : NULL;
-    progress_start = nowMs();
-    progress_drawn = 0;
-    progress_shown = 0;
-    queue_reported = false;
-}
-
-static void progressErase(void)
-{
-    if (progress_on_screen && progressVisible())
-        fputs("\r\033[K", stderr);
-    progress_on_screen = false;
-}
-
-static void progressEnd(void)
-{
-    progressErase();
-    send_progress = NULL;
-}
-
 // Waits up to `seconds` for the device to send exactly `reply` (nothing in front of it). The
 // device may take the whole time to begin its reply (writing flash, say); from its first
 // character on, each next one must follow within one character window, and the whole reply
@@ -979,19 +1104,19 @@ static int waitForStringTime(const char *reply, double seconds)
 {
     char got[REPLY_CHARS + 2] = "";
     int count = 0;
-    uint64_t start = nowMs();
-    uint64_t limit_ms = (uint64_t)(seconds * 1000.0);
+    uint64_t start = nowUs();
+    uint64_t limit = (uint64_t)(seconds * 1e6);
     int seen = continues;
     for (;;) {
         if (resumedSince(&seen))
-            start = nowMs();   // stopped: the device is given the whole time again
-        uint64_t elapsed = nowMs() - start;
-        if (elapsed >= limit_ms) {
+            start = nowUs();   // stopped: the device is given the whole time again
+        uint64_t elapsed = nowUs() - start;
+        if (elapsed >= limit) {
             printf("Korvan did not ackowledge command '%s'(timeout) (got: '%s').\n", reply, got);
             return 0;
         }
         unsigned char c;
-        bool came = count == 0 ? korvan_read(&c, 1, (int)(limit_ms - elapsed)) > 0
+        bool came = count == 0 ? korvan_read(&c, 1, (int)(limit - elapsed)) > 0
                                : korvan_get_byte(&c);
         if (!came) {
             if (count == 0)
@@ -1020,63 +1145,31 @@ static int waitForString(const char *reply)
 
 // Discards what the device sent before the upload (a boot banner, the end of a terminal
 // session): reads and throws away everything until the line has been quiet for one character
-// window, and goes on for at least FLUSH_MIN_MS. A device that never falls quiet (streaming
-// text) is given UPLOAD_DRAIN_MS; the upload then goes on and its reply wait tells whether the
+// window, and goes on for at least FLUSH_MIN_US. A device that never falls quiet (streaming
+// text) is given UPLOAD_DRAIN_US; the upload then goes on and its reply wait tells whether the
 // device listened.
 static void flushReceiveBuffer(void)
 {
     unsigned char buf[BLOCK_SIZE];
-    uint64_t start = nowMs();
+    uint64_t start = nowUs();
     do {
-        while (nowMs() - start < UPLOAD_DRAIN_MS &&
-               korvan_read(buf, sizeof buf, CHAR_WINDOW_MS) > 0) {
+        while (!reached(start, UPLOAD_DRAIN_US, nowUs()) &&
+               korvan_read(buf, sizeof buf, CHAR_WINDOW_US) > 0) {
         }
-    } while (nowMs() - start < FLUSH_MIN_MS && !line_lost);
+    } while (!reached(start, FLUSH_MIN_US, nowUs()) && !serial.lost);
 }
 
-static bool stdout_failed = false;   // standard output took something badly: told, status 1
-
-// Standard output refused what we wrote (a full disk, /dev/full): the transcript is lost, which
-// is said once; the run goes on and ends with status 1.
-static void stdoutFailed(int err)
-{
-    if (!stdout_failed) {
-        stdout_failed = true;
-        fprintf(stderr, "serbolt: cannot write to standard output: %s\n", strerror(err));
-    }
-}
-
-// Puts a block of device output on the screen at once: one write, after whatever stdio holds.
-static void writeScreen(const unsigned char *buf, int n)
-{
-    if (fflush(stdout) != 0)
-        stdoutFailed(errno);
-    while (n > 0) {
-        ssize_t w = write(STDOUT_FILENO, buf, (size_t)n);
-        if (w > 0) {
-            buf += w;
-            n -= (int)w;
-        } else if (w < 0 && errno == EAGAIN) {
-            struct pollfd p = { STDOUT_FILENO, POLLOUT, 0 };
-            poll(&p, 1, -1);
-        } else if (!(w < 0 && errno == EINTR)) {
-            stdoutFailed(w < 0 ? errno : EIO);
-            return;   // nothing to show it on
-        }
-    }
-}
-
-// Copies what the device sends to standard output until the line has been quiet for `quiet_ms`
+// Copies what the device sends to standard output until the line has been quiet for `quiet_us`
 // or the clock passes `deadline`.
-static void showDeviceOutput(int quiet_ms, uint64_t deadline)
+static void showDeviceOutput(int quiet_us, uint64_t deadline)
 {
     unsigned char buf[BLOCK_SIZE];
     for (;;) {
-        uint64_t now = nowMs();
+        uint64_t now = nowUs();
         if (now >= deadline)
             return;
-        int wait_ms = (uint64_t)quiet_ms > deadline - now ? (int)(deadline - now) : quiet_ms;
-        int n = korvan_read(buf, sizeof buf, wait_ms);
+        int wait_us = (uint64_t)quiet_us > deadline - now ? (int)(deadline - now) : quiet_us;
+        int n = korvan_read(buf, sizeof buf, wait_us);
         if (n <= 0)
             return;   // quiet, or past the deadline
         writeScreen(buf, n);
@@ -1084,11 +1177,11 @@ static void showDeviceOutput(int quiet_ms, uint64_t deadline)
 }
 
 // Shows what the device says between the steps of an upload, until the line is quiet for one
-// character window, but for UPLOAD_DRAIN_MS at most: a device that keeps talking must not hold
+// character window, but for UPLOAD_DRAIN_US at most: a device that keeps talking must not hold
 // the upload forever.
 static void uploadReceive(void)
 {
-    showDeviceOutput(CHAR_WINDOW_MS, nowMs() + UPLOAD_DRAIN_MS);
+    showDeviceOutput(CHAR_WINDOW_US, nowUs() + UPLOAD_DRAIN_US);
 }
 
 // Reads the whole file into `data`. Returns its size, or -1 after printing why it cannot be sent
@@ -1132,13 +1225,14 @@ static int transferFile(const char *in_path, const char *dest_path)
 {
     char line[MAX_DEST_PATH + 2];   // the size line, then the destination and its line feed
 
-    int size = readUploadFile(in_path);
-    if (size < 0)
-        return 1;
+    // The cheap check first: a bad destination refuses the run before up to 10 MB are read.
     if (!destinationValid(dest_path)) {
         printf("ERROR: invalid destination path..\n");
         return 1;
     }
+    int size = readUploadFile(in_path);
+    if (size < 0)
+        return 1;
 
     flushReceiveBuffer();
     printf("romsize: %i\n", size);
@@ -1189,98 +1283,88 @@ enum {
     // keyboard is read on behind any paste a person makes, and 'x' and Ctrl-C are seen when
     // typed. The ring is zero pages until keys fill it.
     KEY_QUEUE_SIZE = 4 << 20,
-    KEY_READ_SIZE = 4096,        // keys taken from the keyboard per read
-    ESC_ALONE_MS = 50,           // an ESC with nothing after it for this long is the Esc key
-    SEQUENCE_QUIET_MS = 100,     // a sequence that gets no further byte for this long is over:
-                                 // a terminal writes its replies whole, a person types slower
-    LEAVE_QUIET_MS = 100,        // after 'x', input is swallowed until it has been quiet this long,
-    LEAVE_MAX_MS = 2000,         // but for this long at most
-    KEYS_AFTER_X_MS = 1000,      // keys typed before the 'x' go out for this long after it
-    END_QUIET_MS = 500,          // after piped keys end, output is shown until quiet this long,
-    END_MAX_MS = 5000,           // but for this long at most
-    DRAIN_CHECK_MS = 1,          // a written key is looked for in the driver's queue this often,
-    DRAIN_SLOW_AFTER_MS = 100,   // and once it has sat there this long,
-    DRAIN_SLOW_CHECK_MS = 100,   // this often
+    KEY_READ_SIZE = 4096,           // keys taken from the keyboard per read
+    ESC_ALONE_US = 50000,           // an ESC with nothing after it for this long is the Esc key
+    SEQUENCE_QUIET_US = 100000,     // a sequence that gets no further byte for this long is over:
+                                    // a terminal writes its replies whole, a person types slower
+    LEAVE_QUIET_US = 100000,        // after 'x', input is swallowed until it has been quiet this long,
+    LEAVE_MAX_US = 2000000,         // but for this long at most
+    KEYS_AFTER_X_US = 1000000,      // keys typed before the 'x' go out for this long after it
+    END_QUIET_US = 500000,          // after piped keys end, output is shown until quiet this long,
+    END_MAX_US = 5000000,           // but for this long at most
+    DRAIN_CHECK_US = 1000,          // a written key is looked for in the driver's queue this often,
+    DRAIN_SLOW_AFTER_US = 100000,   // and once it has sat there this long,
+    DRAIN_SLOW_CHECK_US = 100000,   // this often
 };
 
-// Standard input's settings as they were found (given back on every way out) and while keys are
-// raw (ICANON and ECHO off). Signal handlers read them, so they are filled before the handlers
-// are set.
-static struct termios console_restore;
-static struct termios console_raw;
-static volatile sig_atomic_t console_is_raw = 0;   // standard input is switched to raw keys now
-static bool console_caught = false;                // our handlers for console_signals are set
+// Standard input as the keyboard: its settings as they were found (given back on every way
+// out) and while keys are raw (ICANON and ECHO off), and the handlers that give them back.
+// Signal handlers read restore, raw and is_raw, so they are filled before the handlers are set.
+// Kept for the whole program: the display after an upload and the terminal after it share it.
+enum { CONSOLE_SIGNALS = 6 };
+struct Console {
+    struct termios restore;
+    struct termios raw;
+    volatile sig_atomic_t is_raw = 0;   // standard input is switched to raw keys now
+    bool caught = false;                // our handlers for console_signals are set
+    struct sigaction saved[CONSOLE_SIGNALS];
+    int stdin_terminal = -1;   // standard input is a terminal: 1 yes, 0 no, -1 not yet looked at
+    bool stdin_eof = false;    // standard input has ended; keys are no longer watched
+};
+static Console console;
 
 // Ending signals (the terminal's interrupt and quit keys, a hang-up, kill, output into a
 // closed pipe) and the terminal's stop key.
-enum { CONSOLE_SIGNALS = 6 };
 static const int console_signals[CONSOLE_SIGNALS] = { SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE,
                                                       SIGTSTP };
-static struct sigaction saved_actions[CONSOLE_SIGNALS];
 
-static int stdin_terminal = -1;        // standard input is a terminal: 1 yes, 0 no, -1 not yet looked at
-static bool stdin_eof = false;         // standard input has ended; keys are no longer watched
-static bool terminal_broken = false;   // a scripted terminal ended: the line was lost or stuck
-
-// Keys read but not yet sent, oldest at queue_head, in a ring of KEY_QUEUE_SIZE bytes.
-static unsigned char key_queue[KEY_QUEUE_SIZE];
-static int queue_head = 0;
-static int queue_count = 0;
-
-// The key at the front of the queue waits for its pause, then for the line to take it, then
-// (key_draining) for the driver to pass it on. A line that gets nowhere with it for
-// WRITE_STALL_MS is stalled: said once (stall_told) until the queue has emptied.
-static bool key_draining = false;
-static uint64_t key_due_us = 0;      // the front key may be written from then on
-static uint64_t drain_start_us = 0;  // when the key being drained was written
-static uint64_t line_moved_us = 0;   // when the line last took a key or passed one on
-static long line_queued = 0;         // the driver's output queue at the last look
-static bool stall_told = false;
+// Keys read but not yet sent, oldest at term.keys.head. Outside TerminalRun: the ring is zero
+// pages until keys fill it, and a reset must not touch it.
+static unsigned char key_ring[KEY_QUEUE_SIZE];
 
 // Where the keyboard's bytes stand among escape sequences (terminal replies, function keys).
 enum { SEQ_NONE, SEQ_ESC, SEQ_CSI_START, SEQ_CSI, SEQ_STRING, SEQ_STRING_ESC, SEQ_RAW };
-static int seq_state = SEQ_NONE;
-static int seq_raw_left = 0;         // SEQ_RAW: bytes that still belong to the sequence, whatever they are
-static uint64_t seq_heard_us = 0;    // when the keyboard last gave a byte of the sequence
 
-// After an 'x' the terminal is leaving: input is swallowed until it has been quiet a while, so
-// the rest of a paste never reaches the shell, and keys queued before the 'x' may still go out.
-static bool leaving = false;
-static uint64_t leave_start_us = 0;
-static uint64_t input_heard_us = 0;  // when the keyboard last gave anything
+// The keys on their way to the device. The front key waits for its pause, then for the line to
+// take it, then (draining) for the driver to pass it on. A line that gets nowhere with it for
+// WRITE_STALL_US is stalled: said once (stall_told) until the queue has emptied.
+struct KeyQueue {
+    int head = 0;                  // the front key's place in key_ring
+    int count = 0;                 // keys in the ring
+    bool draining = false;
+    uint64_t due_us = 0;           // the front key may be written from then on
+    uint64_t drain_start_us = 0;   // when the key being drained was written
+    uint64_t moved_us = 0;         // when the line last took a key or passed one on
+    long driver_queued = 0;        // the driver's output queue at the last look
+    bool stall_told = false;
+};
 
-// Milliseconds from `now` until `at` (microseconds) for poll(), rounded up so that a wait never
-// ends early; 0 once `at` has passed.
-static int msUntil(uint64_t at, uint64_t now)
-{
-    if (at <= now)
-        return 0;
-    uint64_t ms = (at - now + 999) / 1000;
-    return ms > (uint64_t)INT_MAX ? INT_MAX : (int)ms;
-}
+// One run of the terminal, reset as a whole when it begins (runTerminal).
+struct TerminalRun {
+    KeyQueue keys;
+    int seq_state = SEQ_NONE;
+    int seq_raw_left = 0;        // SEQ_RAW: bytes that still belong to the sequence, whatever they are
+    uint64_t seq_heard_us = 0;   // when the keyboard last gave a byte of the sequence
+    // After an 'x' the terminal is leaving: input is swallowed until it has been quiet a while,
+    // so the rest of a paste never reaches the shell, and keys queued before the 'x' may still
+    // go out.
+    bool leaving = false;
+    uint64_t leave_start_us = 0;
+    uint64_t input_heard_us = 0;    // when the keyboard last gave anything
+    uint64_t reconnect_at_us = 0;   // the next try to open a lost device again (0: none yet)
+    uint64_t input_ended_us = 0;    // when the last piped key had gone, after the input ended
+    uint64_t device_heard_us = 0;   // when the device last sent something
+    bool broken = false;            // a scripted terminal ended: the line was lost or stuck
+};
+static TerminalRun term;
 
-// Whether `ms` milliseconds have passed from `since` to `now` (microseconds). `since` may be a
-// little later than `now`, which was read before it.
-static bool reached(uint64_t since, int ms, uint64_t now)
-{
-    return now >= since + (uint64_t)ms * 1000u;
-}
-
-// The sooner of two poll() time-outs, where -1 is none.
-static int sooner(int a, int b)
-{
-    if (a < 0)
-        return b;
-    if (b < 0)
-        return a;
-    return a < b ? a : b;
-}
+// ---- console and signals ----
 
 static bool stdinIsTerminal(void)
 {
-    if (stdin_terminal < 0)
-        stdin_terminal = isatty(STDIN_FILENO) ? 1 : 0;
-    return stdin_terminal == 1;
+    if (console.stdin_terminal < 0)
+        console.stdin_terminal = isatty(STDIN_FILENO) ? 1 : 0;
+    return console.stdin_terminal == 1;
 }
 
 // The terminal on standard input is ours to read and set, unless it is our controlling terminal
@@ -1301,8 +1385,8 @@ static bool consoleInForeground(void)
 static void restoreConsoleAndDie(int sig)
 {
     korvan_release_now();
-    if (console_is_raw)
-        tcsetattr(STDIN_FILENO, TCSANOW, &console_restore);
+    if (console.is_raw)
+        tcsetattr(STDIN_FILENO, TCSANOW, &console.restore);
     signal(sig, SIG_DFL);
     raise(sig);
 }
@@ -1322,9 +1406,9 @@ static void setConsoleHandler(int sig, void (*handler)(int), struct sigaction *o
 static void restoreConsoleAndStop(int sig)
 {
     int saved_errno = errno;
-    if (console_is_raw)
-        tcsetattr(STDIN_FILENO, TCSANOW, &console_restore);
-    console_is_raw = 0;
+    if (console.is_raw)
+        tcsetattr(STDIN_FILENO, TCSANOW, &console.restore);
+    console.is_raw = 0;
     sigset_t stop;
     sigemptyset(&stop);
     sigaddset(&stop, sig);
@@ -1334,8 +1418,8 @@ static void restoreConsoleAndStop(int sig)
     sigprocmask(SIG_BLOCK, &stop, NULL);
     setConsoleHandler(sig, restoreConsoleAndStop, NULL);
     if (consoleInForeground()) {
-        tcsetattr(STDIN_FILENO, TCSANOW, &console_raw);
-        console_is_raw = 1;
+        tcsetattr(STDIN_FILENO, TCSANOW, &console.raw);
+        console.is_raw = 1;
     }
     errno = saved_errno;
 }
@@ -1349,11 +1433,11 @@ static void continued(int)
 {
     int saved_errno = errno;
     continues = continues + 1;
-    if (console_is_raw) {
+    if (console.is_raw) {
         if (consoleInForeground())
-            tcsetattr(STDIN_FILENO, TCSANOW, &console_raw);
+            tcsetattr(STDIN_FILENO, TCSANOW, &console.raw);
         else
-            console_is_raw = 0;
+            console.is_raw = 0;
     }
     errno = saved_errno;
 }
@@ -1364,11 +1448,11 @@ static void catchConsoleSignals(bool on)
         int sig = console_signals[i];
         if (on) {
             setConsoleHandler(sig, sig == SIGTSTP ? restoreConsoleAndStop : restoreConsoleAndDie,
-                              &saved_actions[i]);
-            if (saved_actions[i].sa_handler == SIG_IGN)   // e.g. SIGHUP under nohup
-                sigaction(sig, &saved_actions[i], NULL);
+                              &console.saved[i]);
+            if (console.saved[i].sa_handler == SIG_IGN)   // e.g. SIGHUP under nohup
+                sigaction(sig, &console.saved[i], NULL);
         } else {
-            sigaction(sig, &saved_actions[i], NULL);
+            sigaction(sig, &console.saved[i], NULL);
         }
     }
 }
@@ -1386,25 +1470,25 @@ static void setConsoleRaw(bool raw)
         sigaddset(&hold, console_signals[i]);
     sigprocmask(SIG_BLOCK, &hold, &old);
     struct termios t;
-    if (raw && !console_is_raw && tcgetattr(STDIN_FILENO, &t) == 0 && consoleInForeground()) {
-        console_restore = t;
-        console_raw = t;
-        console_raw.c_lflag &= ~(tcflag_t)(ICANON | ECHO);
-        console_raw.c_cc[VMIN] = 1;   // a read after poll() returns the keys there, never 0
-        console_raw.c_cc[VTIME] = 0;
-        if (!console_caught) {
+    if (raw && !console.is_raw && tcgetattr(STDIN_FILENO, &t) == 0 && consoleInForeground()) {
+        console.restore = t;
+        console.raw = t;
+        console.raw.c_lflag &= ~(tcflag_t)(ICANON | ECHO);
+        console.raw.c_cc[VMIN] = 1;   // a read after poll() returns the keys there, never 0
+        console.raw.c_cc[VTIME] = 0;
+        if (!console.caught) {
             catchConsoleSignals(true);
-            console_caught = true;
+            console.caught = true;
         }
-        if (tcsetattr(STDIN_FILENO, TCSANOW, &console_raw) == 0)
-            console_is_raw = 1;
+        if (tcsetattr(STDIN_FILENO, TCSANOW, &console.raw) == 0)
+            console.is_raw = 1;
     } else if (!raw) {
-        if (console_is_raw)
-            tcsetattr(STDIN_FILENO, TCSANOW, &console_restore);
-        console_is_raw = 0;
-        if (console_caught) {
+        if (console.is_raw)
+            tcsetattr(STDIN_FILENO, TCSANOW, &console.restore);
+        console.is_raw = 0;
+        if (console.caught) {
             catchConsoleSignals(false);
-            console_caught = false;
+            console.caught = false;
         }
     }
     sigprocmask(SIG_SETMASK, &old, NULL);
@@ -1415,11 +1499,11 @@ static void setConsoleRaw(bool raw)
 // (see consoleInForeground), with keys raw from then on; a background job reads none.
 static bool keyboardOpen(bool interactive)
 {
-    if (stdin_eof)
+    if (console.stdin_eof)
         return false;
     if (!stdinIsTerminal())
         return interactive;
-    if (console_is_raw)
+    if (console.is_raw)
         return true;
     if (!consoleInForeground())
         return false;
@@ -1431,32 +1515,32 @@ static bool keyboardOpen(bool interactive)
 
 static void dropKeys(void)
 {
-    queue_head = queue_count = 0;
-    key_draining = false;
-    stall_told = false;
+    term.keys.head = term.keys.count = 0;
+    term.keys.draining = false;
+    term.keys.stall_told = false;
 }
 
 static void queueKey(unsigned char key, uint64_t now)
 {
-    if (queue_count == 0 && !key_draining)
-        line_moved_us = now;   // the line's time to take keys starts with the first one
-    key_queue[(queue_head + queue_count) % KEY_QUEUE_SIZE] = key;
-    queue_count++;
+    if (term.keys.count == 0 && !term.keys.draining)
+        term.keys.moved_us = now;   // the line's time to take keys starts with the first one
+    key_ring[(term.keys.head + term.keys.count) % KEY_QUEUE_SIZE] = key;
+    term.keys.count++;
 }
 
-// The line has got nowhere with the front key for WRITE_STALL_MS: said once. A script cannot
+// The line has got nowhere with the front key for WRITE_STALL_US: said once. A script cannot
 // press 'x', so its session ends (with status 1, as when the line is lost); at a keyboard the
 // keys stay queued for a device that may read again, and 'x' leaves.
 static void lineStalled(void)
 {
-    stall_told = true;
+    term.keys.stall_told = true;
     if (stdinIsTerminal()) {
         fprintf(stderr, "serbolt: %s takes no input: nothing has gone out for %d s; keys wait "
-                "for it ('x' leaves)\n", korvan_name, WRITE_STALL_MS / 1000);
+                "for it ('x' leaves)\n", serial.name, WRITE_STALL_US / 1000000);
     } else {
         fprintf(stderr, "serbolt: %s takes no input: nothing has gone out for %d s; the session "
-                "ends\n", korvan_name, WRITE_STALL_MS / 1000);
-        terminal_broken = true;
+                "ends\n", serial.name, WRITE_STALL_US / 1000000);
+        term.broken = true;
     }
 }
 
@@ -1465,44 +1549,44 @@ static void lineStalled(void)
 // tells a stall.
 static void advanceKeys(bool writable, uint64_t now)
 {
-    if (key_draining) {
+    if (term.keys.draining) {
         long queued = korvan_output_queued();
         if (queued == 0) {
-            key_draining = false;
-            key_due_us = now + PACE_US;
-            line_moved_us = now;
-        } else if (queued != line_queued) {
-            line_queued = queued;
-            line_moved_us = now;
+            term.keys.draining = false;
+            term.keys.due_us = now + PACE_US;
+            term.keys.moved_us = now;
+        } else if (queued != term.keys.driver_queued) {
+            term.keys.driver_queued = queued;
+            term.keys.moved_us = now;
         }
     }
-    if (!key_draining && queue_count > 0 && writable && now >= key_due_us) {
-        unsigned char key = key_queue[queue_head];
+    if (!term.keys.draining && term.keys.count > 0 && writable && now >= term.keys.due_us) {
+        unsigned char key = key_ring[term.keys.head];
         int n = korvan_write(&key, 1);   // the line has room: this does not wait
         if (n != 0) {
-            queue_head = (queue_head + 1) % KEY_QUEUE_SIZE;
-            queue_count--;
+            term.keys.head = (term.keys.head + 1) % KEY_QUEUE_SIZE;
+            term.keys.count--;
         }
         if (n == 1) {
             writeScreen(&key, 1);   // the local echo, in its place among the device's output
             uint64_t written = nowUs();
-            line_moved_us = written;
-            line_queued = korvan_output_queued();
-            if (line_queued == 0) {
-                key_due_us = written + PACE_US;
+            term.keys.moved_us = written;
+            term.keys.driver_queued = korvan_output_queued();
+            if (term.keys.driver_queued == 0) {
+                term.keys.due_us = written + PACE_US;
             } else {
-                key_draining = true;
-                drain_start_us = written;
+                term.keys.draining = true;
+                term.keys.drain_start_us = written;
             }
         }
     }
-    if (queue_count == 0 && !key_draining) {
-        stall_told = false;
-    } else if (!stall_told && reached(line_moved_us, WRITE_STALL_MS, now)) {
+    if (term.keys.count == 0 && !term.keys.draining) {
+        term.keys.stall_told = false;
+    } else if (!term.keys.stall_told && reached(term.keys.moved_us, WRITE_STALL_US, now)) {
         lineStalled();
-        if (key_draining) {   // the driver holds on to the key: the next may still go
-            key_draining = false;
-            key_due_us = now + PACE_US;
+        if (term.keys.draining) {   // the driver holds on to the key: the next may still go
+            term.keys.draining = false;
+            term.keys.due_us = now + PACE_US;
         }
     }
 }
@@ -1512,18 +1596,19 @@ static void advanceKeys(bool writable, uint64_t now)
 static int keyWaitMs(uint64_t now, bool *want_room)
 {
     *want_room = false;
-    if (line_lost || (queue_count == 0 && !key_draining))
+    if (serial.lost || (term.keys.count == 0 && !term.keys.draining))
         return -1;
     int wait = -1;
-    if (key_draining)
-        wait = reached(drain_start_us, DRAIN_SLOW_AFTER_MS, now) ? DRAIN_SLOW_CHECK_MS
-                                                                 : DRAIN_CHECK_MS;
-    else if (now < key_due_us)
-        return msUntil(key_due_us, now);
+    if (term.keys.draining)
+        wait = (reached(term.keys.drain_start_us, DRAIN_SLOW_AFTER_US, now) ? DRAIN_SLOW_CHECK_US
+                                                                             : DRAIN_CHECK_US) /
+               1000;
+    else if (now < term.keys.due_us)
+        return msUntil(term.keys.due_us, now);
     else
         *want_room = true;
-    if (!stall_told)
-        wait = sooner(wait, msUntil(line_moved_us + (uint64_t)WRITE_STALL_MS * 1000u, now));
+    if (!term.keys.stall_told)
+        wait = sooner(wait, msUntil(term.keys.moved_us + WRITE_STALL_US, now));
     return wait;
 }
 
@@ -1539,93 +1624,93 @@ static int keyWaitMs(uint64_t now, bool *want_room)
 static bool quitKey(unsigned char c)
 {
     const unsigned char ESC = 0x1b, BEL = 0x07, CAN = 0x18, SUB = 0x1a;
-    switch (seq_state) {
+    switch (term.seq_state) {
     case SEQ_NONE:
         if (c == ESC)
-            seq_state = SEQ_ESC;
+            term.seq_state = SEQ_ESC;
         return c == 'x';
     case SEQ_ESC:
         if (c == '[')
-            seq_state = SEQ_CSI_START;
+            term.seq_state = SEQ_CSI_START;
         else if (c == 'P' || c == ']' || c == '_' || c == '^' || c == 'X')
-            seq_state = SEQ_STRING;
+            term.seq_state = SEQ_STRING;
         else if (c == 'N' || c == 'O') {
-            seq_state = SEQ_RAW;
-            seq_raw_left = 1;
+            term.seq_state = SEQ_RAW;
+            term.seq_raw_left = 1;
         } else if (c != ESC)
-            seq_state = SEQ_NONE;
+            term.seq_state = SEQ_NONE;
         return false;
     case SEQ_CSI_START:
         if (c == 'M') {   // a keyboard never sends CSI M: it is a mouse report
-            seq_state = SEQ_RAW;
-            seq_raw_left = 3;
+            term.seq_state = SEQ_RAW;
+            term.seq_raw_left = 3;
             return false;
         }
-        seq_state = SEQ_CSI;
+        term.seq_state = SEQ_CSI;
         return quitKey(c);
     case SEQ_CSI:
         if (c == ESC)
-            seq_state = SEQ_ESC;
+            term.seq_state = SEQ_ESC;
         else if ((c >= 0x40 && c <= 0x7e) || c == CAN || c == SUB)
-            seq_state = SEQ_NONE;
+            term.seq_state = SEQ_NONE;
         return false;
     case SEQ_STRING:
         if (c == ESC)
-            seq_state = SEQ_STRING_ESC;
+            term.seq_state = SEQ_STRING_ESC;
         else if (c == BEL || c == CAN || c == SUB)
-            seq_state = SEQ_NONE;
+            term.seq_state = SEQ_NONE;
         return false;
     case SEQ_STRING_ESC:
         if (c == '\\') {
-            seq_state = SEQ_NONE;   // ST
+            term.seq_state = SEQ_NONE;   // ST
             return false;
         }
-        seq_state = SEQ_ESC;        // the ESC ended the string and begins a sequence of its own
+        term.seq_state = SEQ_ESC;        // the ESC ended the string and begins a sequence of its own
         return quitKey(c);
     default:                        // SEQ_RAW
-        if (--seq_raw_left <= 0)
-            seq_state = SEQ_NONE;
+        if (--term.seq_raw_left <= 0)
+            term.seq_state = SEQ_NONE;
         return false;
     }
 }
 
 // How long an unfinished sequence waits for its next byte before it counts as over.
-static int sequenceLimitMs(void)
+static int sequenceLimitUs(void)
 {
-    return seq_state == SEQ_ESC ? ESC_ALONE_MS : SEQUENCE_QUIET_MS;
+    return term.seq_state == SEQ_ESC ? ESC_ALONE_US : SEQUENCE_QUIET_US;
 }
 
 static void beginLeaving(uint64_t now)
 {
-    leaving = true;
-    leave_start_us = now;
+    term.leaving = true;
+    term.leave_start_us = now;
 }
 
 // Takes what the keyboard has. `send`: keys are queued for the device, as much as there is room
 // for; otherwise (the timed display, a lost line) they are dropped. A zero byte is never sent.
 // An 'x' begins the leaving: keys before it stay queued, the rest is swallowed, and so is
-// everything read while leaving. Sets stdin_eof at the end of input or when it fails.
+// everything read while leaving. Sets console.stdin_eof at the end of input or when it fails.
 static void readKeys(bool send, uint64_t now)
 {
     unsigned char buf[KEY_READ_SIZE];
     size_t want = sizeof buf;
-    if (send && !leaving && (size_t)(KEY_QUEUE_SIZE - queue_count) < want)
-        want = (size_t)(KEY_QUEUE_SIZE - queue_count);
+    if (send && !term.leaving && (size_t)(KEY_QUEUE_SIZE - term.keys.count) < want)
+        want = (size_t)(KEY_QUEUE_SIZE - term.keys.count);
     if (want == 0)
         return;   // no room: the keys wait in the keyboard's own buffer
     ssize_t n = read(STDIN_FILENO, buf, want);
     if (n <= 0) {
         if (n == 0 || (errno != EAGAIN && errno != EINTR))
-            stdin_eof = true;
+            console.stdin_eof = true;
         return;
     }
-    input_heard_us = now;
-    if (leaving)
+    term.input_heard_us = now;
+    if (term.leaving)
         return;
     // A sequence whose next byte came too late was over before it: a person typing, not a
     // terminal's reply (poll() may have woken for the keys rather than for the time-out).
-    if (seq_state != SEQ_NONE && reached(seq_heard_us, sequenceLimitMs(), now))
-        seq_state = SEQ_NONE;
+    if (term.seq_state != SEQ_NONE && reached(term.seq_heard_us, sequenceLimitUs(), now))
+        term.seq_state = SEQ_NONE;
     // Only a terminal sends escape sequences of its own; in piped keys every 'x' leaves.
     bool terminal = stdinIsTerminal();
     for (ssize_t i = 0; i < n; i++) {
@@ -1637,26 +1722,26 @@ static void readKeys(bool send, uint64_t now)
         if (send && c != 0)
             queueKey(c, now);
     }
-    if (seq_state != SEQ_NONE)
-        seq_heard_us = now;
+    if (term.seq_state != SEQ_NONE)
+        term.seq_heard_us = now;
 }
 
 // ---- the loop ----
 
 // Whether the leaving after an 'x' is over. From a pipe: once the keys before the 'x' have gone
 // out, since a script means all of them. At a keyboard: once the keys before the 'x' have gone
-// out, or KEYS_AFTER_X_MS have passed (a stalled line: at once), and input has been quiet for
-// LEAVE_QUIET_MS (the terminal emulator has written the whole paste), LEAVE_MAX_MS at most.
+// out, or KEYS_AFTER_X_US have passed (a stalled line: at once), and input has been quiet for
+// LEAVE_QUIET_US (the terminal emulator has written the whole paste), LEAVE_MAX_US at most.
 static bool leavingDone(uint64_t now)
 {
-    bool keys_gone = (queue_count == 0 && !key_draining) || line_lost || terminal_broken;
+    bool keys_gone = (term.keys.count == 0 && !term.keys.draining) || serial.lost || term.broken;
     if (!stdinIsTerminal())
         return keys_gone;
-    if (!keys_gone && !stall_told && !reached(leave_start_us, KEYS_AFTER_X_MS, now))
+    if (!keys_gone && !term.keys.stall_told && !reached(term.leave_start_us, KEYS_AFTER_X_US, now))
         return false;
-    if (stdin_eof || reached(leave_start_us, LEAVE_MAX_MS, now))
+    if (console.stdin_eof || reached(term.leave_start_us, LEAVE_MAX_US, now))
         return true;
-    if (!reached(input_heard_us, LEAVE_QUIET_MS, now))
+    if (!reached(term.input_heard_us, LEAVE_QUIET_US, now))
         return false;
     // Quiet by the clock, unless keys came while we waited for the processor.
     struct pollfd p = { STDIN_FILENO, POLLIN, 0 };
@@ -1668,9 +1753,9 @@ static int leavingWaitMs(uint64_t now)
 {
     if (!stdinIsTerminal())
         return -1;
-    uint64_t quiet = input_heard_us + (uint64_t)LEAVE_QUIET_MS * 1000u;
-    uint64_t limit = leave_start_us + (uint64_t)LEAVE_MAX_MS * 1000u;
-    uint64_t keys = leave_start_us + (uint64_t)KEYS_AFTER_X_MS * 1000u;
+    uint64_t quiet = term.input_heard_us + (uint64_t)LEAVE_QUIET_US;
+    uint64_t limit = term.leave_start_us + (uint64_t)LEAVE_MAX_US;
+    uint64_t keys = term.leave_start_us + (uint64_t)KEYS_AFTER_X_US;
     uint64_t at = limit;
     if (quiet > now && quiet < at)
         at = quiet;
@@ -1679,52 +1764,47 @@ static int leavingWaitMs(uint64_t now)
     return msUntil(at, now);
 }
 
-// The times one run of the terminal goes by, besides those of the keys.
-static uint64_t reconnect_at_us = 0;   // the next try to open a lost device again (0: none yet)
-static uint64_t input_ended_us = 0;    // when the last piped key had gone, after the input ended
-static uint64_t device_heard_us = 0;   // when the device last sent something
-
 // Whether this run of the terminal is over (see runTerminal). Otherwise sets *timeout to how long
 // the loop may sleep before these ways out need another look (-1: until something happens).
 static bool terminalOver(bool interactive, uint64_t deadline_us, uint64_t now, int *timeout)
 {
     *timeout = -1;
-    if (leaving) {
+    if (term.leaving) {
         *timeout = leavingWaitMs(now);
         return leavingDone(now);
     }
     if (!interactive) {
         *timeout = msUntil(deadline_us, now);
-        return now >= deadline_us || line_lost;
+        return now >= deadline_us || serial.lost;
     }
-    if (terminal_broken)
+    if (term.broken)
         return true;   // a script's device stopped taking keys
-    if (line_lost && !stdinIsTerminal()) {
-        terminal_broken = true;   // a script learns that its session broke
+    if (serial.lost && !stdinIsTerminal()) {
+        term.broken = true;   // a script learns that its session broke
         return true;
     }
-    if (stdin_eof && queue_count == 0 && !key_draining) {
+    if (console.stdin_eof && term.keys.count == 0 && !term.keys.draining) {
         // 'x' can never come. Show what the device still says, until it falls quiet.
-        if (input_ended_us == 0)
-            input_ended_us = now;
-        uint64_t quiet_from = device_heard_us > input_ended_us ? device_heard_us : input_ended_us;
-        uint64_t quiet_end = quiet_from + (uint64_t)END_QUIET_MS * 1000u;
-        uint64_t limit = input_ended_us + (uint64_t)END_MAX_MS * 1000u;
+        if (term.input_ended_us == 0)
+            term.input_ended_us = now;
+        uint64_t quiet_from = term.device_heard_us > term.input_ended_us ? term.device_heard_us : term.input_ended_us;
+        uint64_t quiet_end = quiet_from + (uint64_t)END_QUIET_US;
+        uint64_t limit = term.input_ended_us + (uint64_t)END_MAX_US;
         *timeout = msUntil(quiet_end < limit ? quiet_end : limit, now);
-        return line_lost || now >= quiet_end || now >= limit;
+        return serial.lost || now >= quiet_end || now >= limit;
     }
-    if (line_lost) {
-        // At a keyboard: the device's name is tried again every RECONNECT_EVERY_MS; keys other
+    if (serial.lost) {
+        // At a keyboard: the device's name is tried again every RECONNECT_EVERY_US; keys other
         // than 'x' are dropped meanwhile.
-        if (reconnect_at_us == 0 || now >= reconnect_at_us) {
-            if (reconnect_at_us != 0 && korvan_reopen()) {
-                reconnect_at_us = 0;
+        if (term.reconnect_at_us == 0 || now >= term.reconnect_at_us) {
+            if (term.reconnect_at_us != 0 && korvan_reopen()) {
+                term.reconnect_at_us = 0;
                 *timeout = 0;
                 return false;
             }
-            reconnect_at_us = now + (uint64_t)RECONNECT_EVERY_MS * 1000u;
+            term.reconnect_at_us = now + (uint64_t)RECONNECT_EVERY_US;
         }
-        *timeout = msUntil(reconnect_at_us, now);
+        *timeout = msUntil(term.reconnect_at_us, now);
     }
     return false;
 }
@@ -1740,11 +1820,11 @@ static bool waitAndTake(bool interactive, bool keyboard, int timeout, bool *writ
     bool want_room = false;
     if (interactive)
         timeout = sooner(timeout, keyWaitMs(now, &want_room));
-    if (!keyboard && stdinIsTerminal() && !stdin_eof)   // a background job looks now and
-        timeout = sooner(timeout, RECONNECT_EVERY_MS);   // then whether it is in front
-    bool take_keys = keyboard && (leaving || !interactive || queue_count < KEY_QUEUE_SIZE);
-    if (take_keys && seq_state != SEQ_NONE)
-        timeout = sooner(timeout, msUntil(seq_heard_us + (uint64_t)sequenceLimitMs() * 1000u, now));
+    if (!keyboard && stdinIsTerminal() && !console.stdin_eof)   // a background job looks now and
+        timeout = sooner(timeout, RECONNECT_EVERY_US / 1000);   // then whether it is in front
+    bool take_keys = keyboard && (term.leaving || !interactive || term.keys.count < KEY_QUEUE_SIZE);
+    if (take_keys && term.seq_state != SEQ_NONE)
+        timeout = sooner(timeout, msUntil(term.seq_heard_us + (uint64_t)sequenceLimitUs(), now));
 
     struct pollfd fds[2];
     int nfds = 0, key_slot = -1, line_slot = -1;
@@ -1752,7 +1832,7 @@ static bool waitAndTake(bool interactive, bool keyboard, int timeout, bool *writ
         fds[nfds] = { STDIN_FILENO, POLLIN, 0 };
         key_slot = nfds++;
     }
-    if (!line_lost) {
+    if (!serial.lost) {
         fds[nfds] = { korvan_fd, (short)(POLLIN | (want_room ? POLLOUT : 0)), 0 };
         line_slot = nfds++;
     }
@@ -1767,16 +1847,16 @@ static bool waitAndTake(bool interactive, bool keyboard, int timeout, bool *writ
         int n = korvan_read(buf, sizeof buf, 0);
         if (n > 0) {
             writeScreen(buf, n);
-            device_heard_us = now;
+            term.device_heard_us = now;
         }
     }
     if (line_slot >= 0 && (fds[line_slot].revents & POLLOUT))
         *writable = true;
     if (key_slot >= 0) {
         if (fds[key_slot].revents != 0)
-            readKeys(interactive && !line_lost, now);
-        else if (seq_state != SEQ_NONE && reached(seq_heard_us, sequenceLimitMs(), now))
-            seq_state = SEQ_NONE;   // nothing followed: the sequence is over
+            readKeys(interactive && !serial.lost, now);
+        else if (term.seq_state != SEQ_NONE && reached(term.seq_heard_us, sequenceLimitUs(), now))
+            term.seq_state = SEQ_NONE;   // nothing followed: the sequence is over
     }
     return true;
 }
@@ -1787,33 +1867,30 @@ static bool waitAndTake(bool interactive, bool keyboard, int timeout, bool *writ
 static void runTerminal(bool interactive, uint64_t deadline_us)
 {
     bool writable = false;   // the last poll() found room on the line
-    dropKeys();
-    leaving = false;
-    seq_state = SEQ_NONE;
+    term = TerminalRun();
     int seen = continues;
-    reconnect_at_us = input_ended_us = device_heard_us = 0;
     for (;;) {
         uint64_t now = nowUs();
         if (resumedSince(&seen))   // stopped time is no time the line had to take keys
-            line_moved_us = now;
+            term.keys.moved_us = now;
         bool keyboard = keyboardOpen(interactive);
-        if (interactive && !line_lost) {
+        if (interactive && !serial.lost) {
             advanceKeys(writable, now);
             now = nowUs();   // a key written now sets the next one's time from this moment
         }
-        if (line_lost)
+        if (serial.lost)
             dropKeys();
         int timeout;
         if (terminalOver(interactive, deadline_us, now, &timeout) ||
             !waitAndTake(interactive, keyboard, timeout, &writable))
             break;
     }
-    if (leaving && queue_count > 0)
-        fprintf(stderr, "serbolt: %d keys typed before the 'x' were not sent\n", queue_count);
+    if (term.leaving && term.keys.count > 0)
+        fprintf(stderr, "serbolt: %d keys typed before the 'x' were not sent\n", term.keys.count);
     dropKeys();
     // After an 'x', what the keyboard still holds (the rest of a paste) is thrown away, so
     // nothing meant for the device runs in the shell.
-    if (leaving && console_is_raw)
+    if (term.leaving && console.is_raw)
         tcflush(STDIN_FILENO, TCIFLUSH);
     setConsoleRaw(false);
     putchar('\n');
@@ -1908,13 +1985,13 @@ static int parseCommandLine(int argc, char **argv)
     int opt;
     while ((opt = getopt(argc, argv, "o:i:a:d:hrbt")) != -1) {
         switch (opt) {
-        case 'i': filename = optarg; break;
-        case 'o': outpath = optarg; break;
-        case 'a': action = parseAction(optarg); break;
-        case 'd': device = optarg; break;
-        case 'r': reset = 1; break;
-        case 'b': boot = 1; break;
-        case 't': stay = 1; break;
+        case 'i': options.filename = optarg; break;
+        case 'o': options.outpath = optarg; break;
+        case 'a': options.action = parseAction(optarg); break;
+        case 'd': options.device = optarg; break;
+        case 'r': options.reset = 1; break;
+        case 'b': options.boot = 1; break;
+        case 't': options.stay = 1; break;
         case 'h': printUsage(); return 0;
         default: return 1;
         }
@@ -1928,7 +2005,7 @@ static void warnAboutCommandLine(int argc, char **argv)
     // getopt has moved every word that is not an option (or an option's argument) to the end.
     for (int i = optind; i < argc; i++)
         fprintf(stderr, "serbolt: ignoring '%s' (name the device with -d)\n", argv[i]);
-    if (action == -1 && (filename != NULL || outpath != NULL || boot || reset || stay))
+    if (options.action == -1 && (options.filename != NULL || options.outpath != NULL || options.boot || options.reset || options.stay))
         fprintf(stderr, "serbolt: -i, -o, -b, -r and -t take effect only with -a 1\n");
 }
 
@@ -1950,28 +2027,28 @@ static bool sendCommand(const char *command, const char *said)
 static int uploadAndFollowUp(void)
 {
     keyboardOpen(false);
-    int status = transferFile(filename, outpath);
+    int status = transferFile(options.filename, options.outpath);
     terminalReceiveBlocking(SHOW_AFTER_UPLOAD_SECONDS);
-    if (line_failed && !line_lost && (boot || reset || stay)) {
+    if (serial.failed && !serial.lost && (options.boot || options.reset || options.stay)) {
         // The line took nothing for the stall limit: another command would only wait as long
         // again on the same dead line.
-        const char *skipped[3] = { boot ? "reboot" : NULL, reset ? "reset" : NULL,
-                                   stay ? "the terminal" : NULL };
+        const char *skipped[3] = { options.boot ? "reboot" : NULL, options.reset ? "reset" : NULL,
+                                   options.stay ? "the terminal" : NULL };
         char list[64] = "";
         for (const char *item : skipped)
             if (item != NULL)
                 snprintf(list + strlen(list), sizeof list - strlen(list), "%s%s",
                          list[0] != '\0' ? ", " : "", item);
-        fprintf(stderr, "serbolt: %s takes no input; skipped: %s\n", korvan_name, list);
+        fprintf(stderr, "serbolt: %s takes no input; skipped: %s\n", serial.name, list);
         return 1;
     }
-    if (boot && !sendCommand("reboot\n", "Reboot sent...\n"))
+    if (options.boot && !sendCommand("reboot\n", "Reboot sent...\n"))
         status = 1;
-    if (reset && !sendCommand("reset\n", "Reset sent...\n"))
+    if (options.reset && !sendCommand("reset\n", "Reset sent...\n"))
         status = 1;
-    if (stay) {
+    if (options.stay) {
         terminalReceiveBlocking(0);
-        if (terminal_broken)
+        if (term.broken)
             status = 1;
     }
     return status;
@@ -1980,15 +2057,15 @@ static int uploadAndFollowUp(void)
 // With the line open: the chosen action. Returns the exit status; the caller closes the line.
 static int runAction(void)
 {
-    if (action == -1) {
+    if (options.action == -1) {
         terminalReceiveBlocking(0);
-        return terminal_broken ? 1 : 0;
+        return term.broken ? 1 : 0;
     }
-    if (action != 1) {
+    if (options.action != 1) {
         fprintf(stderr, "Unkown action command\n");
         return 1;
     }
-    if (filename == NULL || outpath == NULL) {
+    if (options.filename == NULL || options.outpath == NULL) {
         fprintf(stderr, "Both FILE_IN and FILE_OUT must be given!\n");
         return 1;
     }
