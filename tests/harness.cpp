@@ -178,6 +178,32 @@ bool write_fd(int fd, const std::string &bytes)
     return false;
 }
 
+size_t write_until_stalled(int fd, const std::string &bytes, double stall_s)
+{
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+    size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t w = write(fd, bytes.data() + done, bytes.size() - done);
+        if (w > 0)
+            done += (size_t)w;
+        if (w < 0 && errno != EAGAIN && errno != EINTR)
+            break;
+        struct pollfd p = { fd, POLLOUT, 0 };
+        if (w <= 0 && poll(&p, 1, (int)(stall_s * 1000)) == 0)
+            break;
+    }
+    return done;
+}
+
+std::string all_byte_values(size_t repeat)
+{
+    std::string b;
+    for (size_t r = 0; r < repeat; r++)
+        for (int i = 0; i < 256; i++)
+            b += (char)i;
+    return b;
+}
+
 bool write_file(const std::string &path, const std::string &bytes)
 {
     int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);

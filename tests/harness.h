@@ -35,6 +35,11 @@ bool wait_until(const std::function<bool()> &cond, double limit_s);
 std::string read_until(int fd, const std::string &text, double limit_s, size_t count = 0);
 // Writes all of `bytes` to `fd`, waiting while it is full. False (and a test failure) when it cannot.
 bool write_fd(int fd, const std::string &bytes);
+// Writes `bytes` to `fd` without blocking, as far as the reader takes them: until all are
+// written, or until nothing more fits for `stall_s`. Returns how much was written.
+size_t write_until_stalled(int fd, const std::string &bytes, double stall_s);
+// Every byte value 0 to 255 in order, `repeat` times: bytes that a cooked line would mangle.
+std::string all_byte_values(size_t repeat);
 
 // ---- child processes ----
 
