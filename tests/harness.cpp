@@ -8,7 +8,6 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <fcntl.h>
 #include <filesystem>
 #include <poll.h>
@@ -16,7 +15,6 @@
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -28,59 +26,12 @@ constexpr double SIM_STOP_S = 10;    // SIGTERM to exit, before the harness kill
 
 std::string build_dir() { return SERBOLT_BUILD_DIR; }
 
-uint64_t now_ns()
-{
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return (uint64_t)ts.tv_sec * 1000000000u + (uint64_t)ts.tv_nsec;
-}
-
-// Milliseconds left until `deadline` (now_ns() time), for poll(); 0 once it has passed.
-static int ms_left(uint64_t deadline)
-{
-    uint64_t now = now_ns();
-    if (now >= deadline)
-        return 0;
-    uint64_t ms = (deadline - now + 999999) / 1000000;
-    return ms > 60000 ? 60000 : (int)ms;
-}
-
-static uint64_t deadline_in(double seconds) { return now_ns() + (uint64_t)(seconds * 1e9); }
-
-bool wait_until(const std::function<bool()> &cond, double limit_s)
-{
-    uint64_t deadline = deadline_in(limit_s);
-    while (!cond()) {
-        if (now_ns() >= deadline)
-            return false;
-        poll(nullptr, 0, 5);
-    }
+// What the shared helpers (proc.cpp) cannot do fails the test.
+static void fail_test(const std::string &why) { ADD_FAILURE() << why; }
+static const bool proc_failures_fail_the_test = [] {
+    proc_failed = fail_test;
     return true;
-}
-
-std::string read_until(int fd, const std::string &text, double limit_s, size_t count)
-{
-    std::string got;
-    uint64_t deadline = deadline_in(limit_s);
-    while ((text.empty() || got.find(text) == std::string::npos) && (count == 0 || got.size() < count)) {
-        struct pollfd p = { fd, POLLIN, 0 };
-        int r = poll(&p, 1, ms_left(deadline));
-        if (r < 0 && errno == EINTR)
-            continue;
-        if (r <= 0)
-            break;
-        char buf[4096];
-        ssize_t n = read(fd, buf, sizeof buf);
-        if (n < 0 && (errno == EINTR || errno == EAGAIN))
-            continue;
-        if (n <= 0)
-            break;
-        got.append(buf, (size_t)n);
-        if (now_ns() >= deadline)
-            break;
-    }
-    return got;
-}
+}();
 
 // ---------------------------------------------------------------------------------------------
 // Scratch folders: made per test, removed when it ends.
@@ -108,6 +59,7 @@ static const bool scratch_cleaner_installed = [] {
 std::string make_temp_dir(const char *tag)
 {
     (void)scratch_cleaner_installed;
+    (void)proc_failures_fail_the_test;
     std::string base = build_dir() + "/test-scratch";
     if (mkdir(base.c_str(), 0755) != 0 && errno != EEXIST) {
         ADD_FAILURE() << "cannot create " << base << ": " << strerror(errno);
@@ -122,117 +74,6 @@ std::string make_temp_dir(const char *tag)
     return tmpl;
 }
 
-std::string make_file(const std::string &dir, const std::string &name, size_t size)
-{
-    std::string path = dir + "/" + name;
-    std::string bytes(size, '\0');
-    uint32_t x = 0x12345678u ^ (uint32_t)size;
-    for (size_t i = 0; i < size; i++) {
-        x = x * 1103515245u + 12345u;
-        bytes[i] = (char)((i & 0xff) ^ (x >> 24));   // every byte value, no simple pattern
-    }
-    write_file(path, bytes);
-    return path;
-}
-
-std::string read_file(const std::string &path)
-{
-    std::string out;
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return out;
-    char buf[65536];
-    ssize_t n;
-    while ((n = read(fd, buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR))
-        if (n > 0)
-            out.append(buf, (size_t)n);
-    close(fd);
-    return out;
-}
-
-// Writes all of `bytes`, waiting on the descriptor when it is full. False on an error.
-static bool write_all(int fd, const char *p, size_t n)
-{
-    while (n > 0) {
-        ssize_t w = write(fd, p, n);
-        if (w < 0 && errno == EAGAIN) {
-            struct pollfd pf = { fd, POLLOUT, 0 };
-            poll(&pf, 1, 1000);
-            continue;
-        }
-        if (w < 0 && errno == EINTR)
-            continue;
-        if (w <= 0)
-            return false;
-        p += w;
-        n -= (size_t)w;
-    }
-    return true;
-}
-
-bool write_fd(int fd, const std::string &bytes)
-{
-    if (write_all(fd, bytes.data(), bytes.size()))
-        return true;
-    ADD_FAILURE() << "cannot write to descriptor " << fd << ": " << strerror(errno);
-    return false;
-}
-
-size_t write_until_stalled(int fd, const std::string &bytes, double stall_s)
-{
-    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
-    size_t done = 0;
-    while (done < bytes.size()) {
-        ssize_t w = write(fd, bytes.data() + done, bytes.size() - done);
-        if (w > 0)
-            done += (size_t)w;
-        if (w < 0 && errno != EAGAIN && errno != EINTR)
-            break;
-        struct pollfd p = { fd, POLLOUT, 0 };
-        if (w <= 0 && poll(&p, 1, (int)(stall_s * 1000)) == 0)
-            break;
-    }
-    return done;
-}
-
-std::string all_byte_values(size_t repeat)
-{
-    std::string b;
-    for (size_t r = 0; r < repeat; r++)
-        for (int i = 0; i < 256; i++)
-            b += (char)i;
-    return b;
-}
-
-bool write_file(const std::string &path, const std::string &bytes)
-{
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    bool ok = fd >= 0 && write_all(fd, bytes.data(), bytes.size());
-    int err = errno;
-    if (fd >= 0 && close(fd) != 0)
-        ok = false;
-    if (!ok)
-        ADD_FAILURE() << "cannot write " << path << ": " << strerror(err);
-    return ok;
-}
-
-// Appends what `fd` holds now, without waiting. False at end of file or on an error.
-static bool append_available(int fd, std::string &to)
-{
-    char buf[65536];
-    for (;;) {
-        struct pollfd p = { fd, POLLIN, 0 };
-        if (poll(&p, 1, 0) <= 0)
-            return true;
-        ssize_t n = read(fd, buf, sizeof buf);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        to.append(buf, (size_t)n);
-    }
-}
-
 static bool make_pipe(int fds[2])
 {
     if (pipe2(fds, O_CLOEXEC) == 0)
@@ -240,155 +81,6 @@ static bool make_pipe(int fds[2])
     ADD_FAILURE() << "pipe: " << strerror(errno);
     fds[0] = fds[1] = -1;
     return false;
-}
-
-static void close_fd(int &fd)
-{
-    if (fd >= 0)
-        close(fd);
-    fd = -1;
-}
-
-bool make_pty(int *master, int *slave, bool raw)
-{
-    *master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    *slave = -1;
-    if (*master >= 0 && grantpt(*master) == 0 && unlockpt(*master) == 0) {
-        const char *name = ptsname(*master);
-        if (name)
-            *slave = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
-    }
-    if (*slave >= 0 && raw) {
-        struct termios t;
-        tcgetattr(*slave, &t);
-        cfmakeraw(&t);
-        tcsetattr(*slave, TCSANOW, &t);
-    }
-    if (*slave < 0) {
-        ADD_FAILURE() << "cannot open a pseudo-terminal: " << strerror(errno);
-        close_fd(*master);
-        return false;
-    }
-    return true;
-}
-
-// ---------------------------------------------------------------------------------------------
-// Child processes.
-
-// Collects an ended (or killed) child: its status as Child::status says, and its pidfd closed.
-static void reap(Child &c)
-{
-    if (c.pid > 0) {
-        int wstatus = 0;
-        while (waitpid(c.pid, &wstatus, 0) < 0 && errno == EINTR) {
-        }
-        c.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus)
-                   : WIFSIGNALED(wstatus) ? 128 + WTERMSIG(wstatus) : -1;
-        c.pid = -1;
-    }
-    close_fd(c.pidfd);
-}
-
-Child::Child(Child &&o) noexcept : pid(o.pid), pidfd(o.pidfd), status(o.status)
-{
-    o.pid = o.pidfd = -1;
-}
-
-Child &Child::operator=(Child &&o) noexcept
-{
-    if (this != &o) {
-        child_kill(*this);
-        pid = o.pid;
-        pidfd = o.pidfd;
-        status = o.status;
-        o.pid = o.pidfd = -1;
-    }
-    return *this;
-}
-
-Child::~Child() { child_kill(*this); }
-
-bool spawn(Child &c, const std::vector<std::string> &argv, const int fds[3], int ctty,
-           const std::vector<std::string> &env)
-{
-    child_kill(c);
-    c.status = -1;
-    std::vector<char *> args;
-    for (const std::string &a : argv)
-        args.push_back(const_cast<char *>(a.c_str()));
-    args.push_back(nullptr);
-    pid_t pid = fork();
-    if (pid < 0) {
-        ADD_FAILURE() << "fork: " << strerror(errno);
-        return false;
-    }
-    if (pid == 0) {
-        setsid();
-        if (ctty >= 0)
-            ioctl(ctty, TIOCSCTTY, 0);
-        // Lift the three onto high numbers first, so none is overwritten by another's dup2.
-        int high[3];
-        for (int i = 0; i < 3; i++)
-            high[i] = fds[i] >= 0 ? fcntl(fds[i], F_DUPFD, 100) : -1;
-        for (int i = 0; i < 3; i++) {
-            if (high[i] >= 0)
-                dup2(high[i], i);
-            else
-                close(i);
-        }
-        for (int fd = 3; fd < 1024; fd++)
-            close(fd);
-        for (const std::string &e : env)
-            putenv(const_cast<char *>(e.c_str()));
-        execv(args[0], args.data());
-        _exit(127);
-    }
-    return child_adopt(c, pid);
-}
-
-bool child_adopt(Child &c, pid_t pid)
-{
-    if (c.pid == pid)
-        return true;
-    child_kill(c);
-    c.status = -1;
-    c.pid = pid;
-    c.pidfd = (int)syscall(SYS_pidfd_open, pid, 0);
-    if (c.pidfd < 0) {
-        ADD_FAILURE() << "pidfd_open: " << strerror(errno);
-        child_kill(c);
-        return false;
-    }
-    fcntl(c.pidfd, F_SETFD, FD_CLOEXEC);
-    return true;
-}
-
-bool child_wait(Child &c, double timeout_s)
-{
-    if (c.pid <= 0)
-        return true;
-    uint64_t deadline = deadline_in(timeout_s);
-    for (;;) {
-        struct pollfd p = { c.pidfd, POLLIN, 0 };
-        int r = poll(&p, 1, ms_left(deadline));
-        if (r < 0 && errno == EINTR)
-            continue;
-        if (r > 0)
-            break;
-        if (now_ns() >= deadline)
-            return false;
-    }
-    reap(c);
-    return true;
-}
-
-void child_kill(Child &c)
-{
-    if (c.pid > 0) {
-        kill(-c.pid, SIGKILL);
-        kill(c.pid, SIGKILL);
-    }
-    reap(c);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -399,8 +91,6 @@ Sim::~Sim()
     sim_stop(*this);
     close_fd(out);
 }
-
-Sim::Sim(Sim &&o) noexcept { *this = std::move(o); }
 
 Sim &Sim::operator=(Sim &&o) noexcept
 {
@@ -760,11 +450,7 @@ bool console_start(Console &c, const std::vector<std::string> &argv, unsigned lf
     return ok;
 }
 
-void console_type(Console &c, const std::string &keys)
-{
-    if (!write_all(c.master, keys.data(), keys.size()))
-        ADD_FAILURE() << "cannot type on the console: " << strerror(errno);
-}
+void console_type(Console &c, const std::string &keys) { write_fd(c.master, keys); }
 
 size_t console_paste(Console &c, const std::string &keys, double timeout_s)
 {
@@ -826,17 +512,9 @@ bool console_wait_err(Console &c, const std::string &needle, double timeout_s)
     return console_wait_in(c, &Console::err, needle, timeout_s);
 }
 
-// The console's program as a Child: the one console_start spawned, or one the test set in c.pid.
-static Child &console_child(Console &c)
-{
-    if (c.pid > 0 && c.proc.pid != c.pid)
-        child_adopt(c.proc, c.pid);
-    return c.proc;
-}
-
 int console_finish(Console &c, double timeout_s)
 {
-    if (console_child(c).pid <= 0)
+    if (c.proc.pid <= 0)
         return -1;
     uint64_t deadline = deadline_in(timeout_s);
     for (;;) {
@@ -877,7 +555,7 @@ unsigned console_lflag(const Console &c)
 
 Console::~Console()
 {
-    child_kill(console_child(*this));
+    child_kill(proc);
     close_fd(master);
     close_fd(slave);
     close_fd(err_fd);
