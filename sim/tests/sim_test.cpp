@@ -144,33 +144,32 @@ TEST(Console, AnswersCommandsAndRejectsBadSizes)
     EXPECT_EQ(sim_stop(s.sim), 0);
 }
 
-TEST(Options, EchoJunkAndCustomTexts)
+// --echo echoes the command and the frame's lines, not the payload; --junk, --ready, --done and
+// --eol change the texts; --no-ready stays silent; --no-done stores with no reply, before the
+// listing that follows.
+TEST(Options, EchoJunkCustomTextsAndSilentReplies)
 {
-    SimRun s;
-    ASSERT_NO_FATAL_FAILURE(start(s, {"--echo"}));
-    send(s, "filecopy\n");
-    EXPECT_EQ(recv(s, READY), "filecopy\n" + READY);
-    send(s, frame("f", "\r\n\x11"));  // the payload is not echoed
-    EXPECT_EQ(recv(s, DONE), "3\nf\n" + DONE);
-
-    ASSERT_NO_FATAL_FAILURE(start(s, {"--junk", "j\\x00\\t", "--ready", "R\\\\", "--done", "D", "--eol", "\\n"}));
-    send(s, "filecopy\n" + frame("f", "abc"));
-    EXPECT_EQ(recv(s, "D\n"), std::string("j\0\tR\\\nj\0\tD\n", 11));
-    EXPECT_EQ(sim_stop(s.sim), 0);
-}
-
-TEST(Options, NoReadyAndNoDoneStaySilent)
-{
-    SimRun s;
-    ASSERT_NO_FATAL_FAILURE(start(s, {"--no-ready"}));
-    send(s, "filecopy\n");
-    EXPECT_EQ(recv(s, "", 0.4), "");
-
-    ASSERT_NO_FATAL_FAILURE(start(s, {"--no-done"}));
-    send(s, "filecopy\n" + frame("f", "abc") + "ls\n");
-    EXPECT_EQ(recv(s, "f 3\r\n"), READY + "f 3\r\n") << "stored, and no reply before the listing";
-    EXPECT_EQ(read_file(s.sim.store + "/f"), "abc");
-    EXPECT_EQ(sim_stop(s.sim), 0);
+    const std::string upload = "filecopy\n" + frame("f", "abc");
+    const struct {
+        std::vector<std::string> options;
+        std::string sent, until, got;
+        double wait_s;
+        std::string stored;   // in the store as f
+    } runs[] = {
+        {{"--echo"}, "filecopy\n" + frame("f", "\r\n\x11"), DONE, "filecopy\n" + READY + "3\nf\n" + DONE, 15, "\r\n\x11"},
+        {{"--junk", "j\\x00\\t", "--ready", "R\\\\", "--done", "D", "--eol", "\\n"}, upload, "D\n",
+         std::string("j\0\tR\\\nj\0\tD\n", 11), 15, "abc"},
+        {{"--no-ready"}, "filecopy\n", "", "", 0.4, ""},
+        {{"--no-done"}, upload + "ls\n", "f 3\r\n", READY + "f 3\r\n", 15, "abc"},
+    };
+    for (const auto &r : runs) {
+        SimRun s;
+        ASSERT_NO_FATAL_FAILURE(start(s, r.options));
+        send(s, r.sent);
+        EXPECT_EQ(recv(s, r.until, r.wait_s), r.got) << r.options[0];
+        EXPECT_EQ(read_file(s.sim.store + "/f"), r.stored) << r.options[0];
+        EXPECT_EQ(sim_stop(s.sim), 0);
+    }
 }
 
 TEST(Options, SinkSwallowsEverythingAndAnswersNothing)
