@@ -28,6 +28,7 @@
 // pseudo-terminals and child processes are the test harness's own (tests/proc.h).
 #include "proc.h"
 #include "record.h"
+#include "sim.h"
 
 #include <cerrno>
 #include <csignal>
@@ -147,29 +148,12 @@ static int cmdWaitFile(int argc, char **argv, bool by_size)
 
 // ---- pty ----
 
-static std::string unescape(const char *in)
+// A step's text with korvan-sim's escapes read (\n \r \t \\ \xNN); as it stands when too long.
+static std::string stepText(const char *in)
 {
-    std::string out;
-    for (const char *p = in; *p; p++) {
-        if (*p != '\\' || !p[1]) {
-            out += *p;
-            continue;
-        }
-        p++;
-        switch (*p) {
-        case 'n': out += '\n'; break;
-        case 'r': out += '\r'; break;
-        case 't': out += '\t'; break;
-        case 'x': {
-            char hex[3] = {p[1], p[1] ? p[2] : '\0', '\0'};
-            out += (char)strtol(hex, nullptr, 16);
-            p += 2;
-            break;
-        }
-        default: out += *p; break;
-        }
-    }
-    return out;
+    char out[TEXT_MAX];
+    int n = unescape(in, out, TEXT_MAX);
+    return n < 0 ? std::string(in) : std::string(out, (size_t)n);
 }
 
 // Standard error of the program on a terminal: its progress lines are logged as they come.
@@ -226,7 +210,7 @@ static void collect(Session &s, int ms)
 static bool runStep(Session &s, const char *step, size_t &pos)
 {
     if (!strncmp(step, "wait=", 5)) {
-        std::string want = unescape(step + 5);
+        std::string want = stepText(step + 5);
         size_t at = std::string::npos;
         bool seen = wait_until([&] {
             collect(s, 50);
@@ -237,7 +221,7 @@ static bool runStep(Session &s, const char *step, size_t &pos)
         return seen;
     }
     if (!strncmp(step, "type=", 5)) {
-        std::string keys = unescape(step + 5);
+        std::string keys = stepText(step + 5);
         return write(s.master, keys.data(), keys.size()) == (ssize_t)keys.size();
     }
     if (!strncmp(step, "sh=", 3)) {
