@@ -98,7 +98,6 @@ Sim &Sim::operator=(Sim &&o) noexcept
         return *this;
     sim_stop(*this);
     close_fd(out);
-    pid = o.pid;
     dir = std::move(o.dir);
     slave = std::move(o.slave);
     link = std::move(o.link);
@@ -109,7 +108,6 @@ Sim &Sim::operator=(Sim &&o) noexcept
     proc = std::move(o.proc);
     out = o.out;
     replugs_unseen = o.replugs_unseen;
-    o.pid = -1;
     o.out = -1;
     o.replugs_unseen = 0;
     return *this;
@@ -167,10 +165,8 @@ bool sim_start(Sim &sim, const std::vector<std::string> &extra)
     close_fd(null_in);
     close_fd(out[1]);
     sim.out = out[0];
-    if (started) {
-        sim.pid = sim.proc.pid;
+    if (started)
         sim.slave = sim_next_line(sim, deadline_in(SIM_START_S));
-    }
     if (sim.slave.empty()) {
         sim_stop(sim);
         ADD_FAILURE() << "korvan-sim did not start: " << read_file(sim.log);
@@ -191,7 +187,6 @@ int sim_wait_exit(Sim &sim, double timeout_s)
         if (!child_wait(sim.proc, timeout_s))
             return -1;
         sim.status = sim.proc.status;
-        sim.pid = -1;
     }
     return sim.status;
 }
@@ -206,7 +201,6 @@ int sim_stop(Sim &sim)
             sim.status = -1;
         }
     }
-    sim.pid = -1;
     return sim.status;
 }
 
@@ -427,10 +421,25 @@ Outcome run_program(const std::vector<std::string> &argv, double timeout_s, Inpu
 // ---------------------------------------------------------------------------------------------
 // Interactive console on a pseudo-terminal.
 
+// Opens the console's pseudo-terminal, `columns` wide when not 0, and the pipe of the program's
+// standard error (err[1] goes to the program).
+static bool console_open(Console &c, unsigned short columns, int err[2])
+{
+    if (!make_pty(&c.master, &c.slave) || !make_pipe(err))
+        return false;
+    fcntl(c.master, F_SETFL, fcntl(c.master, F_GETFL) | O_NONBLOCK);   // as the harness reads it
+    c.err_fd = err[0];
+    struct winsize ws = {};
+    ws.ws_row = 24;
+    ws.ws_col = columns;
+    return columns == 0 || ioctl(c.master, TIOCSWINSZ, &ws) == 0;
+}
+
 bool console_start(Console &c, const std::vector<std::string> &argv, unsigned lflag_off,
                    bool controlling)
 {
-    if (!make_pty(&c.master, &c.slave))
+    int err[2];
+    if (!console_open(c, 0, err))
         return false;
     if (lflag_off != 0) {
         struct termios t;
@@ -438,14 +447,9 @@ bool console_start(Console &c, const std::vector<std::string> &argv, unsigned lf
         t.c_lflag &= ~(tcflag_t)lflag_off;
         tcsetattr(c.slave, TCSANOW, &t);
     }
-    int err[2];
-    if (!make_pipe(err))
-        return false;
     const int fds[3] = { c.slave, c.slave, err[1] };
     bool ok = spawn(c.proc, argv, fds, controlling ? c.slave : -1);
     close(err[1]);
-    fcntl(c.master, F_SETFL, fcntl(c.master, F_GETFL) | O_NONBLOCK);
-    c.err_fd = err[0];
     c.pid = c.proc.pid;
     return ok;
 }
@@ -534,8 +538,6 @@ int console_finish(Console &c, double timeout_s)
     c.pid = -1;
     // What the program wrote last may still be on its way through the terminal: a read that
     // finds nothing waits for it (the kernel pushes pending input first), so read until empty.
-    // The master may come from a test's own set-up: make sure the reads cannot block.
-    fcntl(c.master, F_SETFL, fcntl(c.master, F_GETFL) | O_NONBLOCK);
     char buf[4096];
     ssize_t n;
     while ((n = read(c.master, buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR))
@@ -566,17 +568,9 @@ Console::~Console()
 
 bool job_spawn(Job &j, const std::vector<std::string> &argv, int flags)
 {
-    if (!make_pty(&j.c.master, &j.c.slave))
-        return false;
-    if (j.columns > 0) {
-        struct winsize ws = {};
-        ws.ws_row = 24;
-        ws.ws_col = j.columns;
-        ioctl(j.c.master, TIOCSWINSZ, &ws);
-    }
     std::string dir = make_temp_dir("job");
     int err[2], out[2] = { -1, -1 }, in[2] = { -1, -1 };
-    if (dir.empty() || !make_pipe(err) || ((flags & JOB_STDOUT_PIPE) && !make_pipe(out)) ||
+    if (dir.empty() || !console_open(j.c, j.columns, err) || ((flags & JOB_STDOUT_PIPE) && !make_pipe(out)) ||
         ((flags & JOB_STDIN_PIPE) && !make_pipe(in)))
         return false;
     std::string pidfile = dir + "/pid";
@@ -591,9 +585,7 @@ bool job_spawn(Job &j, const std::vector<std::string> &argv, int flags)
     close(err[1]);
     close_fd(out[1]);
     close_fd(in[0]);
-    fcntl(j.c.master, F_SETFL, fcntl(j.c.master, F_GETFL) | O_NONBLOCK);   // as the harness reads it
     j.c.pid = j.c.proc.pid;
-    j.c.err_fd = err[0];
     j.out_fd = out[0];
     j.in_fd = in[1];
     // The pid is whole once its line has ended.

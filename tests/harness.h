@@ -23,7 +23,6 @@ std::string make_temp_dir(const char *tag);
 
 // One running korvan-sim. Stopped, and its folder removed, when it goes out of scope.
 struct Sim {
-    pid_t pid = -1;      // while it runs
     std::string dir;     // private directory of this sim
     std::string slave;   // the pty slave path the sim printed (the latest, after a replug)
     std::string link;    // dir + "/tty": symlink to the slave (give this to -d)
@@ -31,7 +30,7 @@ struct Sim {
     std::string store;   // dir + "/store": where uploads land
     std::string log;     // dir + "/sim.log": the sim's standard error
     int status = -1;     // exit status once it has ended
-    Child proc;
+    Child proc;          // the sim's process (proc.pid while it runs)
     int out = -1;        // read end of the sim's standard output (terminal paths, one per line)
     int replugs_unseen = 0;  // terminal paths read while waiting for something else
     Sim() = default;

@@ -289,7 +289,7 @@ TEST(Lifecycle, OnceExitStatusAndSignals)
 
     ASSERT_NO_FATAL_FAILURE(start(s));
     std::string link = s.sim.link;
-    kill(s.sim.pid, SIGINT);
+    kill(s.sim.proc.pid, SIGINT);
     EXPECT_EQ(sim_wait_exit(s.sim, 20), 0);
     EXPECT_FALSE(fs::exists(fs::symlink_status(link)));
 
