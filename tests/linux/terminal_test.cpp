@@ -102,20 +102,6 @@ TEST(Terminal, EveryWayOutGivesTheSettingsBackAsTheyWere)
     EXPECT_EQ(sim_received(g.sim), "") << "'x', the interrupt and quit keys never reach the device";
 }
 
-TEST(Terminal, StayAfterUploadRunsTheTerminal)
-{
-    SimGuard g;
-    std::string file = make_file(make_temp_dir("stay"), "f", 500);
-    Console t;
-    ASSERT_TRUE(console_start(t, serbolt_argv(upload_args(g.sim, file, "f", { "-t", "-b" }))));
-    ASSERT_TRUE(console_wait_for(t, "Reboot sent...", 20)) << t.screen;
-    console_type(t, "ls\r");
-    EXPECT_TRUE(console_wait_for(t, "500", 5)) << "the device lists the stored file: " << t.screen;
-    EXPECT_EQ(quit_with_x(t), 0);
-    std::string wire = sim_received(g.sim);
-    EXPECT_EQ(wire.substr(wire.size() - 10), "reboot\nls\n");
-}
-
 // A console handed over without becoming the controlling terminal (setsid -w at a prompt) has
 // no job control: its keys are serbolt's to read, and 'x' leaves.
 TEST(Terminal, AConsoleThatIsNotTheControllingTerminalIsRead)
