@@ -71,7 +71,7 @@ TEST(Exits, TerminalBegunAfterInputEndedLeaves)
     for (bool lost : { false, true }) {
         SimGuard g(lost ? std::vector<std::string>{ "--hangup-after", "1000" } : std::vector<std::string>{});
         std::string file = make_file(make_temp_dir("eof"), "f", lost ? 200000 : 1000);
-        Outcome r = upload(g.sim, file, "f", { "-b", "-t" });
+        Outcome r = upload(g.sim, file, "f", lost ? std::vector<std::string>{ "-t" } : std::vector<std::string>{ "-b", "-t" });
         EXPECT_FALSE(r.timed_out) << "the terminal must leave";
         EXPECT_EQ(r.status, lost ? 1 : 0) << r.out;
         EXPECT_EQ(count_of(r.out, " - connection lost.\n"), lost ? 1u : 0u) << r.out;
