@@ -327,13 +327,7 @@ Outcome run_program(const std::vector<std::string> &argv, double timeout_s, Inpu
     if (!close_out) {
         ok = make_pipe(out);
         if (ok && stderr_tty) {
-            ok = make_pty(&err[0], &err[1]);
-            if (ok) {
-                struct termios t;
-                tcgetattr(err[1], &t);
-                t.c_oflag &= ~OPOST;   // collect exactly the bytes the program wrote
-                tcsetattr(err[1], TCSANOW, &t);
-            }
+            ok = make_pty(&err[0], &err[1], true);   // collect exactly the bytes the program wrote
         } else if (ok) {
             ok = make_pipe(err);
         }

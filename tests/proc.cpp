@@ -188,7 +188,7 @@ bool append_available(int fd, std::string &to)
     }
 }
 
-bool make_pty(int *master, int *slave, bool raw)
+bool make_pty(int *master, int *slave, bool exact_output)
 {
     *master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     *slave = -1;
@@ -197,10 +197,10 @@ bool make_pty(int *master, int *slave, bool raw)
         if (name)
             *slave = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
     }
-    if (*slave >= 0 && raw) {
+    if (*slave >= 0 && exact_output) {
         struct termios t;
         tcgetattr(*slave, &t);
-        cfmakeraw(&t);
+        t.c_oflag &= ~(tcflag_t)OPOST;
         tcsetattr(*slave, TCSANOW, &t);
     }
     if (*slave < 0) {

@@ -73,6 +73,8 @@ bool child_wait(Child &c, double timeout_s);
 // Kills the child's process group and reaps it. Safe to call on an ended child.
 void child_kill(Child &c);
 
-// A pseudo-terminal pair. Its termios are as the kernel makes them; `raw` sets both ends raw.
-// False (and the reason told) when it cannot be made.
-bool make_pty(int *master, int *slave, bool raw = false);
+// A pseudo-terminal pair. Its termios are as the kernel makes them; with `exact_output` the
+// slave's output processing is off, so that the master reads exactly the bytes written to it
+// (a program's standard error collected as it wrote it). False (and the reason told) when it
+// cannot be made.
+bool make_pty(int *master, int *slave, bool exact_output = false);
