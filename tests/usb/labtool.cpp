@@ -263,12 +263,8 @@ static int cmdPty(int argc, char **argv)
 
     Session s;
     int err_fd = -1;
-    if (!make_pty(&s.master, &s.slave) || (progress_file && !make_pty(&s.err_master, &err_fd))) return 1;
+    if (!make_pty(&s.master, &s.slave) || (progress_file && !make_pty(&s.err_master, &err_fd, true))) return 1;
     if (progress_file) {
-        struct termios t;
-        tcgetattr(err_fd, &t);
-        t.c_oflag &= ~(tcflag_t)OPOST;   // the bytes exactly as written
-        tcsetattr(err_fd, TCSANOW, &t);
         s.progress.log = fopen(progress_file, "w");
     } else {
         err_fd = open(err_file ? err_file : "/dev/null", O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
