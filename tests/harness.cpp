@@ -8,7 +8,6 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <fcntl.h>
 #include <filesystem>
 #include <poll.h>
@@ -16,7 +15,6 @@
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -28,59 +26,12 @@ constexpr double SIM_STOP_S = 10;    // SIGTERM to exit, before the harness kill
 
 std::string build_dir() { return SERBOLT_BUILD_DIR; }
 
-uint64_t now_ns()
-{
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return (uint64_t)ts.tv_sec * 1000000000u + (uint64_t)ts.tv_nsec;
-}
-
-// Milliseconds left until `deadline` (now_ns() time), for poll(); 0 once it has passed.
-static int ms_left(uint64_t deadline)
-{
-    uint64_t now = now_ns();
-    if (now >= deadline)
-        return 0;
-    uint64_t ms = (deadline - now + 999999) / 1000000;
-    return ms > 60000 ? 60000 : (int)ms;
-}
-
-static uint64_t deadline_in(double seconds) { return now_ns() + (uint64_t)(seconds * 1e9); }
-
-bool wait_until(const std::function<bool()> &cond, double limit_s)
-{
-    uint64_t deadline = deadline_in(limit_s);
-    while (!cond()) {
-        if (now_ns() >= deadline)
-            return false;
-        poll(nullptr, 0, 5);
-    }
+// What the shared helpers (proc.cpp) cannot do fails the test.
+static void fail_test(const std::string &why) { ADD_FAILURE() << why; }
+static const bool proc_failures_fail_the_test = [] {
+    proc_failed = fail_test;
     return true;
-}
-
-std::string read_until(int fd, const std::string &text, double limit_s, size_t count)
-{
-    std::string got;
-    uint64_t deadline = deadline_in(limit_s);
-    while ((text.empty() || got.find(text) == std::string::npos) && (count == 0 || got.size() < count)) {
-        struct pollfd p = { fd, POLLIN, 0 };
-        int r = poll(&p, 1, ms_left(deadline));
-        if (r < 0 && errno == EINTR)
-            continue;
-        if (r <= 0)
-            break;
-        char buf[4096];
-        ssize_t n = read(fd, buf, sizeof buf);
-        if (n < 0 && (errno == EINTR || errno == EAGAIN))
-            continue;
-        if (n <= 0)
-            break;
-        got.append(buf, (size_t)n);
-        if (now_ns() >= deadline)
-            break;
-    }
-    return got;
-}
+}();
 
 // ---------------------------------------------------------------------------------------------
 // Scratch folders: made per test, removed when it ends.
@@ -108,6 +59,7 @@ static const bool scratch_cleaner_installed = [] {
 std::string make_temp_dir(const char *tag)
 {
     (void)scratch_cleaner_installed;
+    (void)proc_failures_fail_the_test;
     std::string base = build_dir() + "/test-scratch";
     if (mkdir(base.c_str(), 0755) != 0 && errno != EEXIST) {
         ADD_FAILURE() << "cannot create " << base << ": " << strerror(errno);
@@ -122,91 +74,6 @@ std::string make_temp_dir(const char *tag)
     return tmpl;
 }
 
-std::string make_file(const std::string &dir, const std::string &name, size_t size)
-{
-    std::string path = dir + "/" + name;
-    std::string bytes(size, '\0');
-    uint32_t x = 0x12345678u ^ (uint32_t)size;
-    for (size_t i = 0; i < size; i++) {
-        x = x * 1103515245u + 12345u;
-        bytes[i] = (char)((i & 0xff) ^ (x >> 24));   // every byte value, no simple pattern
-    }
-    write_file(path, bytes);
-    return path;
-}
-
-std::string read_file(const std::string &path)
-{
-    std::string out;
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return out;
-    char buf[65536];
-    ssize_t n;
-    while ((n = read(fd, buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR))
-        if (n > 0)
-            out.append(buf, (size_t)n);
-    close(fd);
-    return out;
-}
-
-// Writes all of `bytes`, waiting on the descriptor when it is full. False on an error.
-static bool write_all(int fd, const char *p, size_t n)
-{
-    while (n > 0) {
-        ssize_t w = write(fd, p, n);
-        if (w < 0 && errno == EAGAIN) {
-            struct pollfd pf = { fd, POLLOUT, 0 };
-            poll(&pf, 1, 1000);
-            continue;
-        }
-        if (w < 0 && errno == EINTR)
-            continue;
-        if (w <= 0)
-            return false;
-        p += w;
-        n -= (size_t)w;
-    }
-    return true;
-}
-
-bool write_fd(int fd, const std::string &bytes)
-{
-    if (write_all(fd, bytes.data(), bytes.size()))
-        return true;
-    ADD_FAILURE() << "cannot write to descriptor " << fd << ": " << strerror(errno);
-    return false;
-}
-
-bool write_file(const std::string &path, const std::string &bytes)
-{
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    bool ok = fd >= 0 && write_all(fd, bytes.data(), bytes.size());
-    int err = errno;
-    if (fd >= 0 && close(fd) != 0)
-        ok = false;
-    if (!ok)
-        ADD_FAILURE() << "cannot write " << path << ": " << strerror(err);
-    return ok;
-}
-
-// Appends what `fd` holds now, without waiting. False at end of file or on an error.
-static bool append_available(int fd, std::string &to)
-{
-    char buf[65536];
-    for (;;) {
-        struct pollfd p = { fd, POLLIN, 0 };
-        if (poll(&p, 1, 0) <= 0)
-            return true;
-        ssize_t n = read(fd, buf, sizeof buf);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        to.append(buf, (size_t)n);
-    }
-}
-
 static bool make_pipe(int fds[2])
 {
     if (pipe2(fds, O_CLOEXEC) == 0)
@@ -214,155 +81,6 @@ static bool make_pipe(int fds[2])
     ADD_FAILURE() << "pipe: " << strerror(errno);
     fds[0] = fds[1] = -1;
     return false;
-}
-
-static void close_fd(int &fd)
-{
-    if (fd >= 0)
-        close(fd);
-    fd = -1;
-}
-
-bool make_pty(int *master, int *slave, bool raw)
-{
-    *master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    *slave = -1;
-    if (*master >= 0 && grantpt(*master) == 0 && unlockpt(*master) == 0) {
-        const char *name = ptsname(*master);
-        if (name)
-            *slave = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
-    }
-    if (*slave >= 0 && raw) {
-        struct termios t;
-        tcgetattr(*slave, &t);
-        cfmakeraw(&t);
-        tcsetattr(*slave, TCSANOW, &t);
-    }
-    if (*slave < 0) {
-        ADD_FAILURE() << "cannot open a pseudo-terminal: " << strerror(errno);
-        close_fd(*master);
-        return false;
-    }
-    return true;
-}
-
-// ---------------------------------------------------------------------------------------------
-// Child processes.
-
-// Collects an ended (or killed) child: its status as Child::status says, and its pidfd closed.
-static void reap(Child &c)
-{
-    if (c.pid > 0) {
-        int wstatus = 0;
-        while (waitpid(c.pid, &wstatus, 0) < 0 && errno == EINTR) {
-        }
-        c.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus)
-                   : WIFSIGNALED(wstatus) ? 128 + WTERMSIG(wstatus) : -1;
-        c.pid = -1;
-    }
-    close_fd(c.pidfd);
-}
-
-Child::Child(Child &&o) noexcept : pid(o.pid), pidfd(o.pidfd), status(o.status)
-{
-    o.pid = o.pidfd = -1;
-}
-
-Child &Child::operator=(Child &&o) noexcept
-{
-    if (this != &o) {
-        child_kill(*this);
-        pid = o.pid;
-        pidfd = o.pidfd;
-        status = o.status;
-        o.pid = o.pidfd = -1;
-    }
-    return *this;
-}
-
-Child::~Child() { child_kill(*this); }
-
-bool spawn(Child &c, const std::vector<std::string> &argv, const int fds[3], int ctty,
-           const std::vector<std::string> &env)
-{
-    child_kill(c);
-    c.status = -1;
-    std::vector<char *> args;
-    for (const std::string &a : argv)
-        args.push_back(const_cast<char *>(a.c_str()));
-    args.push_back(nullptr);
-    pid_t pid = fork();
-    if (pid < 0) {
-        ADD_FAILURE() << "fork: " << strerror(errno);
-        return false;
-    }
-    if (pid == 0) {
-        setsid();
-        if (ctty >= 0)
-            ioctl(ctty, TIOCSCTTY, 0);
-        // Lift the three onto high numbers first, so none is overwritten by another's dup2.
-        int high[3];
-        for (int i = 0; i < 3; i++)
-            high[i] = fds[i] >= 0 ? fcntl(fds[i], F_DUPFD, 100) : -1;
-        for (int i = 0; i < 3; i++) {
-            if (high[i] >= 0)
-                dup2(high[i], i);
-            else
-                close(i);
-        }
-        for (int fd = 3; fd < 1024; fd++)
-            close(fd);
-        for (const std::string &e : env)
-            putenv(const_cast<char *>(e.c_str()));
-        execv(args[0], args.data());
-        _exit(127);
-    }
-    return child_adopt(c, pid);
-}
-
-bool child_adopt(Child &c, pid_t pid)
-{
-    if (c.pid == pid)
-        return true;
-    child_kill(c);
-    c.status = -1;
-    c.pid = pid;
-    c.pidfd = (int)syscall(SYS_pidfd_open, pid, 0);
-    if (c.pidfd < 0) {
-        ADD_FAILURE() << "pidfd_open: " << strerror(errno);
-        child_kill(c);
-        return false;
-    }
-    fcntl(c.pidfd, F_SETFD, FD_CLOEXEC);
-    return true;
-}
-
-bool child_wait(Child &c, double timeout_s)
-{
-    if (c.pid <= 0)
-        return true;
-    uint64_t deadline = deadline_in(timeout_s);
-    for (;;) {
-        struct pollfd p = { c.pidfd, POLLIN, 0 };
-        int r = poll(&p, 1, ms_left(deadline));
-        if (r < 0 && errno == EINTR)
-            continue;
-        if (r > 0)
-            break;
-        if (now_ns() >= deadline)
-            return false;
-    }
-    reap(c);
-    return true;
-}
-
-void child_kill(Child &c)
-{
-    if (c.pid > 0) {
-        kill(-c.pid, SIGKILL);
-        kill(c.pid, SIGKILL);
-    }
-    reap(c);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -374,15 +92,12 @@ Sim::~Sim()
     close_fd(out);
 }
 
-Sim::Sim(Sim &&o) noexcept { *this = std::move(o); }
-
 Sim &Sim::operator=(Sim &&o) noexcept
 {
     if (this == &o)
         return *this;
     sim_stop(*this);
     close_fd(out);
-    pid = o.pid;
     dir = std::move(o.dir);
     slave = std::move(o.slave);
     link = std::move(o.link);
@@ -393,7 +108,6 @@ Sim &Sim::operator=(Sim &&o) noexcept
     proc = std::move(o.proc);
     out = o.out;
     replugs_unseen = o.replugs_unseen;
-    o.pid = -1;
     o.out = -1;
     o.replugs_unseen = 0;
     return *this;
@@ -451,10 +165,8 @@ bool sim_start(Sim &sim, const std::vector<std::string> &extra)
     close_fd(null_in);
     close_fd(out[1]);
     sim.out = out[0];
-    if (started) {
-        sim.pid = sim.proc.pid;
+    if (started)
         sim.slave = sim_next_line(sim, deadline_in(SIM_START_S));
-    }
     if (sim.slave.empty()) {
         sim_stop(sim);
         ADD_FAILURE() << "korvan-sim did not start: " << read_file(sim.log);
@@ -475,7 +187,6 @@ int sim_wait_exit(Sim &sim, double timeout_s)
         if (!child_wait(sim.proc, timeout_s))
             return -1;
         sim.status = sim.proc.status;
-        sim.pid = -1;
     }
     return sim.status;
 }
@@ -490,7 +201,6 @@ int sim_stop(Sim &sim)
             sim.status = -1;
         }
     }
-    sim.pid = -1;
     return sim.status;
 }
 
@@ -617,13 +327,7 @@ Outcome run_program(const std::vector<std::string> &argv, double timeout_s, Inpu
     if (!close_out) {
         ok = make_pipe(out);
         if (ok && stderr_tty) {
-            ok = make_pty(&err[0], &err[1]);
-            if (ok) {
-                struct termios t;
-                tcgetattr(err[1], &t);
-                t.c_oflag &= ~OPOST;   // collect exactly the bytes the program wrote
-                tcsetattr(err[1], TCSANOW, &t);
-            }
+            ok = make_pty(&err[0], &err[1], true);   // collect exactly the bytes the program wrote
         } else if (ok) {
             ok = make_pipe(err);
         }
@@ -711,10 +415,25 @@ Outcome run_program(const std::vector<std::string> &argv, double timeout_s, Inpu
 // ---------------------------------------------------------------------------------------------
 // Interactive console on a pseudo-terminal.
 
+// Opens the console's pseudo-terminal, `columns` wide when not 0, and the pipe of the program's
+// standard error (err[1] goes to the program).
+static bool console_open(Console &c, unsigned short columns, int err[2])
+{
+    if (!make_pty(&c.master, &c.slave) || !make_pipe(err))
+        return false;
+    fcntl(c.master, F_SETFL, fcntl(c.master, F_GETFL) | O_NONBLOCK);   // as the harness reads it
+    c.err_fd = err[0];
+    struct winsize ws = {};
+    ws.ws_row = 24;
+    ws.ws_col = columns;
+    return columns == 0 || ioctl(c.master, TIOCSWINSZ, &ws) == 0;
+}
+
 bool console_start(Console &c, const std::vector<std::string> &argv, unsigned lflag_off,
                    bool controlling)
 {
-    if (!make_pty(&c.master, &c.slave))
+    int err[2];
+    if (!console_open(c, 0, err))
         return false;
     if (lflag_off != 0) {
         struct termios t;
@@ -722,23 +441,14 @@ bool console_start(Console &c, const std::vector<std::string> &argv, unsigned lf
         t.c_lflag &= ~(tcflag_t)lflag_off;
         tcsetattr(c.slave, TCSANOW, &t);
     }
-    int err[2];
-    if (!make_pipe(err))
-        return false;
     const int fds[3] = { c.slave, c.slave, err[1] };
     bool ok = spawn(c.proc, argv, fds, controlling ? c.slave : -1);
     close(err[1]);
-    fcntl(c.master, F_SETFL, fcntl(c.master, F_GETFL) | O_NONBLOCK);
-    c.err_fd = err[0];
     c.pid = c.proc.pid;
     return ok;
 }
 
-void console_type(Console &c, const std::string &keys)
-{
-    if (!write_all(c.master, keys.data(), keys.size()))
-        ADD_FAILURE() << "cannot type on the console: " << strerror(errno);
-}
+void console_type(Console &c, const std::string &keys) { write_fd(c.master, keys); }
 
 size_t console_paste(Console &c, const std::string &keys, double timeout_s)
 {
@@ -800,17 +510,9 @@ bool console_wait_err(Console &c, const std::string &needle, double timeout_s)
     return console_wait_in(c, &Console::err, needle, timeout_s);
 }
 
-// The console's program as a Child: the one console_start spawned, or one the test set in c.pid.
-static Child &console_child(Console &c)
-{
-    if (c.pid > 0 && c.proc.pid != c.pid)
-        child_adopt(c.proc, c.pid);
-    return c.proc;
-}
-
 int console_finish(Console &c, double timeout_s)
 {
-    if (console_child(c).pid <= 0)
+    if (c.proc.pid <= 0)
         return -1;
     uint64_t deadline = deadline_in(timeout_s);
     for (;;) {
@@ -830,8 +532,6 @@ int console_finish(Console &c, double timeout_s)
     c.pid = -1;
     // What the program wrote last may still be on its way through the terminal: a read that
     // finds nothing waits for it (the kernel pushes pending input first), so read until empty.
-    // The master may come from a test's own set-up: make sure the reads cannot block.
-    fcntl(c.master, F_SETFL, fcntl(c.master, F_GETFL) | O_NONBLOCK);
     char buf[4096];
     ssize_t n;
     while ((n = read(c.master, buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR))
@@ -851,7 +551,7 @@ unsigned console_lflag(const Console &c)
 
 Console::~Console()
 {
-    child_kill(console_child(*this));
+    child_kill(proc);
     close_fd(master);
     close_fd(slave);
     close_fd(err_fd);
@@ -862,17 +562,9 @@ Console::~Console()
 
 bool job_spawn(Job &j, const std::vector<std::string> &argv, int flags)
 {
-    if (!make_pty(&j.c.master, &j.c.slave))
-        return false;
-    if (j.columns > 0) {
-        struct winsize ws = {};
-        ws.ws_row = 24;
-        ws.ws_col = j.columns;
-        ioctl(j.c.master, TIOCSWINSZ, &ws);
-    }
     std::string dir = make_temp_dir("job");
     int err[2], out[2] = { -1, -1 }, in[2] = { -1, -1 };
-    if (dir.empty() || !make_pipe(err) || ((flags & JOB_STDOUT_PIPE) && !make_pipe(out)) ||
+    if (dir.empty() || !console_open(j.c, j.columns, err) || ((flags & JOB_STDOUT_PIPE) && !make_pipe(out)) ||
         ((flags & JOB_STDIN_PIPE) && !make_pipe(in)))
         return false;
     std::string pidfile = dir + "/pid";
@@ -887,9 +579,7 @@ bool job_spawn(Job &j, const std::vector<std::string> &argv, int flags)
     close(err[1]);
     close_fd(out[1]);
     close_fd(in[0]);
-    fcntl(j.c.master, F_SETFL, fcntl(j.c.master, F_GETFL) | O_NONBLOCK);   // as the harness reads it
     j.c.pid = j.c.proc.pid;
-    j.c.err_fd = err[0];
     j.out_fd = out[0];
     j.in_fd = in[1];
     // The pid is whole once its line has ended.

@@ -7,75 +7,22 @@
 // SERBOLT_KEEP_SCRATCH=1 to keep them for a look.
 #pragma once
 
+#include "proc.h"
+
 #include <cstdint>
-#include <functional>
 #include <string>
 #include <vector>
-#include <sys/types.h>
 
 // Directory that holds the built programs (serbolt, korvan-sim, serbolt2.exe, ...).
 std::string build_dir();
 // A fresh private directory under the build tree's scratch area, removed when the test ends.
 // Empty (and a test failure) when it cannot be made.
 std::string make_temp_dir(const char *tag);
-// Write a file of exactly `size` bytes (deterministic, all 256 byte values) and return its path.
-std::string make_file(const std::string &dir, const std::string &name, size_t size);
-// The whole file; empty when it cannot be read (a missing file is no failure: tests check absence).
-std::string read_file(const std::string &path);
-// Writes the file whole; false (and a test failure) when it cannot.
-bool write_file(const std::string &path, const std::string &bytes);
-uint64_t now_ns();
-
-// ---- waiting with a limit ----
-
-// Asks `cond` every few milliseconds until it holds (true) or `limit_s` has passed (false).
-bool wait_until(const std::function<bool()> &cond, double limit_s);
-// Reads `fd` until `text` has come (or, with `count`, that many bytes), the descriptor ends or
-// `limit_s` has passed; returns what came. With `text` empty and no `count`: for the whole time.
-std::string read_until(int fd, const std::string &text, double limit_s, size_t count = 0);
-// Writes all of `bytes` to `fd`, waiting while it is full. False (and a test failure) when it cannot.
-bool write_fd(int fd, const std::string &bytes);
-
-// ---- child processes ----
-
-// A process started by spawn(), in a session of its own. It owns a pidfd, so its end can be
-// waited for with poll() beside other descriptors. Going out of scope kills (SIGKILL, whole
-// process group) and reaps whatever is still running.
-struct Child {
-    pid_t pid = -1;
-    int pidfd = -1;
-    int status = -1;  // once ended: exit status, or 128+signal
-    Child() = default;
-    Child(const Child &) = delete;
-    Child &operator=(const Child &) = delete;
-    Child(Child &&o) noexcept;
-    Child &operator=(Child &&o) noexcept;
-    ~Child();
-};
-
-// Starts argv[0] (a path) with argv. `fds` become its standard input, output and error; -1
-// leaves that stream closed. `ctty`, when not -1, is a terminal slave that becomes the child's
-// controlling terminal. `env` holds extra "NAME=value" entries. Every other descriptor is closed
-// in the child. False (and a test failure) when it cannot be started.
-bool spawn(Child &c, const std::vector<std::string> &argv, const int fds[3], int ctty = -1,
-           const std::vector<std::string> &env = {});
-// Takes charge of a process the test started itself (a child of this process): from now on it
-// is waited for and killed like a spawned one. False (and a test failure) when it cannot.
-bool child_adopt(Child &c, pid_t pid);
-// Waits for the child to end, at most `timeout_s`. True when it has (c.status holds its status).
-bool child_wait(Child &c, double timeout_s);
-// Kills the child's process group and reaps it. Safe to call on an ended child.
-void child_kill(Child &c);
-
-// A pseudo-terminal pair. Its termios are as the kernel makes them; `raw` sets both ends raw.
-// False (and a test failure) when it cannot be made.
-bool make_pty(int *master, int *slave, bool raw = false);
 
 // ---- the simulator ----
 
 // One running korvan-sim. Stopped, and its folder removed, when it goes out of scope.
 struct Sim {
-    pid_t pid = -1;      // while it runs
     std::string dir;     // private directory of this sim
     std::string slave;   // the pty slave path the sim printed (the latest, after a replug)
     std::string link;    // dir + "/tty": symlink to the slave (give this to -d)
@@ -83,13 +30,12 @@ struct Sim {
     std::string store;   // dir + "/store": where uploads land
     std::string log;     // dir + "/sim.log": the sim's standard error
     int status = -1;     // exit status once it has ended
-    Child proc;
+    Child proc;          // the sim's process (proc.pid while it runs)
     int out = -1;        // read end of the sim's standard output (terminal paths, one per line)
     int replugs_unseen = 0;  // terminal paths read while waiting for something else
     Sim() = default;
     Sim(const Sim &) = delete;
     Sim &operator=(const Sim &) = delete;
-    Sim(Sim &&o) noexcept;
     Sim &operator=(Sim &&o) noexcept;   // stops this sim first
     ~Sim();
 };
@@ -161,7 +107,7 @@ Outcome run_program(const std::vector<std::string> &argv, double timeout_s,
 // standard error on a pipe. The test types by writing to `master` and reads the screen from it.
 // Going out of scope kills and reaps the program and closes the console.
 struct Console {
-    pid_t pid = -1;   // the program; a test that starts its own may set it (it is then adopted)
+    pid_t pid = -1;   // the program, while it runs (proc.pid)
     int master = -1;  // pty master: keys go in here, the screen comes out here
     int slave = -1;   // kept open by the harness so the console outlives the program
     int err_fd = -1;  // read end of the program's standard error

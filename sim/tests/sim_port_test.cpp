@@ -70,14 +70,6 @@ void expect_korvan_line(int host)
     EXPECT_EQ(t.c_oflag & OPOST, 0u) << "bytes pass unchanged";
 }
 
-std::string every_byte_value()
-{
-    std::string b;
-    for (int r = 0; r < 16; r++)
-        for (int i = 0; i < 256; i++) b += (char)i;
-    return b;
-}
-
 }  // namespace
 
 TEST(Port, ServesAnExistingDeviceRawAt921600FromAFreshStart)
@@ -85,7 +77,7 @@ TEST(Port, ServesAnExistingDeviceRawAt921600FromAFreshStart)
     PortSim s;
     ASSERT_NO_FATAL_FAILURE(start(s, "stale\n"));
     expect_korvan_line(s.host);
-    const std::string data = every_byte_value();
+    const std::string data = all_byte_values(16);
     write_fd(s.host, "filecopy\n" + std::to_string(data.size()) + "\nfw/all.bin\n" + data);
     EXPECT_EQ(read_until(s.host, "received\r\n", 20), "Ko:Ready\r\nKo:Data received\r\n")
         << "what waited on the line before the sim opened it was thrown away";

@@ -21,17 +21,21 @@ static std::string unescaped(const char *in, int cap = TEXT_MAX)
     return n < 0 ? "<too long>" : std::string(out, (size_t)n);
 }
 
+// One hex digit is enough, and with none the x stands for itself; an unknown escape and a lone
+// trailing backslash stay; the limit (4 here) counts the bytes after unescaping.
 TEST(SimLogic, Escapes)
 {
-    EXPECT_EQ(unescaped("a\\r\\n\\t\\\\b"), "a\r\n\t\\b");
-    EXPECT_EQ(unescaped("\\x41\\x7e\\xff\\x00z"), std::string("A~\xff\0z", 5));
-    EXPECT_EQ(unescaped("\\x4g"), "\x04g") << "one hex digit is enough";
-    EXPECT_EQ(unescaped("\\xg"), "xg") << "no digit: the x itself";
-    EXPECT_EQ(unescaped("\\q\\"), "q\\") << "unknown escape and a lone trailing backslash";
-    EXPECT_EQ(unescaped(""), "");
-    EXPECT_EQ(unescaped("abcd", 4), "abcd");
-    EXPECT_EQ(unescaped("abcde", 4), "<too long>");
-    EXPECT_EQ(unescaped("abc\\n", 4), "abc\n") << "the limit counts bytes after unescaping";
+    const struct {
+        const char *in;
+        std::string out;
+        int cap;
+    } escapes[] = {
+        { "a\\r\\n\\t\\\\b", "a\r\n\t\\b", TEXT_MAX }, { "\\x41\\x7e\\xff\\x00z", std::string("A~\xff\0z", 5), TEXT_MAX },
+        { "\\x4g", "\x04g", TEXT_MAX }, { "\\xg", "xg", TEXT_MAX }, { "\\q\\", "q\\", TEXT_MAX }, { "", "", TEXT_MAX },
+        { "abcd", "abcd", 4 }, { "abcde", "<too long>", 4 }, { "abc\\n", "abc\n", 4 },
+    };
+    for (const auto &e : escapes)
+        EXPECT_EQ(unescaped(e.in, e.cap), e.out) << e.in;
 }
 
 static int parse(std::vector<std::string> args)
@@ -69,12 +73,10 @@ TEST(SimLogic, SizeLines)
 {
     uint64_t v = 99;
     auto ok = [&](const std::string &t) { return size_line_parse(t.data(), t.size(), &v); };
-    EXPECT_TRUE(ok("0"));
-    EXPECT_EQ(v, 0u);
-    EXPECT_TRUE(ok("16777216"));
-    EXPECT_EQ(v, 16777216u);
-    EXPECT_TRUE(ok("00000012"));
-    EXPECT_EQ(v, 12u);
+    for (std::pair<const char *, uint64_t> good : { std::make_pair("0", 0ull), { "16777216", 16777216ull }, { "00000012", 12ull } }) {
+        EXPECT_TRUE(ok(good.first)) << good.first;
+        EXPECT_EQ(v, good.second) << good.first;
+    }
     for (const char *bad : {"", "16777217", "99999999", "000000012", "-1", "+1", " 1", "1 ", "12x",
                             "1\r", "0x10"})
         EXPECT_FALSE(ok(bad)) << '"' << bad << '"';
@@ -87,21 +89,16 @@ TEST(SimLogic, DestinationsAsText)
         const char *why = store_dest_problem(d.data(), d.size(), &last);
         return why ? std::string(why) : "ok@" + std::to_string(last);
     };
-    EXPECT_EQ(problem("app.bin"), "ok@0");
-    EXPECT_EQ(problem("fw/app.bin"), "ok@3");
-    EXPECT_EQ(problem("./fw//app.bin"), "ok@6");
-    EXPECT_EQ(problem("..x/x.."), "ok@4") << "dots inside a name are fine";
-    EXPECT_EQ(problem(""), "empty path");
-    EXPECT_EQ(problem("/etc/passwd"), "absolute path");
-    EXPECT_EQ(problem(".."), "\"..\" in path");
-    EXPECT_EQ(problem("a/../../b"), "\"..\" in path");
-    EXPECT_EQ(problem("a/.."), "\"..\" in path");
-    EXPECT_EQ(problem("fw/"), "no file name") << "trailing slash";
-    EXPECT_EQ(problem("."), "no file name");
-    EXPECT_EQ(problem("fw/."), "no file name");
-    EXPECT_EQ(problem(std::string("a\0b", 3)), "NUL in path");
-    EXPECT_EQ(problem(std::string(NAME_MAX + 1, 'n')), "name too long");
-    EXPECT_EQ(problem(std::string(NAME_MAX, 'n')), "ok@0");
+    // Dots inside a name are fine; a trailing slash leaves no file name.
+    const std::pair<std::string, std::string> dests[] = {
+        { "app.bin", "ok@0" }, { "fw/app.bin", "ok@3" }, { "./fw//app.bin", "ok@6" }, { "..x/x..", "ok@4" },
+        { "", "empty path" }, { "/etc/passwd", "absolute path" }, { "..", "\"..\" in path" },
+        { "a/../../b", "\"..\" in path" }, { "a/..", "\"..\" in path" }, { "fw/", "no file name" },
+        { ".", "no file name" }, { "fw/.", "no file name" }, { std::string("a\0b", 3), "NUL in path" },
+        { std::string(NAME_MAX + 1, 'n'), "name too long" }, { std::string(NAME_MAX, 'n'), "ok@0" },
+    };
+    for (const auto &d : dests)
+        EXPECT_EQ(problem(d.first), d.second) << d.first;
 }
 
 TEST(SimLogic, DestinationsThroughSymbolicLinksAreRefused)

@@ -4,58 +4,62 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-TEST(CommandLine, HelpWritesUsageOnlyAndNeverOpensTheLine)
+// -h wins over everything else and writes the usage text only; a rejected option gets the
+// parser's own diagnostic and no usage text, as do the long words among other words. None of
+// them opens the line.
+TEST(CommandLine, HelpAndRejectedOptionsEndBeforeTheLineIsOpened)
 {
-    for (const std::vector<std::string> &args :
-         std::vector<std::vector<std::string>>{ { "-h" }, { "-r", "-a", "1", "-h" }, { "-h", "-z" },
-                                                { "-bh" }, { "-d", "/nonexistent", "-h", "stray" } }) {
-        Outcome r = serbolt(args);
-        EXPECT_EQ(r.status, 0);
-        EXPECT_EQ(r.err, USAGE);
-        EXPECT_EQ(r.out, "") << "the line must not be opened";
-    }
-}
-
-TEST(CommandLine, RejectedOptionsEndWithStatusOneBeforeTheLineIsOpened)
-{
-    for (const std::vector<std::string> &args :
-         std::vector<std::vector<std::string>>{ { "-z" }, { "-z", "-h" }, { "-a" }, { "-i" }, { "-o" },
-                                                { "-d" }, { "-r", "-q" } }) {
-        Outcome r = serbolt(args);
-        EXPECT_EQ(r.status, 1) << args[0];
-        EXPECT_EQ(r.out, "") << args[0];
+    const std::string ANY = "", LONG_WORD = "invalid option -- '-'";
+    const struct {
+        std::vector<std::string> args;
+        std::string err;   // USAGE (status 0): all of it; else part of it (status 1)
+    } runs[] = {
+        { { "-h" }, USAGE }, { { "-r", "-a", "1", "-h" }, USAGE }, { { "-h", "-z" }, USAGE }, { { "-bh" }, USAGE },
+        { { "-d", "/nonexistent", "-h", "stray" }, USAGE },
+        { { "-z" }, ANY }, { { "-z", "-h" }, ANY }, { { "-a" }, ANY }, { { "-i" }, ANY }, { { "-o" }, ANY },
+        { { "-d" }, ANY }, { { "-r", "-q" }, ANY },
+        { { "--help", "-d", "/nonexistent" }, LONG_WORD }, { { "-d", "/nonexistent", "--version" }, LONG_WORD },
+        { { "--version", "--version" }, LONG_WORD },
+    };
+    for (const auto &c : runs) {
+        Outcome r = serbolt(c.args);
+        EXPECT_EQ(r.out, "") << "the line must not be opened: " << c.args[0];
+        if (c.err == USAGE) {
+            EXPECT_EQ(r.status, 0) << c.args[0];
+            EXPECT_EQ(r.err, USAGE) << c.args[0];
+            continue;
+        }
+        EXPECT_EQ(r.status, 1) << c.args[0];
         EXPECT_NE(r.err, "") << "the parser's own diagnostic";
+        EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err;
         EXPECT_EQ(r.err.find("-i FILE_IN"), std::string::npos) << "no usage text";
     }
 }
 
-TEST(CommandLine, ActionsOtherThanTerminalAndTransferAreRefusedAfterOpening)
+// An action other than the terminal's and the transfer's, or a transfer without both files, is
+// refused after the line opened, and nothing goes to the device. The later -a counts; "1x" and
+// " 1" read as 1, like atoi.
+TEST(CommandLine, OtherActionsAndTransfersWithoutBothFilesAreRefusedAfterOpening)
 {
     SimGuard g;
-    for (const char *a : { "x", "0", "2", "12", "-2", "99999999999999999999", "-99999999999999999999" }) {
-        Outcome r = serbolt({ "-d", g.sim.link, "-a", a });
-        EXPECT_EQ(r.status, 1) << a;
-        EXPECT_EQ(r.out, connected(g.sim)) << a;
-        EXPECT_EQ(r.err, "Unkown action command\n") << a;
+    const std::string UNKNOWN = "Unkown action command\n", BOTH = "Both FILE_IN and FILE_OUT must be given!\n";
+    const struct {
+        std::vector<std::string> args;
+        std::string err;
+    } refused[] = {
+        { { "-a", "x" }, UNKNOWN }, { { "-a", "0" }, UNKNOWN }, { { "-a", "2" }, UNKNOWN }, { { "-a", "12" }, UNKNOWN },
+        { { "-a", "-2" }, UNKNOWN }, { { "-a", "99999999999999999999" }, UNKNOWN },
+        { { "-a", "-99999999999999999999" }, UNKNOWN }, { { "-a", "1", "-a", "2", "-i", "f", "-o", "g" }, UNKNOWN },
+        { { "-a", "2", "-b" }, UNKNOWN },   // a refused action says only that
+        { { "-a", "1", "-i", "in" }, BOTH }, { { "-a", "1x", "-o", "out" }, BOTH }, { { "-a", " 1" }, BOTH },
+    };
+    for (const auto &c : refused) {
+        Outcome r = serbolt_on(g.sim, c.args);
+        EXPECT_EQ(r.status, 1) << c.args[1];
+        EXPECT_EQ(r.out, connected(g.sim)) << c.args[1];
+        EXPECT_EQ(r.err, c.err) << c.args[1];
     }
-    Outcome twice = serbolt({ "-d", g.sim.link, "-a", "1", "-a", "2", "-i", "f", "-o", "g" });
-    EXPECT_EQ(twice.status, 1);
-    EXPECT_EQ(twice.err, "Unkown action command\n") << "the later -a counts";
     EXPECT_EQ(sim_received(g.sim), "") << "nothing goes to the device";
-}
-
-TEST(CommandLine, TransferNeedsBothFiles)
-{
-    SimGuard g;
-    // "1x" and " 1" read as 1, like atoi.
-    for (const std::vector<std::string> &args : std::vector<std::vector<std::string>>{
-             { "-a", "1", "-i", "in" }, { "-a", "1x", "-o", "out" }, { "-a", " 1" } }) {
-        Outcome r = serbolt_on(g.sim, args);
-        EXPECT_EQ(r.status, 1);
-        EXPECT_EQ(r.out, connected(g.sim));
-        EXPECT_EQ(r.err, "Both FILE_IN and FILE_OUT must be given!\n");
-    }
-    EXPECT_EQ(sim_received(g.sim), "");
 }
 
 // Without -d serbolt tries /dev/ttyUSB0, then /dev/ttyUSB1; a -d device that fails to open is

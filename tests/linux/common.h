@@ -178,23 +178,16 @@ inline char process_state(pid_t pid)
     return paren == std::string::npos || paren + 2 >= stat.size() ? 0 : stat[paren + 2];
 }
 
-// Processor time (user + system) a process has used so far, in seconds; -1 when gone. Taken
-// from /proc/PID/schedstat (nanoseconds) where the kernel fills it in, else from the clock
-// ticks of /proc/PID/stat.
+// Processor time (user + system) a process has used so far, in seconds, from the clock ticks
+// of /proc/PID/stat; -1 when gone.
 inline double process_cpu_seconds(pid_t pid)
 {
-    unsigned long long run_ns = 0;
-    std::string sched = read_file("/proc/" + std::to_string(pid) + "/schedstat");
-    if (sscanf(sched.c_str(), "%llu", &run_ns) == 1 && run_ns > 0)
-        return (double)run_ns / 1e9;
     std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
-    size_t paren = stat.rfind(')');
-    if (paren == std::string::npos)
-        return -1;
     unsigned long utime = 0, stime = 0;
     // Fields after the name: state(3) ... utime(14) stime(15).
-    if (sscanf(stat.c_str() + paren + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &utime,
-               &stime) != 2)
+    size_t paren = stat.rfind(')');
+    if (paren == std::string::npos ||
+        sscanf(stat.c_str() + paren + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &utime, &stime) != 2)
         return -1;
     return (double)(utime + stime) / (double)sysconf(_SC_CLK_TCK);
 }

@@ -43,7 +43,8 @@ TEST(Reconnect, InteractiveTerminalFollowsTheDeviceBack)
 }
 
 // The commonest session: upload, reboot, watch the boot log. The device re-enumerates on
-// "reboot" and the terminal of -t follows it back, the stored file still there.
+// "reboot" and the terminal of -t follows it back, the stored file still there; keys typed
+// there reach the device behind the reboot.
 TEST(Reconnect, UploadRebootAndTheTerminalFollowsTheReboot)
 {
     std::string file = make_file(make_temp_dir("reboot"), "app.bin", 5000);
@@ -59,6 +60,8 @@ TEST(Reconnect, UploadRebootAndTheTerminalFollowsTheReboot)
     EXPECT_TRUE(console_wait_for(t, "fw/app.bin 5000", 10)) << t.screen;
     EXPECT_EQ(quit_with_x(t), 0);
     EXPECT_EQ(read_file(g.sim.store + "/fw/app.bin"), read_file(file));
+    std::string wire = sim_received(g.sim);
+    EXPECT_EQ(wire.substr(wire.size() - 10), "reboot\nls\n");
 }
 
 // Keys from a pipe: a lost line ends the session with status 1, so the script learns it broke.

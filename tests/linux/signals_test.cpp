@@ -63,29 +63,22 @@ TEST(Exits, BackgroundUploadLeavesTheConsoleAloneAndFinishes)
 }
 
 // Standard input already at its end when the terminal after an upload begins (a script, or
-// </dev/null): the terminal shows what the device still says and leaves, as with 'x'.
+// </dev/null): the terminal shows what the device still says and leaves, as with 'x'. With the
+// line lost as well nothing can ever wake the terminal, so it leaves (and says the session
+// broke) instead of spinning.
 TEST(Exits, TerminalBegunAfterInputEndedLeaves)
 {
-    SimGuard g;
-    std::string file = make_file(make_temp_dir("eof"), "f", 1000);
-    Outcome r = upload(g.sim, file, "f", { "-b", "-t" });
-    EXPECT_FALSE(r.timed_out) << "the terminal must leave";
-    EXPECT_EQ(r.status, 0) << r.out;
-    EXPECT_NE(r.out.find("Data sent.\n"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("Reboot sent...\n"), std::string::npos) << r.out;
-    EXPECT_EQ(read_file(g.sim.store + "/f"), read_file(file));
-}
-
-// The same with the line lost as well: nothing can ever wake the terminal, so it leaves (and
-// says the session broke) instead of spinning.
-TEST(Exits, NothingLeftToWaitOnLeavesWithoutSpinning)
-{
-    std::string file = make_file(make_temp_dir("eoflost"), "f", 200000);
-    SimGuard g({ "--hangup-after", "1000" });
-    Outcome r = upload(g.sim, file, "f", { "-t" });
-    EXPECT_FALSE(r.timed_out) << "the terminal must leave";
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(count_of(r.out, " - connection lost.\n"), 1u) << r.out;
+    for (bool lost : { false, true }) {
+        SimGuard g(lost ? std::vector<std::string>{ "--hangup-after", "1000" } : std::vector<std::string>{});
+        std::string file = make_file(make_temp_dir("eof"), "f", lost ? 200000 : 1000);
+        Outcome r = upload(g.sim, file, "f", lost ? std::vector<std::string>{ "-t" } : std::vector<std::string>{ "-b", "-t" });
+        EXPECT_FALSE(r.timed_out) << "the terminal must leave";
+        EXPECT_EQ(r.status, lost ? 1 : 0) << r.out;
+        EXPECT_EQ(count_of(r.out, " - connection lost.\n"), lost ? 1u : 0u) << r.out;
+        EXPECT_EQ(count_of(r.out, "Data sent.\n"), lost ? 0u : 1u) << r.out;
+        EXPECT_EQ(count_of(r.out, "Reboot sent...\n"), lost ? 0u : 1u) << r.out;
+        EXPECT_EQ(read_file(g.sim.store + "/f"), lost ? "" : read_file(file));
+    }
 }
 
 // Ctrl-Z, then kill %1: the shell takes the console back at the stop, then sends the stopped

@@ -79,17 +79,6 @@ TEST(Terminal, TimedDisplayEndsOnTimeWhileTheDeviceStreams)
     EXPECT_LT(r.seconds, 3.0) << "the 0.3 s display must not be stretched by a busy line";
 }
 
-TEST(Terminal, EndOfInputShowsTheRestAndLeavesLikeX)
-{
-    SimGuard g({ "--say", "hello from korvan\r\n" });
-    Outcome r = serbolt({ "-d", g.sim.link }, 30, Input::Pipe, "ver");
-    EXPECT_EQ(r.status, 0);
-    EXPECT_FALSE(r.timed_out);
-    EXPECT_EQ(sim_received(g.sim), "ver") << "no end-of-file value is sent as a key";
-    EXPECT_NE(r.out.find("hello from korvan\r\n"), std::string::npos) << r.out;
-    EXPECT_EQ(r.out.back(), '\n');
-}
-
 // Every way out leaves the console exactly as the user had it, echo on or off (stty -echo): 'x',
 // the interrupt and quit keys (serbolt ends by their signals), and SIGTERM and SIGHUP from outside.
 TEST(Terminal, EveryWayOutGivesTheSettingsBackAsTheyWere)
@@ -111,20 +100,6 @@ TEST(Terminal, EveryWayOutGivesTheSettingsBackAsTheyWere)
             EXPECT_TRUE(console_settings_untouched(t, lflag_off)) << "signal " << way.sig << ", echo off " << lflag_off;
         }
     EXPECT_EQ(sim_received(g.sim), "") << "'x', the interrupt and quit keys never reach the device";
-}
-
-TEST(Terminal, StayAfterUploadRunsTheTerminal)
-{
-    SimGuard g;
-    std::string file = make_file(make_temp_dir("stay"), "f", 500);
-    Console t;
-    ASSERT_TRUE(console_start(t, serbolt_argv(upload_args(g.sim, file, "f", { "-t", "-b" }))));
-    ASSERT_TRUE(console_wait_for(t, "Reboot sent...", 20)) << t.screen;
-    console_type(t, "ls\r");
-    EXPECT_TRUE(console_wait_for(t, "500", 5)) << "the device lists the stored file: " << t.screen;
-    EXPECT_EQ(quit_with_x(t), 0);
-    std::string wire = sim_received(g.sim);
-    EXPECT_EQ(wire.substr(wire.size() - 10), "reboot\nls\n");
 }
 
 // A console handed over without becoming the controlling terminal (setsid -w at a prompt) has
@@ -152,23 +127,28 @@ TEST(Terminal, AConsoleThatIsNotTheControllingTerminalIsRead)
     EXPECT_FALSE(sim_wait_received(g.sim, "abls", 1)) << "the shell's keys went to the device";
 }
 
-// Keys from a script: after their end serbolt shows what the device says until it has been
-// quiet for half a second, so an answer that takes a moment is shown, and for 5 s at most, so a
-// device that never falls quiet cannot hold the script.
-TEST(Terminal, AScriptShowsALateAnswerAndAlwaysEnds)
+// Keys from a script: at their end serbolt leaves as at 'x' (no end-of-file value is sent as a
+// key), after showing what the device says until it has been quiet for half a second, so an
+// answer that takes a moment is shown, and for 5 s at most, so a device that never falls quiet
+// cannot hold the script.
+TEST(Terminal, AScriptShowsTheRestAndALateAnswerAndAlwaysEnds)
 {
-    {
-        SimGuard g({ "--answer-delay-ms", "200" });
-        Outcome r = serbolt({ "-d", g.sim.link }, 30, Input::Pipe, "version\n");
-        EXPECT_EQ(r.status, 0);
-        EXPECT_NE(r.out.find("Korvan simulator 1.0"), std::string::npos) << r.out;
+    const struct {
+        std::vector<std::string> sim;
+        std::string keys, shown;
+    } scripts[] = { { { "--say", "hello from korvan\r\n" }, "ver", "hello from korvan\r\n" },
+                    { { "--answer-delay-ms", "200" }, "version\n", "Korvan simulator 1.0" },
+                    { { "--stream", "0", "--rate", "92160" }, "version\n", "Korvan simulator 1.0" } };
+    for (const auto &c : scripts) {
+        SimGuard g(c.sim);
+        Outcome r = serbolt({ "-d", g.sim.link }, 30, Input::Pipe, c.keys);
+        EXPECT_FALSE(r.timed_out) << "the script was held: " << c.sim[0];
+        EXPECT_EQ(r.status, 0) << c.sim[0];
+        EXPECT_LT(r.seconds, 20.0) << c.sim[0];
+        EXPECT_NE(r.out.find(c.shown), std::string::npos) << r.out.substr(0, 300);
+        EXPECT_EQ(r.out.back(), '\n') << c.sim[0];
+        EXPECT_EQ(sim_received(g.sim), c.keys) << "no end-of-file value is sent as a key";
     }
-    SimGuard g({ "--stream", "0", "--rate", "92160" });
-    Outcome r = serbolt({ "-d", g.sim.link }, 30, Input::Pipe, "version\n");
-    EXPECT_FALSE(r.timed_out) << "a device that never falls quiet holds the script";
-    EXPECT_EQ(r.status, 0);
-    EXPECT_LT(r.seconds, 20.0);
-    EXPECT_NE(r.out.find("Korvan simulator 1.0"), std::string::npos);
 }
 
 // A paste while the device streams: device output shows between the keys as they go out, not
@@ -244,12 +224,7 @@ TEST(Terminal, AStalledDeviceIsToldOnceAndXStillLeaves)
     ASSERT_GE(line, 0) << strerror(errno);
     // Fill the device's input until it takes nothing more: the kernel moves bytes on behind
     // the writes for a moment, so a full line is one that stays full.
-    const std::string fill(4096, 'f');
-    struct pollfd room = { line, POLLOUT, 0 };
-    do {
-        while (write(line, fill.data(), fill.size()) > 0) {
-        }
-    } while (poll(&room, 1, 500) > 0);
+    write_until_stalled(line, std::string(1u << 20, 'f'), 0.5);
     close(line);
 
     Console t;

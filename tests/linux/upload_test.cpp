@@ -3,28 +3,6 @@
 #include "common.h"
 
 #include <algorithm>
-#include <sys/stat.h>
-
-TEST(Upload, FrameTranscriptAndCommandsInOrder)
-{
-    SimGuard g;
-    std::string dir = make_temp_dir("up");
-    std::string file = make_file(dir, "app.bin", 3000);
-    Outcome r = upload(g.sim, file, "fw/app.bin", { "-r", "-b" });   // -r first: reboot still goes first
-
-    EXPECT_EQ(r.status, 0) << r.out << r.err;
-    EXPECT_EQ(r.err, "");
-    EXPECT_EQ(r.out, connected(g.sim) + "romsize: 3000\n"
-                     "Ko:Ready\n\r\n"
-                     "Ko:Data received\n\r\n"
-                     "Data sent.\n"
-                     "\n"
-                     "Reboot sent...\n"
-                     "Reset sent...\n");
-    std::string payload = read_file(file);
-    EXPECT_EQ(sim_received(g.sim), "filecopy\n3000\nfw/app.bin\n" + payload + "reboot\nreset\n");
-    EXPECT_EQ(read_file(g.sim.store + "/fw/app.bin"), payload);
-}
 
 // Commands go out one byte per millisecond. What the sim reads can only bunch up, never spread
 // out, when the machine is busy, so a span shorter than the pacing allows is retried a few
@@ -49,29 +27,6 @@ TEST(Upload, CommandsArePacedOneBytePerMillisecond)
     }
     EXPECT_GE(best_filecopy, 8u * 900000u) << "filecopy not paced";
     EXPECT_GE(best_commands, 12u * 900000u) << "reboot/reset not paced";
-}
-
-TEST(Upload, EmptyFileSendsASizeOfZeroAndNoPayload)
-{
-    SimGuard g;
-    std::string file = make_file(make_temp_dir("up"), "empty", 0);
-    Outcome r = upload(g.sim, file, "empty.bin");
-    EXPECT_EQ(r.status, 0) << r.out;
-    EXPECT_NE(r.out.find("romsize: 0\n"), std::string::npos);
-    EXPECT_EQ(sim_received(g.sim), "filecopy\n0\nempty.bin\n");
-    struct stat st;
-    ASSERT_EQ(stat((g.sim.store + "/empty.bin").c_str(), &st), 0);
-    EXPECT_EQ(st.st_size, 0);
-}
-
-TEST(Upload, LargestFileIsSentWhole)
-{
-    SimGuard g;
-    std::string largest = make_file(make_temp_dir("big"), "largest", 10485758);
-    Outcome ok = upload(g.sim, largest, "largest.bin", {}, 120);
-    EXPECT_EQ(ok.status, 0) << ok.out;
-    EXPECT_NE(ok.out.find("romsize: 10485758\n"), std::string::npos);
-    EXPECT_TRUE(read_file(g.sim.store + "/largest.bin") == read_file(largest)) << "stored copy differs";
 }
 
 // What cannot be sent fails before anything of the upload goes out; the run goes on after the
@@ -152,30 +107,50 @@ TEST(Upload, ReadyReplyMustComeFirstAndWhole)
     }
 }
 
-TEST(Upload, RepliesInPiecesAfterADelayAndStaleInputAreHandled)
+// Replies that come late or in pieces are each given their whole time: a device that begins
+// each reply half a second late (busy with its flash) and sends it in pieces 10 ms apart (well
+// inside one character window: a busy machine has 90 ms to run the simulator between two), with
+// stale output of its own in front, which is discarded, not shown; a device slow to answer (0.3 s
+// before each reply), also for an empty file, whose reply to the destination line is taken however
+// late it comes; and a device that never says "Ko:Data received", given the reply's whole 20 s.
+// The frame goes out whole, with no payload for an empty file, and so does the largest file;
+// reboot and reset follow it, reboot first however they were asked for, with nothing on
+// standard error.
+TEST(Upload, FrameTranscriptAndLateAndPiecemealRepliesGivenTheirWholeTime)
 {
-    std::string file = make_file(make_temp_dir("pieces"), "f", 1000);
-    // Each reply begins half a second late (a device busy with its flash), then comes in pieces
-    // well inside one character window of each other: 10 ms apart leaves a busy machine 90 ms
-    // to run the simulator between two of them.
-    SimGuard g({ "--gap-ms", "10", "--delay-ms", "500", "--say", "boot banner\r\n" });
-    Outcome r = upload(g.sim, file, "dir/f");
-    EXPECT_EQ(r.status, 0) << r.out;
-    EXPECT_EQ(r.out.find("boot banner"), std::string::npos) << "stale input is discarded, not shown";
-    EXPECT_EQ(read_file(g.sim.store + "/dir/f"), read_file(file));
-}
-
-TEST(Upload, MissingDataReceivedReplyFailsTheUpload)
-{
-    std::string file = make_file(make_temp_dir("nodone"), "f", 100);
-    SimGuard g({ "--no-done" });
-    Outcome r = upload(g.sim, file, "f", { "-r" });
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, connected(g.sim) + "romsize: 100\nKo:Ready\n\r\n"
-                     "Korvan did not ackowledge command 'Ko:Data received'(timeout) (got: '').\n"
-                     "\nReset sent...\n");
-    EXPECT_GE(r.seconds, 20.0) << "the Data received reply is given its whole 20 s";
-    EXPECT_EQ(r.out.find("Data sent."), std::string::npos);
+    std::string dir = make_temp_dir("replies");
+    const std::string received = "Ko:Ready\n\r\nKo:Data received\n\r\nData sent.\n\n";
+    const struct {
+        std::vector<std::string> sim;
+        size_t size;
+        std::vector<std::string> extra;
+        int status;
+        std::string out;   // after the connected line and the romsize line
+        double min_seconds;
+        std::string wire;  // after the frame
+    } replies[] = {
+        { {}, 3000, { "-r", "-b" }, 0, received + "Reboot sent...\nReset sent...\n", 0, "reboot\nreset\n" },
+        { { "--gap-ms", "10", "--delay-ms", "500", "--say", "boot banner\r\n" }, 1000, {}, 0, received, 1.0, "" },
+        { { "--delay-ms", "300" }, 3000, {}, 0, received, 0.6, "" },
+        { { "--delay-ms", "300" }, 0, {}, 0, received, 0.6, "" },
+        { {}, 10485758, {}, 0, received, 0, "" },
+        { { "--no-done" }, 100, { "-r" }, 1,
+          "Ko:Ready\n\r\nKorvan did not ackowledge command 'Ko:Data received'(timeout) (got: '').\n\nReset sent...\n", 20.0,
+          "reset\n" },
+    };
+    for (const auto &c : replies) {
+        SimGuard g(c.sim);
+        std::string file = make_file(dir, std::to_string(c.size), c.size);
+        Outcome r = upload(g.sim, file, "dir/f", c.extra, 120);
+        EXPECT_EQ(r.status, c.status) << c.size;
+        EXPECT_EQ(r.err, "") << c.size;
+        EXPECT_EQ(r.out, connected(g.sim) + "romsize: " + std::to_string(c.size) + "\n" + c.out);
+        EXPECT_GE(r.seconds, c.min_seconds) << c.size;
+        EXPECT_TRUE(sim_received(g.sim) == "filecopy\n" + std::to_string(c.size) + "\ndir/f\n" + read_file(file) + c.wire)
+            << "the frame differs: " << c.size;
+        EXPECT_TRUE(read_file(g.sim.store + "/dir/f") == read_file(file)) << "stored copy differs: " << c.size;
+        EXPECT_EQ(access((g.sim.store + "/dir/f").c_str(), F_OK), 0) << "stored, even when empty";
+    }
 }
 
 TEST(Upload, DeviceHangingUpMidPayloadEndsWithAnErrorNotAHang)
@@ -189,36 +164,6 @@ TEST(Upload, DeviceHangingUpMidPayloadEndsWithAnErrorNotAHang)
     EXPECT_NE(r.out.find(" - connection lost.\n"), std::string::npos) << r.out;
     EXPECT_EQ(r.out.find("Data sent."), std::string::npos);
     EXPECT_EQ(r.out.find("Reboot sent..."), std::string::npos) << "a reboot that could not be sent is not reported as sent";
-}
-
-TEST(Upload, LineRateUploadWaitsForTheLineAndArrivesWhole)
-{
-    std::string file = make_file(make_temp_dir("rate"), "f", 300000);
-    SimGuard g({ "--rate", "92160" });
-    Outcome r = upload(g.sim, file, "f", {}, 60);
-    EXPECT_EQ(r.status, 0) << r.out;
-    // The simulated line takes the last 64 KiB at once; the rest crosses at 92,160 bytes/s.
-    EXPECT_GT(r.seconds, 2.0) << "the host must wait for the line, not outrun it";
-    EXPECT_EQ(read_file(g.sim.store + "/f"), read_file(file));
-}
-
-// A device slow to answer (0.3 s before each reply: a busy parser, flash being written) is
-// given each reply's whole time: the upload succeeds, with nothing reported after it.
-TEST(Upload, ASlowDeviceIsGivenEachReplysWholeTime)
-{
-    std::string dir = make_temp_dir("slow");
-    std::string file = make_file(dir, "f", 3000);
-    std::string empty = make_file(dir, "empty", 0);
-    SimGuard g({ "--delay-ms", "300" });
-    Outcome r = upload(g.sim, file, "f");
-    EXPECT_EQ(r.status, 0) << r.out;
-    EXPECT_EQ(r.out, connected(g.sim) + "romsize: 3000\nKo:Ready\n\r\nKo:Data received\n\r\nData sent.\n\n");
-    EXPECT_EQ(read_file(g.sim.store + "/f"), read_file(file));
-
-    // An empty file: the reply to the destination line is taken however late it comes.
-    Outcome e = upload(g.sim, empty, "empty");
-    EXPECT_EQ(e.status, 0) << e.out;
-    EXPECT_NE(e.out.find("Ko:Data received\n\r\nData sent.\n"), std::string::npos) << e.out;
 }
 
 // A device that never falls quiet (streaming text) cannot hold an upload forever: each showing
@@ -238,15 +183,19 @@ TEST(Upload, ADeviceThatNeverFallsQuietCannotHoldTheUpload)
 
 // The progress line shows only on a terminal, and standard output stays as it is without one.
 // It follows the line: what it counts is what has left the host, so its rate never exceeds the
-// line's 92,160 bytes/s (90 KiB/s), however the machine schedules us.
+// line's 92,160 bytes/s (90 KiB/s), however the machine schedules us. The host waits for the line
+// and does not outrun it: the simulated line takes the last 64 KiB at once, and the rest crosses
+// at 92,160 bytes/s, in 2.5 s.
 TEST(Upload, ProgressShowsOnATerminalAndNeverRunsAheadOfTheLine)
 {
-    std::string file = make_file(make_temp_dir("progress"), "f", 250000);
+    std::string file = make_file(make_temp_dir("progress"), "f", 300000);
     SimGuard g({ "--rate", "92160" });
     std::vector<std::string> argv = serbolt_argv(upload_args(g.sim, file, "f"));
     Outcome piped = run_program(argv, 60);
     Outcome r = run_program(argv, 60, Input::Null, "", {}, true);
     EXPECT_EQ(piped.status, 0);
+    EXPECT_GT(piped.seconds, 2.0) << "the host must wait for the line, not outrun it";
+    EXPECT_EQ(read_file(g.sim.store + "/f"), read_file(file));
     ASSERT_EQ(r.status, 0) << r.out;
     EXPECT_EQ(piped.out, r.out) << "standard output must not change";
     EXPECT_EQ(piped.err, "");
@@ -269,7 +218,7 @@ TEST(Upload, ProgressShowsOnATerminalAndNeverRunsAheadOfTheLine)
     }
     EXPECT_GE(updates, 2) << r.err;
     EXPECT_GE(below_half, 1) << "the count climbs with the line instead of jumping ahead";
-    EXPECT_NE(r.err.find("250000 of 250000 bytes (100%)"), std::string::npos);
+    EXPECT_NE(r.err.find("300000 of 300000 bytes (100%)"), std::string::npos);
 }
 
 // The upload as a job of a shell on a console 40 columns wide, its progress on the console:

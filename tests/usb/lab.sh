@@ -22,7 +22,8 @@ scripts/install-deps --usb
 cmake -B "$out" -DCMAKE_BUILD_TYPE=Release -DSERBOLT_TESTS=OFF >/dev/null
 cmake --build "$out" -j"$(nproc)" --target serbolt korvan-sim >/dev/null
 g++ -std=c++17 -O2 -Wall -Wextra -Wshadow -Wconversion -Wmissing-declarations -Werror \
-    -o "$out/labtool" tests/usb/labtool.cpp
+    -Itests -Isim -o "$out/labtool" tests/usb/labtool.cpp tests/proc.cpp \
+    sim/record.cpp sim/options.cpp
 serbolt=${SERBOLT_LAB_SERBOLT:-$out/serbolt}
 if [ ! -x "$serbolt" ]; then
     echo "lab: SERBOLT_LAB_SERBOLT=$serbolt is not an executable program" >&2

@@ -24,37 +24,32 @@
 //                                     same upload: never below what the device had received,
 //                                     redrawn at least twice a second
 //
-// Times are CLOCK_MONOTONIC, the clock of korvan-sim's record.
+// Times are CLOCK_MONOTONIC, the clock of korvan-sim's record. The files, descriptors,
+// pseudo-terminals and child processes are the test harness's own (tests/proc.h).
+#include "proc.h"
+#include "record.h"
+#include "sim.h"
+
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <fcntl.h>
 #include <poll.h>
 #include <string>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 #include <vector>
 
 constexpr double STEP_WAIT_S = 30;     // longest wait for a text on the screen
-constexpr int64_t NS_PER_S = 1000000000;
 constexpr int64_t PROGRESS_LAG_NS = 250 * 1000000;   // a draw may be read this late
 constexpr int64_t PROGRESS_GAP_MAX_NS = 750 * 1000000;  // twice a second, and room for a busy VM
 
-static int64_t nowNs()
-{
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return (int64_t)ts.tv_sec * NS_PER_S + ts.tv_nsec;
-}
-
-static double secondsSince(int64_t start) { return (double)(nowNs() - start) / 1e9; }
+static double secondsSince(uint64_t start) { return (double)(now_ns() - start) / 1e9; }
 
 static int usage()
 {
@@ -63,45 +58,17 @@ static int usage()
     return 2;
 }
 
-static bool readWhole(const char *path, std::string &out)
-{
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    char buf[65536];
-    ssize_t n;
-    while ((n = read(fd, buf, sizeof buf)) > 0) out.append(buf, (size_t)n);
-    close(fd);
-    return true;
-}
-
-static bool writeWhole(const char *path, const std::string &bytes)
-{
-    int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) return false;
-    size_t done = 0;
-    while (done < bytes.size()) {
-        ssize_t w = write(fd, bytes.data() + done, bytes.size() - done);
-        if (w <= 0) break;
-        done += (size_t)w;
-    }
-    return close(fd) == 0 && done == bytes.size();
-}
-
 // ---- mkfile ----
 
 static int cmdMkfile(int argc, char **argv)
 {
     if (argc != 4) return usage();
     size_t size = (size_t)strtoull(argv[3], nullptr, 10);
-    std::string bytes(size, '\0');
-    uint32_t x = 0x2545f491u ^ (uint32_t)size;
-    for (size_t i = 0; i < size; i++) {
-        x = x * 1103515245u + 12345u;
-        bytes[i] = (char)((i & 0xff) ^ (x >> 24));
-    }
-    if (writeWhole(argv[2], bytes)) return 0;
-    fprintf(stderr, "labtool: %s: %s\n", argv[2], strerror(errno));
-    return 1;
+    std::string path = argv[2];
+    size_t slash = path.rfind('/');
+    make_file(slash == std::string::npos ? "." : path.substr(0, slash), path.substr(slash + 1), size);
+    struct stat st;
+    return stat(argv[2], &st) == 0 && (size_t)st.st_size == size ? 0 : 1;
 }
 
 // ---- line ----
@@ -140,50 +107,28 @@ static int cmdLine(int argc, char **argv)
 
 // ---- run ----
 
-static int exitStatus(int wstatus)
+// Waits for the child at most `limit_s`, then kills it. Its status, or -1 when it had to be killed.
+static int finish(Child &c, double limit_s)
 {
-    if (WIFEXITED(wstatus)) return WEXITSTATUS(wstatus);
-    if (WIFSIGNALED(wstatus)) return 128 + WTERMSIG(wstatus);
-    return -1;
-}
-
-// Waits for `pid` until `deadline`; kills its process group after it. Returns its status, or
-// -1 when it had to be killed.
-static int waitChild(pid_t pid, int64_t deadline)
-{
-    int wstatus = 0;
-    for (;;) {
-        pid_t r = waitpid(pid, &wstatus, WNOHANG);
-        if (r == pid) return exitStatus(wstatus);
-        if (nowNs() >= deadline) break;
-        poll(nullptr, 0, 20);
-    }
-    kill(-pid, SIGKILL);
-    kill(pid, SIGKILL);
-    waitpid(pid, &wstatus, 0);
+    if (child_wait(c, limit_s)) return c.status;
+    child_kill(c);
     return -1;
 }
 
 static int cmdRun(int argc, char **argv)
 {
     if (argc < 7 || strcmp(argv[5], "--") != 0) return usage();
-    double limit = atof(argv[2]);
     int out = open(argv[3], O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     int err = open(argv[4], O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (out < 0 || err < 0) {
         fprintf(stderr, "labtool: %s\n", strerror(errno));
         return 1;
     }
-    int64_t start = nowNs();
-    pid_t pid = fork();
-    if (pid == 0) {
-        setpgid(0, 0);
-        dup2(out, 1);
-        dup2(err, 2);
-        execv(argv[6], argv + 6);
-        _exit(127);
-    }
-    int status = waitChild(pid, start + (int64_t)(limit * 1e9));
+    uint64_t start = now_ns();
+    const int fds[3] = {0, out, err};
+    Child c;
+    if (!spawn(c, std::vector<std::string>(argv + 6, argv + argc), fds)) return 1;
+    int status = finish(c, atof(argv[2]));
     printf("status=%d seconds=%.2f\n", status, secondsSince(start));
     return 0;
 }
@@ -193,69 +138,37 @@ static int cmdRun(int argc, char **argv)
 static int cmdWaitFile(int argc, char **argv, bool by_size)
 {
     if (argc != 5) return usage();
-    int64_t deadline = nowNs() + (int64_t)(atof(argv[4]) * 1e9);
     size_t want = by_size ? (size_t)strtoull(argv[3], nullptr, 10) : 0;
-    for (;;) {
-        std::string text;
+    return wait_until([&] {
         struct stat st;
-        bool found = by_size ? stat(argv[2], &st) == 0 && (size_t)st.st_size >= want
-                             : readWhole(argv[2], text) && text.find(argv[3]) != std::string::npos;
-        if (found) return 0;
-        if (nowNs() >= deadline) return 1;
-        poll(nullptr, 0, 20);
-    }
+        return by_size ? stat(argv[2], &st) == 0 && (size_t)st.st_size >= want
+                       : read_file(argv[2]).find(argv[3]) != std::string::npos;
+    }, atof(argv[4])) ? 0 : 1;
 }
 
 // ---- pty ----
 
-static std::string unescape(const char *in)
+// A step's text with korvan-sim's escapes read (\n \r \t \\ \xNN); as it stands when too long.
+static std::string stepText(const char *in)
 {
-    std::string out;
-    for (const char *p = in; *p; p++) {
-        if (*p != '\\' || !p[1]) {
-            out += *p;
-            continue;
-        }
-        p++;
-        switch (*p) {
-        case 'n': out += '\n'; break;
-        case 'r': out += '\r'; break;
-        case 't': out += '\t'; break;
-        case 'x': {
-            char hex[3] = {p[1], p[1] ? p[2] : '\0', '\0'};
-            out += (char)strtol(hex, nullptr, 16);
-            p += 2;
-            break;
-        }
-        default: out += *p; break;
-        }
-    }
-    return out;
-}
-
-static bool openPty(int *master, int *slave)
-{
-    *master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (*master < 0 || grantpt(*master) != 0 || unlockpt(*master) != 0) return false;
-    const char *name = ptsname(*master);
-    *slave = name ? open(name, O_RDWR | O_NOCTTY | O_CLOEXEC) : -1;
-    return *slave >= 0;
+    char out[TEXT_MAX];
+    int n = unescape(in, out, TEXT_MAX);
+    return n < 0 ? std::string(in) : std::string(out, (size_t)n);
 }
 
 // Standard error of the program on a terminal: its progress lines are logged as they come.
 struct ProgressLog {
     FILE *log = nullptr;
-    std::string text;     // what has come so far, for lines split across reads
-    size_t parsed = 0;
+    size_t parsed = 0;    // how much of standard error has been looked at
 };
 
 // Logs every complete "\rN of T bytes" draw and every erase ("\r\033[K" at the line's start).
-static void progressScan(ProgressLog &p, int64_t t)
+static void progressScan(ProgressLog &p, const std::string &text, int64_t t)
 {
     for (;;) {
-        size_t cr = p.text.find('\r', p.parsed);
-        if (cr == std::string::npos || cr + 1 >= p.text.size()) return;
-        const char *s = p.text.c_str() + cr + 1;
+        size_t cr = text.find('\r', p.parsed);
+        if (cr == std::string::npos || cr + 1 >= text.size()) return;
+        const char *s = text.c_str() + cr + 1;
         if (!strncmp(s, "\033[K", 3)) {
             fprintf(p.log, "%lld -1 -1\n", (long long)t);
             p.parsed = cr + 4;
@@ -268,33 +181,17 @@ static void progressScan(ProgressLog &p, int64_t t)
             p.parsed = cr + 1 + (size_t)used;
             continue;
         }
-        if (p.text.find('\r', cr + 1) == std::string::npos &&
-            p.text.find("bytes", cr) == std::string::npos)
+        if (text.find('\r', cr + 1) == std::string::npos &&
+            text.find("bytes", cr) == std::string::npos)
             return;   // the draw is not complete yet
         p.parsed = cr + 1;
-    }
-}
-
-static void drain(int fd, std::string &to, ProgressLog *p)
-{
-    char buf[4096];
-    for (;;) {
-        struct pollfd pf = {fd, POLLIN, 0};
-        if (poll(&pf, 1, 0) <= 0) return;
-        ssize_t n = read(fd, buf, sizeof buf);
-        if (n <= 0) return;
-        to.append(buf, (size_t)n);
-        if (p) {
-            p->text.append(buf, (size_t)n);
-            progressScan(*p, nowNs());
-        }
     }
 }
 
 struct Session {
     int master = -1, err_master = -1;
     int slave = -1;   // kept open: its input queue holds the keys CMD has not read yet
-    pid_t pid = -1;
+    Child child;
     std::string screen, err;
     ProgressLog progress;
 };
@@ -304,35 +201,27 @@ static void collect(Session &s, int ms)
 {
     struct pollfd p[2] = {{s.master, POLLIN, 0}, {s.err_master, POLLIN, 0}};
     poll(p, s.err_master >= 0 ? 2 : 1, ms);
-    drain(s.master, s.screen, nullptr);
-    if (s.err_master >= 0) drain(s.err_master, s.err, &s.progress);
-}
-
-// True once `pid` has ended; it is left to be reaped.
-static bool childEnded(pid_t pid)
-{
-    siginfo_t info;
-    memset(&info, 0, sizeof info);
-    return waitid(P_PID, (id_t)pid, &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid;
+    append_available(s.master, s.screen);
+    if (s.err_master < 0) return;
+    append_available(s.err_master, s.err);
+    if (s.progress.log) progressScan(s.progress, s.err, (int64_t)now_ns());
 }
 
 static bool runStep(Session &s, const char *step, size_t &pos)
 {
     if (!strncmp(step, "wait=", 5)) {
-        std::string want = unescape(step + 5);
-        int64_t deadline = nowNs() + (int64_t)(STEP_WAIT_S * 1e9);
-        for (;;) {
-            size_t at = s.screen.find(want, pos);
-            if (at != std::string::npos) {
-                pos = at + want.size();
-                return true;
-            }
-            if (nowNs() >= deadline || childEnded(s.pid)) return false;
+        std::string want = stepText(step + 5);
+        size_t at = std::string::npos;
+        bool seen = wait_until([&] {
             collect(s, 50);
-        }
+            at = s.screen.find(want, pos);
+            return at != std::string::npos || child_wait(s.child, 0);
+        }, STEP_WAIT_S) && at != std::string::npos;
+        if (seen) pos = at + want.size();
+        return seen;
     }
     if (!strncmp(step, "type=", 5)) {
-        std::string keys = unescape(step + 5);
+        std::string keys = stepText(step + 5);
         return write(s.master, keys.data(), keys.size()) == (ssize_t)keys.size();
     }
     if (!strncmp(step, "sh=", 3)) {
@@ -343,11 +232,11 @@ static bool runStep(Session &s, const char *step, size_t &pos)
         return r == 0;
     }
     if (!strcmp(step, "taken")) {
-        int64_t deadline = nowNs() + (int64_t)(STEP_WAIT_S * 1e9);
         int unread = 1;
-        while (ioctl(s.slave, FIONREAD, &unread) == 0 && unread > 0 && nowNs() < deadline)
+        return wait_until([&] {
             collect(s, 10);
-        return unread == 0;
+            return ioctl(s.slave, FIONREAD, &unread) != 0 || unread == 0;
+        }, STEP_WAIT_S) && unread == 0;
     }
     fprintf(stderr, "labtool: unknown step: %s\n", step);
     return false;
@@ -371,66 +260,33 @@ static int cmdPty(int argc, char **argv)
     while (i < argc && strcmp(argv[i], "--") != 0) i++;
     if (i + 1 >= argc) return usage();
     int last_step = i;
-    char **cmd = argv + i + 1;
 
     Session s;
-    int err_slave = -1;
-    if (!openPty(&s.master, &s.slave) || (progress_file && !openPty(&s.err_master, &err_slave))) {
-        fprintf(stderr, "labtool: no pseudo-terminal: %s\n", strerror(errno));
-        return 1;
-    }
+    int err_fd = -1;
+    if (!make_pty(&s.master, &s.slave) || (progress_file && !make_pty(&s.err_master, &err_fd, true))) return 1;
     if (progress_file) {
-        struct termios t;
-        tcgetattr(err_slave, &t);
-        t.c_oflag &= ~(tcflag_t)OPOST;   // the bytes exactly as written
-        tcsetattr(err_slave, TCSANOW, &t);
         s.progress.log = fopen(progress_file, "w");
-    }
-    int err_fd = err_slave;
-    if (!progress_file)
+    } else {
         err_fd = open(err_file ? err_file : "/dev/null", O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    int64_t start = nowNs();
-    s.pid = fork();
-    if (s.pid == 0) {
-        setsid();
-        ioctl(s.slave, TIOCSCTTY, 0);
-        dup2(s.slave, 0);
-        dup2(s.slave, 1);
-        dup2(err_fd, 2);
-        execv(cmd[0], cmd);
-        _exit(127);
     }
+    uint64_t start = now_ns();
+    const int fds[3] = {s.slave, s.slave, err_fd};
+    if (!spawn(s.child, std::vector<std::string>(argv + i + 1, argv + argc), fds, s.slave)) return 1;
     size_t pos = 0;
     int failed_step = 0;
-    for (int k = first_step; k < last_step; k++) {
-        if (!runStep(s, argv[k], pos)) {
-            failed_step = k;
-            break;
-        }
-    }
-    int status = -1;
-    if (failed_step) {
-        fprintf(stderr, "labtool: step '%s' did not happen\n", argv[failed_step]);
-        status = waitChild(s.pid, nowNs());
-    } else {
-        int64_t deadline = nowNs() + (int64_t)(limit * 1e9);
-        for (;;) {
-            int wstatus = 0;
-            if (waitpid(s.pid, &wstatus, WNOHANG) == s.pid) {
-                status = exitStatus(wstatus);
-                break;
-            }
-            if (nowNs() >= deadline) {
-                status = waitChild(s.pid, nowNs());
-                break;
-            }
-            collect(s, 50);
-        }
-    }
+    for (int k = first_step; k < last_step && !failed_step; k++)
+        if (!runStep(s, argv[k], pos)) failed_step = k;
+    if (failed_step) fprintf(stderr, "labtool: step '%s' did not happen\n", argv[failed_step]);
+    // The end, collecting the screen meanwhile; after a failed step, only if it has come already.
+    wait_until([&] {
+        collect(s, 50);
+        return child_wait(s.child, 0);
+    }, failed_step ? 0 : limit);
+    int status = finish(s.child, 0);
     double took = secondsSince(start);
     collect(s, 0);
-    if (screen_file) writeWhole(screen_file, s.screen);
-    if (progress_file && err_file) writeWhole(err_file, s.err);
+    if (screen_file) write_file(screen_file, s.screen);
+    if (progress_file && err_file) write_file(err_file, s.err);
     if (s.progress.log) fclose(s.progress.log);
     printf("status=%d seconds=%.2f%s\n", status, took, failed_step ? " step-failed" : "");
     return failed_step ? 3 : 0;
@@ -452,22 +308,16 @@ static int cmdProgressCheck(int argc, char **argv)
     long shown = 0, total = 0;
     while (f && fscanf(f, "%lld %ld %ld", &t, &shown, &total) == 3) draws.push_back({(int64_t)t, shown, total});
     if (f) fclose(f);
-    // korvan-sim's record: 8-byte time, 4-byte length, the bytes.
-    std::string rec;
-    if (!readWhole(argv[3], rec)) {
+    std::vector<RecordChunk> rec;
+    if (!record_load(argv[3], rec)) {
         printf("FAIL: no record %s\n", argv[3]);
         return 1;
     }
     std::vector<std::pair<int64_t, uint64_t>> got;   // (time, bytes received by then)
     uint64_t sum = 0;
-    for (size_t i = 0; i + 12 <= rec.size();) {
-        uint64_t ts;
-        uint32_t n;
-        memcpy(&ts, rec.data() + i, 8);
-        memcpy(&n, rec.data() + i + 8, 4);
-        sum += n;
-        got.push_back({(int64_t)ts, sum});
-        i += 12 + n;
+    for (const RecordChunk &c : rec) {
+        sum += c.bytes.size();
+        got.push_back({(int64_t)c.t_ns, sum});
     }
     auto received_by = [&](int64_t when) {
         uint64_t r = 0;
