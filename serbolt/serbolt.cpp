@@ -350,6 +350,7 @@ static int korvan_set_interface_attribs(int fd, speed_t speed)
 // The baud rate of a speed code; -1 for a code this table does not know.
 static long korvan_baud(speed_t code)
 {
+    // clang-format off: a table, laid out by hand
     static const struct {
         speed_t code;
         long baud;
@@ -363,6 +364,7 @@ static long korvan_baud(speed_t code)
         { B1152000, 1152000 }, { B1500000, 1500000 }, { B2000000, 2000000 }, { B2500000, 2500000 },
         { B3000000, 3000000 }, { B3500000, 3500000 }, { B4000000, 4000000 },
     };
+    // clang-format on
     for (const auto &r : rates)
         if (r.code == code)
             return r.baud;
