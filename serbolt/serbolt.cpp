@@ -350,7 +350,8 @@ static int korvan_set_interface_attribs(int fd, speed_t speed)
 // The baud rate of a speed code; -1 for a code this table does not know.
 static long korvan_baud(speed_t code)
 {
-    // clang-format off: a table, laid out by hand
+    // A table, laid out by hand.
+    // clang-format off
     static const struct {
         speed_t code;
         long baud;
