@@ -31,9 +31,9 @@
 //                           runAction (the terminal, or the upload and what follows it)
 
 #include <cerrno>
-#include <cstdarg>
 #include <climits>
 #include <csignal>
+#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -219,12 +219,11 @@ static int progressText(char *line, size_t size, long gone, long total, double e
     // One line, three lengths: the count, then the rate, then the time left.
     int ends[3];
     ends[0] = snprintf(line, size, "%ld of %ld bytes (%ld%%)", gone, total, percent);
-    ends[1] = ends[0] + snprintf(line + ends[0], size - (size_t)ends[0], ", %.1f KiB/s",
-                                 rate / 1024.0);
+    ends[1] = ends[0] + snprintf(line + ends[0], size - (size_t)ends[0], ", %.1f KiB/s", rate / 1024.0);
     ends[2] = ends[1];
     if (rate > 0 && ends[1] < (int)size)
-        ends[2] += snprintf(line + ends[1], size - (size_t)ends[1], ", %.0f s left",
-                            (double)(total - gone) / rate);
+        ends[2] +=
+            snprintf(line + ends[1], size - (size_t)ends[1], ", %.0f s left", (double)(total - gone) / rate);
     int form = 2;
     while (form > 0 && ends[form] > width)
         form--;
@@ -244,8 +243,7 @@ static void progressDraw(long gone, long total, uint64_t elapsed_us)
         return;
     char line[160];
     // The last column is left free: writing into it makes some terminals wrap.
-    int len = progressText(line, sizeof line, gone, total, (double)elapsed_us / 1e6,
-                           progressColumns() - 1);
+    int len = progressText(line, sizeof line, gone, total, (double)elapsed_us / 1e6, progressColumns() - 1);
     fprintf(stderr, "\r%.*s\033[K", len, line);
     progress.on_screen = true;
 }
@@ -326,17 +324,17 @@ static int korvan_set_interface_attribs(int fd, speed_t speed)
     cfsetospeed(&tty, speed);
     cfsetispeed(&tty, speed);
 
-    tty.c_cflag |= CLOCAL | CREAD;            // ignore modem lines, receiver on
+    tty.c_cflag |= CLOCAL | CREAD;   // ignore modem lines, receiver on
     tty.c_cflag &= ~CSIZE;
-    tty.c_cflag |= CS8;                       // 8 data bits
-    tty.c_cflag &= ~PARENB;                   // no parity
-    tty.c_cflag &= ~CSTOPB;                   // one stop bit
-    tty.c_cflag &= ~CRTSCTS;                  // no hardware flow control
+    tty.c_cflag |= CS8;        // 8 data bits
+    tty.c_cflag &= ~PARENB;    // no parity
+    tty.c_cflag &= ~CSTOPB;    // one stop bit
+    tty.c_cflag &= ~CRTSCTS;   // no hardware flow control
     // Received bytes pass unchanged: no break handling, no 7-bit stripping, no CR/LF games,
     // and the device cannot stop our output with XOFF.
     tty.c_iflag &= ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON);
     tty.c_lflag &= ~(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
-    tty.c_oflag &= ~OPOST;                    // bytes written go out unchanged
+    tty.c_oflag &= ~OPOST;   // bytes written go out unchanged
     tty.c_cc[VMIN] = 1;
     tty.c_cc[VTIME] = 1;
 
@@ -540,7 +538,7 @@ static bool korvan_take_lock_file(const char *name, char *holder, size_t holder_
         }
         int fd = open(paths[1], O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
         if (fd < 0 && errno == EEXIST && korvan_lock_file_owner(paths[1]) != (long)getpid())
-            continue;      // another program was quicker: look at it again
+            continue;   // another program was quicker: look at it again
         if (fd >= 0) {
             char text[16];
             int len = snprintf(text, sizeof text, "%10ld\n", (long)getpid());
@@ -575,14 +573,16 @@ static void korvan_permission_hint(const char *name, int err)
             snprintf(group, sizeof group, "%u", (unsigned)st.st_gid);   // a group without a name
     }
     if (group_rw)
-        fprintf(stderr, "serbolt: %s: %s; add your user to the group '%s' that may use it "
-                "(sudo usermod -aG %s $USER) and log in again\n", name, strerror(err), group,
-                group);
+        fprintf(stderr,
+                "serbolt: %s: %s; add your user to the group '%s' that may use it "
+                "(sudo usermod -aG %s $USER) and log in again\n",
+                name, strerror(err), group, group);
     else
-        fprintf(stderr, "serbolt: %s: %s; only the device's owner may open it; usually the "
+        fprintf(stderr,
+                "serbolt: %s: %s; only the device's owner may open it; usually the "
                 "adapter's udev rule fixes this by giving the device group 'dialout' and mode "
-                "0660 (then: sudo usermod -aG dialout $USER, and log in again)\n", name,
-                strerror(err));
+                "0660 (then: sudo usermod -aG dialout $USER, and log in again)\n",
+                name, strerror(err));
 }
 
 // The terminal serbolt itself runs in (-d /dev/tty, or the console's own device name): raw at
@@ -597,8 +597,7 @@ static bool korvan_is_own_terminal(int fd)
     if (fstat(fd, &line) != 0 || !S_ISCHR(line.st_mode))
         return false;
     for (int std_fd = 0; std_fd <= 2; std_fd++)
-        if (fstat(std_fd, &st) == 0 && S_ISCHR(st.st_mode) && st.st_rdev == line.st_rdev &&
-            isatty(std_fd))
+        if (fstat(std_fd, &st) == 0 && S_ISCHR(st.st_mode) && st.st_rdev == line.st_rdev && isatty(std_fd))
             return true;
     return false;
 }
@@ -690,7 +689,7 @@ static void korvan_explain_failure(const char *name, int err, const char *holder
 struct DeviceSearch {
     const char *denied = NULL;   // first candidate refused for lack of permission
     int denied_errno = 0;
-    bool any_exists = false;     // some candidate was there, even if it did not open
+    bool any_exists = false;   // some candidate was there, even if it did not open
 };
 
 enum {
@@ -717,8 +716,10 @@ static int korvan_try_candidate(const char *name, bool named, DeviceSearch *sear
     if (fd == OPEN_OWN_TERMINAL || (err != ENOENT && err != ENOTDIR))
         search->any_exists = true;
     if (fd == OPEN_OWN_TERMINAL) {
-        fprintf(stderr, "serbolt: %s: this is serbolt's own terminal, not the Korvan's "
-                "serial line\n", name);
+        fprintf(stderr,
+                "serbolt: %s: this is serbolt's own terminal, not the Korvan's "
+                "serial line\n",
+                name);
         return named ? SEARCH_ENDS : TRY_NEXT;
     }
     if ((err == EACCES || err == EPERM) && search->denied == NULL) {
@@ -760,14 +761,14 @@ static bool korvan_open_connection(void)
     if (opened < 0) {
         if (!search.any_exists)
             fprintf(stderr, "serbolt: no serial device found; is the Korvan plugged in? "
-                    "Name its device with -d (for example -d /dev/ttyACM0)\n");
+                            "Name its device with -d (for example -d /dev/ttyACM0)\n");
         return false;
     }
     // The fallback is there for the usual adapter, but a mistyped -d must not quietly send the
     // upload to whatever board sits on ttyUSB0.
     if (options.device != NULL && opened > 0)
-        fprintf(stderr, "serbolt: warning: %s could not be opened; using %s instead\n",
-                options.device, candidates[opened]);
+        fprintf(stderr, "serbolt: warning: %s could not be opened; using %s instead\n", options.device,
+                candidates[opened]);
 
     serial.name = candidates[opened];
     say("Serial device %s - connected.\n", serial.name);
@@ -931,8 +932,8 @@ static bool korvan_wait_writable(void)
         serial.stall_since = now;
     if (!reached(serial.stall_since, WRITE_STALL_US, now)) {
         int left_ms = msUntil(serial.stall_since + WRITE_STALL_US, now);
-        int wait_ms = progress.active && left_ms > PROGRESS_EVERY_US / 1000 ? PROGRESS_EVERY_US / 1000
-                                                                            : left_ms;
+        int wait_ms =
+            progress.active && left_ms > PROGRESS_EVERY_US / 1000 ? PROGRESS_EVERY_US / 1000 : left_ms;
         struct pollfd p = { korvan_fd, POLLOUT, 0 };
         int ready = poll(&p, 1, wait_ms);
         if (ready < 0 && errno != EINTR)
@@ -941,8 +942,8 @@ static bool korvan_wait_writable(void)
             serial.stall_since = nowUs();
             return true;
         }
-        bool time_up = (ready == 0 && wait_ms == left_ms) ||
-                       reached(serial.stall_since, WRITE_STALL_US, nowUs());
+        bool time_up =
+            (ready == 0 && wait_ms == left_ms) || reached(serial.stall_since, WRITE_STALL_US, nowUs());
         if (!time_up)
             return true;
     }
@@ -1119,8 +1120,7 @@ static int waitForStringTime(const char *reply, double seconds)
             return 0;
         }
         unsigned char c;
-        bool came = count == 0 ? korvan_read(&c, 1, (int)(limit - elapsed)) > 0
-                               : korvan_get_byte(&c);
+        bool came = count == 0 ? korvan_read(&c, 1, (int)(limit - elapsed)) > 0 : korvan_get_byte(&c);
         if (!came) {
             if (count == 0)
                 printf("Korvan did not ackowledge command '%s'(timeout) (got: '%s').\n", reply, got);
@@ -1318,8 +1318,7 @@ static Console console;
 
 // Ending signals (the terminal's interrupt and quit keys, a hang-up, kill, output into a
 // closed pipe) and the terminal's stop key.
-static const int console_signals[CONSOLE_SIGNALS] = { SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE,
-                                                      SIGTSTP };
+static const int console_signals[CONSOLE_SIGNALS] = { SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE, SIGTSTP };
 
 // Keys read but not yet sent, oldest at term.keys.head. Outside TerminalRun: the ring is zero
 // pages until keys fill it, and a reset must not touch it.
@@ -1332,8 +1331,8 @@ enum { SEQ_NONE, SEQ_ESC, SEQ_CSI_START, SEQ_CSI, SEQ_STRING, SEQ_STRING_ESC, SE
 // take it, then (draining) for the driver to pass it on. A line that gets nowhere with it for
 // WRITE_STALL_US is stalled: said once (stall_told) until the queue has emptied.
 struct KeyQueue {
-    int head = 0;                  // the front key's place in key_ring
-    int count = 0;                 // keys in the ring
+    int head = 0;    // the front key's place in key_ring
+    int count = 0;   // keys in the ring
     bool draining = false;
     uint64_t due_us = 0;           // the front key may be written from then on
     uint64_t drain_start_us = 0;   // when the key being drained was written
@@ -1417,7 +1416,7 @@ static void restoreConsoleAndStop(int sig)
     sigaddset(&stop, sig);
     signal(sig, SIG_DFL);
     sigprocmask(SIG_UNBLOCK, &stop, NULL);
-    raise(sig);                                 // stopped here until SIGCONT
+    raise(sig);   // stopped here until SIGCONT
     sigprocmask(SIG_BLOCK, &stop, NULL);
     setConsoleHandler(sig, restoreConsoleAndStop, NULL);
     if (consoleInForeground()) {
@@ -1538,11 +1537,15 @@ static void lineStalled(void)
 {
     term.keys.stall_told = true;
     if (stdinIsTerminal()) {
-        fprintf(stderr, "serbolt: %s takes no input: nothing has gone out for %d s; keys wait "
-                "for it ('x' leaves)\n", serial.name, WRITE_STALL_US / 1000000);
+        fprintf(stderr,
+                "serbolt: %s takes no input: nothing has gone out for %d s; keys wait "
+                "for it ('x' leaves)\n",
+                serial.name, WRITE_STALL_US / 1000000);
     } else {
-        fprintf(stderr, "serbolt: %s takes no input: nothing has gone out for %d s; the session "
-                "ends\n", serial.name, WRITE_STALL_US / 1000000);
+        fprintf(stderr,
+                "serbolt: %s takes no input: nothing has gone out for %d s; the session "
+                "ends\n",
+                serial.name, WRITE_STALL_US / 1000000);
         term.broken = true;
     }
 }
@@ -1604,7 +1607,7 @@ static int keyWaitMs(uint64_t now, bool *want_room)
     int wait = -1;
     if (term.keys.draining)
         wait = (reached(term.keys.drain_start_us, DRAIN_SLOW_AFTER_US, now) ? DRAIN_SLOW_CHECK_US
-                                                                             : DRAIN_CHECK_US) /
+                                                                            : DRAIN_CHECK_US) /
                1000;
     else if (now < term.keys.due_us)
         return msUntil(term.keys.due_us, now);
@@ -1668,9 +1671,9 @@ static bool quitKey(unsigned char c)
             term.seq_state = SEQ_NONE;   // ST
             return false;
         }
-        term.seq_state = SEQ_ESC;        // the ESC ended the string and begins a sequence of its own
+        term.seq_state = SEQ_ESC;   // the ESC ended the string and begins a sequence of its own
         return quitKey(c);
-    default:                        // SEQ_RAW
+    default:   // SEQ_RAW
         if (--term.seq_raw_left <= 0)
             term.seq_state = SEQ_NONE;
         return false;
@@ -1790,7 +1793,8 @@ static bool terminalOver(bool interactive, uint64_t deadline_us, uint64_t now, i
         // 'x' can never come. Show what the device still says, until it falls quiet.
         if (term.input_ended_us == 0)
             term.input_ended_us = now;
-        uint64_t quiet_from = term.device_heard_us > term.input_ended_us ? term.device_heard_us : term.input_ended_us;
+        uint64_t quiet_from =
+            term.device_heard_us > term.input_ended_us ? term.device_heard_us : term.input_ended_us;
         uint64_t quiet_end = quiet_from + (uint64_t)END_QUIET_US;
         uint64_t limit = term.input_ended_us + (uint64_t)END_MAX_US;
         *timeout = msUntil(quiet_end < limit ? quiet_end : limit, now);
@@ -2008,7 +2012,8 @@ static void warnAboutCommandLine(int argc, char **argv)
     // getopt has moved every word that is not an option (or an option's argument) to the end.
     for (int i = optind; i < argc; i++)
         fprintf(stderr, "serbolt: ignoring '%s' (name the device with -d)\n", argv[i]);
-    if (options.action == -1 && (options.filename != NULL || options.outpath != NULL || options.boot || options.reset || options.stay))
+    if (options.action == -1 && (options.filename != NULL || options.outpath != NULL || options.boot ||
+                                 options.reset || options.stay))
         fprintf(stderr, "serbolt: -i, -o, -b, -r and -t take effect only with -a 1\n");
 }
 
@@ -2040,8 +2045,8 @@ static int uploadAndFollowUp(void)
         char list[64] = "";
         for (const char *item : skipped)
             if (item != NULL)
-                snprintf(list + strlen(list), sizeof list - strlen(list), "%s%s",
-                         list[0] != '\0' ? ", " : "", item);
+                snprintf(list + strlen(list), sizeof list - strlen(list), "%s%s", list[0] != '\0' ? ", " : "",
+                         item);
         fprintf(stderr, "serbolt: %s takes no input; skipped: %s\n", serial.name, list);
         return 1;
     }

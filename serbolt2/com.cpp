@@ -369,7 +369,8 @@ int comReadAvailable(unsigned char *buffer, size_t size)
     // The bytes are there: the read ends at once.
     overlapEvent(&bulkOverlap);
     DWORD got = 0;
-    if (!ReadFile(comHandle, buffer + first, want, nullptr, &bulkOverlap) && GetLastError() != ERROR_IO_PENDING) {
+    if (!ReadFile(comHandle, buffer + first, want, nullptr, &bulkOverlap) &&
+        GetLastError() != ERROR_IO_PENDING) {
         comError = GetLastError();
         return -1;
     }
@@ -393,7 +394,8 @@ int comOutputQueued()
 static int writePiece(const unsigned char *bytes, size_t count)
 {
     overlapEvent(&bulkOverlap);
-    if (!WriteFile(comHandle, bytes, (DWORD)count, nullptr, &bulkOverlap) && GetLastError() != ERROR_IO_PENDING) {
+    if (!WriteFile(comHandle, bytes, (DWORD)count, nullptr, &bulkOverlap) &&
+        GetLastError() != ERROR_IO_PENDING) {
         comError = GetLastError();
         return -1;
     }

@@ -8,8 +8,8 @@
 
 #include <cstddef>
 
-extern HANDLE comHandle;  // INVALID_HANDLE_VALUE while no port is open
-extern DWORD comError;    // system error code of the last failed read or write
+extern HANDLE comHandle;   // INVALID_HANDLE_VALUE while no port is open
+extern DWORD comError;     // system error code of the last failed read or write
 
 // Outcomes of comReadByte.
 enum { COM_READ_FAILED = -1, COM_READ_NOTHING = 0, COM_READ_BYTE = 1 };

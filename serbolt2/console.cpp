@@ -34,7 +34,7 @@ static HANDLE consoleHandle(DWORD which, DWORD *mode)
 {
     HANDLE handle = GetStdHandle(which);
     return handle != INVALID_HANDLE_VALUE && handle != nullptr && GetConsoleMode(handle, mode) ? handle
-                                                                                                : nullptr;
+                                                                                               : nullptr;
 }
 
 // Wipes out the progress line, so that the shell's prompt does not land on it.

@@ -7,7 +7,7 @@
 
 // The exit status of a run that Ctrl-C, Ctrl-Break or a closed window ended:
 // the one Windows gives a console program that its default handler ends.
-static const int kInterruptedStatus = (int)0xC000013AL;  // STATUS_CONTROL_C_EXIT
+static const int kInterruptedStatus = (int)0xC000013AL;   // STATUS_CONTROL_C_EXIT
 
 // Standard output in binary mode, the control handler in place, QuickEdit off
 // (a selection in the window would hold every console write, the progress

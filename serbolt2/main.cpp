@@ -69,12 +69,8 @@ static int parseCommandLine(int argc, char *argv[])
         case 'r': reset = 1; break;
         case 'b': boot = 1; break;
         case 't': stay = 1; break;
-        case 'h':
-            printUsage();
-            return 0;
-        default:
-            printUsage();
-            return 1;
+        case 'h': printUsage(); return 0;
+        default: printUsage(); return 1;
         }
     }
     return -1;
@@ -144,7 +140,7 @@ static const char *windowsSwitch(const char *word)
         return "--help";
     if (_stricmp(word, "/version") == 0)
         return "--version";
-    char letter = (char)(word[1] | 0x20);  // lower case
+    char letter = (char)(word[1] | 0x20);   // lower case
     if (word[1] == '\0' || word[2] != '\0' || letter == ':' || std::strchr(kOptions, letter) == nullptr)
         return nullptr;
     meant[0] = '-';
@@ -178,7 +174,8 @@ static bool sendCommand(const char *command, const char *sent)
 {
     if (!comWriteString(command)) {
         char reason[512];
-        printMessage(stderr, "Error writing to COM port: %s\n", systemMessage(comError, reason, sizeof reason));
+        printMessage(stderr, "Error writing to COM port: %s\n",
+                     systemMessage(comError, reason, sizeof reason));
         return false;
     }
     printf("%s", sent);

@@ -71,4 +71,4 @@ int getopt(int argc, char *const argv[], const char *optstring)
     return c;
 }
 
-}  // namespace sbopt
+}   // namespace sbopt

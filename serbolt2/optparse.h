@@ -10,13 +10,13 @@
 
 namespace sbopt {
 
-extern int optind;    // index of the argument being examined or examined next
-extern char *optarg;  // argument of the last option that takes one
-extern int optopt;    // the character that caused the last '?'
+extern int optind;     // index of the argument being examined or examined next
+extern char *optarg;   // argument of the last option that takes one
+extern int optopt;     // the character that caused the last '?'
 
 // Next option character from argv, '?' for an unknown letter or a missing
 // argument (optopt names it), -1 when the options are over. Writes nothing. A
 // caller may go on after '?': the parse moves forward, never back.
 int getopt(int argc, char *const argv[], const char *optstring);
 
-}  // namespace sbopt
+}   // namespace sbopt

@@ -72,7 +72,13 @@ static bool keysWaiting = true;
 // Outcomes of nextKey.
 enum { KEYS_ENDED = -1, KEYS_NONE = 0, KEY_TAKEN = 1 };
 // Outcomes of a batch of keys.
-enum { BATCH_DONE = 0, BATCH_EXIT_KEY = 1, BATCH_INPUT_ENDED = 2, BATCH_PORT_FAILED = 3, BATCH_INTERRUPTED = 4 };
+enum {
+    BATCH_DONE = 0,
+    BATCH_EXIT_KEY = 1,
+    BATCH_INPUT_ENDED = 2,
+    BATCH_PORT_FAILED = 3,
+    BATCH_INTERRUPTED = 4
+};
 
 static void chooseKeySource()
 {
@@ -98,7 +104,7 @@ static int readInput()
             if (available < want)
                 want = available;
         } else if (GetLastError() == ERROR_BROKEN_PIPE) {
-            return KEYS_ENDED;  // the writer has closed the pipe and all is read
+            return KEYS_ENDED;   // the writer has closed the pipe and all is read
         }
         // Otherwise the pipe cannot be looked into (Wine's pipes from Unix say
         // ERROR_NOT_SUPPORTED): the read below waits for the writer.
@@ -140,7 +146,7 @@ static size_t unfinishedCharacter(const unsigned char *text, size_t length)
     for (size_t back = 1; back <= 3 && back <= length; back++) {
         unsigned char c = text[length - back];
         if ((c & 0xC0) == 0x80)
-            continue;  // a continuation byte: look further back
+            continue;   // a continuation byte: look further back
         size_t needs = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 1;
         return needs > back ? back : 0;
     }
@@ -249,7 +255,7 @@ static size_t typedCharacter(const INPUT_RECORD &record, unsigned char *bytes)
     }
     if (c >= 0xDC00 && c <= 0xDFFF) {
         if (highSurrogate == 0)
-            return 0;  // half a character: nothing to send
+            return 0;   // half a character: nothing to send
         code = 0x10000ul + (((unsigned long)highSurrogate - 0xD800ul) << 10) + (c - 0xDC00ul);
     }
     highSurrogate = 0;
@@ -369,7 +375,7 @@ static bool waitForWork()
     if (!keysFromConsole)
         timeout = inputNext < inputLength || keyInputType != FILE_TYPE_PIPE ? 0 : kPipePollMs;
     if (keysWaiting)
-        timeout = 0;  // a batch of keys was not the last of them
+        timeout = 0;   // a batch of keys was not the last of them
     if (lineBusy && timeout > kGatherMs) {
         keysWaiting |= WaitForMultipleObjects(count, handles, FALSE, kGatherMs) == WAIT_OBJECT_0 + 1;
         return true;
@@ -378,7 +384,7 @@ static bool waitForWork()
     if (port != nullptr)
         handles[count++] = port;
     else if (timeout > kPipePollMs)
-        timeout = kPipePollMs;  // the driver asked for a pause, or the port failed: look again soon
+        timeout = kPipePollMs;   // the driver asked for a pause, or the port failed: look again soon
     DWORD woken = WaitForMultipleObjects(count, handles, FALSE, timeout);
     keysWaiting |= keysFromConsole && woken == WAIT_OBJECT_0 + 1;
     return woken != WAIT_TIMEOUT || !keysFromConsole || comOutputQueued() >= 0;
@@ -443,7 +449,7 @@ static bool waitForReturn()
             }
             since = 0;
         }
-        HANDLE handles[2] = {consoleInterruptEvent(), keyInput};
+        HANDLE handles[2] = { consoleInterruptEvent(), keyInput };
         WaitForMultipleObjects(2, handles, FALSE, (DWORD)(kReopenEveryMs - since));
     }
 }
@@ -456,7 +462,8 @@ int terminalMode(bool discardTypedAhead)
         discardConsoleInput();
     consoleTerminalBegin();
     DWORD mode;
-    screen = GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) ? GetStdHandle(STD_OUTPUT_HANDLE) : nullptr;
+    screen =
+        GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) ? GetStdHandle(STD_OUTPUT_HANDLE) : nullptr;
     partialLength = 0;
     printf("Entering terminal mode. Press 'x' to exit.\n");
     fflush(stdout);
@@ -484,7 +491,7 @@ int terminalMode(bool discardTypedAhead)
             continue;
         }
         if (keys != BATCH_DONE) {
-            leave();  // 'x', Ctrl-C, or the input has ended and the device is quiet
+            leave();   // 'x', Ctrl-C, or the input has ended and the device is quiet
             return 0;
         }
         portThere = waitForWork();

@@ -28,9 +28,8 @@ bool argumentsAsUtf8(int argc, wchar_t *wideArgv[], char ***argv)
     for (int i = 0; i < argc; i++) {
         // A lone surrogate (possible in a Windows name) has no UTF-8 form:
         // refuse it rather than send or open a different name.
-        int bytes = WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, wideArgv[i], -1,
-                                        argumentBytes + used, (int)(kArgumentBytes - used), nullptr,
-                                        nullptr);
+        int bytes = WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, wideArgv[i], -1, argumentBytes + used,
+                                        (int)(kArgumentBytes - used), nullptr, nullptr);
         if (bytes <= 0) {
             fprintf(stderr, "serbolt2: word %d of the command line is not valid Unicode\n", i);
             return false;
@@ -92,8 +91,8 @@ const char *systemMessage(DWORD code, char *text, size_t size)
     // The system's texts end in "\r\n" (some in a blank too): one line is wanted.
     while (n > 0 && (wide[n - 1] == L'\n' || wide[n - 1] == L'\r' || wide[n - 1] == L' '))
         n--;
-    int bytes = n > 0 ? WideCharToMultiByte(CP_UTF8, 0, wide, (int)n, text, (int)size - 1, nullptr, nullptr)
-                      : 0;
+    int bytes =
+        n > 0 ? WideCharToMultiByte(CP_UTF8, 0, wide, (int)n, text, (int)size - 1, nullptr, nullptr) : 0;
     if (bytes <= 0)
         snprintf(text, size, "error %lu", (unsigned long)code);
     else

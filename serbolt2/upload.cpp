@@ -9,7 +9,7 @@
 #include <cstdio>
 #include <cstring>
 
-static const size_t kUploadBufferSize = 0xa00000;  // 10,485,760 bytes
+static const size_t kUploadBufferSize = 0xa00000;   // 10,485,760 bytes
 static unsigned char dataBuffer[kUploadBufferSize];
 
 static const char kFilecopyCommand[] = "filecopy\n";
@@ -19,7 +19,7 @@ static const double kReadySeconds = 2.0;
 static const double kDataReceivedSeconds = 20.0;
 
 static const size_t kSizeLineChars = 32;
-static const size_t kReplyBufferChars = 256;  // 255 characters and a terminator
+static const size_t kReplyBufferChars = 256;   // 255 characters and a terminator
 static const size_t kMessageChars = 512;
 // The longest destination put on the wire, in bytes (UTF-8), as serbolt has it.
 static const size_t kMaxDestinationBytes = 4096;
@@ -56,7 +56,8 @@ static void printAnswer(const char *received, size_t count)
     size_t first = 0, end = count;
     while (first < end && (received[first] == '\r' || received[first] == '\n' || received[first] == '\0'))
         first++;
-    while (end > first && (received[end - 1] == '\r' || received[end - 1] == '\n' || received[end - 1] == '\0'))
+    while (end > first &&
+           (received[end - 1] == '\r' || received[end - 1] == '\n' || received[end - 1] == '\0'))
         end--;
     if (first == end)
         return;
@@ -184,7 +185,7 @@ static size_t readWholeFile(const char *filename)
 // codes, which older consoles print as they are) wipe out a longer old line.
 static bool progressOn = false;
 static ULONGLONG progressStart, progressDrawn;
-static int progressWidth = 0;  // characters of the line on the screen
+static int progressWidth = 0;   // characters of the line on the screen
 
 static void progressBegin()
 {
@@ -214,7 +215,7 @@ static void progressDraw(size_t sent, size_t total)
         return;
     if ((size_t)length >= sizeof line)
         length = (int)sizeof line - 1;
-    int width = length - 1;  // without the carriage return
+    int width = length - 1;   // without the carriage return
     // Blanks over the rest of a longer line drawn before.
     while (width < progressWidth && (size_t)length < sizeof line - 1) {
         line[length++] = ' ';
@@ -274,7 +275,8 @@ int uploadFile(const char *filename, const char *outpath)
     }
     if (std::strlen(outpath) > kMaxDestinationBytes) {
         fprintf(stderr, "Invalid destination path\n");
-        fprintf(stderr, "serbolt2: the destination is longer than %u bytes\n", (unsigned)kMaxDestinationBytes);
+        fprintf(stderr, "serbolt2: the destination is longer than %u bytes\n",
+                (unsigned)kMaxDestinationBytes);
         return 1;
     }
 

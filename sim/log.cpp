@@ -17,7 +17,8 @@ void sim_log(const char *fmt, ...)
     va_start(ap, fmt);
     int m = vsnprintf(buf + n, sizeof buf - n - 1, fmt, ap);
     va_end(ap);
-    if (m < 0) m = 0;
+    if (m < 0)
+        m = 0;
     n += (size_t)m < sizeof buf - n - 1 ? (size_t)m : sizeof buf - n - 2;
     buf[n++] = '\n';
     ssize_t w = write(STDERR_FILENO, buf, n);

@@ -55,49 +55,76 @@ static const char USAGE[] =
     "  --version           the version of korvan-sim\n";
 
 enum {
-    OPT_LINK = 1, OPT_PORT, OPT_STORE, OPT_RECORD, OPT_SILENT, OPT_ECHO, OPT_JUNK, OPT_DELAY,
-    OPT_GAP, OPT_ANSWER_DELAY, OPT_READY, OPT_DONE, OPT_EOL, OPT_NO_READY, OPT_NO_DONE, OPT_SAY,
-    OPT_STREAM, OPT_STREAM_DELAY, OPT_RATE, OPT_HANGUP, OPT_UNPLUG_AFTER, OPT_UNPLUG_REBOOT,
-    OPT_REPLUG_AFTER, OPT_STALL_AFTER, OPT_ONCE, OPT_SINK, OPT_HELP, OPT_VERSION
+    OPT_LINK = 1,
+    OPT_PORT,
+    OPT_STORE,
+    OPT_RECORD,
+    OPT_SILENT,
+    OPT_ECHO,
+    OPT_JUNK,
+    OPT_DELAY,
+    OPT_GAP,
+    OPT_ANSWER_DELAY,
+    OPT_READY,
+    OPT_DONE,
+    OPT_EOL,
+    OPT_NO_READY,
+    OPT_NO_DONE,
+    OPT_SAY,
+    OPT_STREAM,
+    OPT_STREAM_DELAY,
+    OPT_RATE,
+    OPT_HANGUP,
+    OPT_UNPLUG_AFTER,
+    OPT_UNPLUG_REBOOT,
+    OPT_REPLUG_AFTER,
+    OPT_STALL_AFTER,
+    OPT_ONCE,
+    OPT_SINK,
+    OPT_HELP,
+    OPT_VERSION
 };
 
 static const struct option LONG_OPTS[] = {
-    {"link", required_argument, nullptr, OPT_LINK},
-    {"port", required_argument, nullptr, OPT_PORT},
-    {"store", required_argument, nullptr, OPT_STORE},
-    {"record", required_argument, nullptr, OPT_RECORD},
-    {"silent", no_argument, nullptr, OPT_SILENT},
-    {"echo", no_argument, nullptr, OPT_ECHO},
-    {"junk", required_argument, nullptr, OPT_JUNK},
-    {"delay-ms", required_argument, nullptr, OPT_DELAY},
-    {"gap-ms", required_argument, nullptr, OPT_GAP},
-    {"answer-delay-ms", required_argument, nullptr, OPT_ANSWER_DELAY},
-    {"ready", required_argument, nullptr, OPT_READY},
-    {"done", required_argument, nullptr, OPT_DONE},
-    {"eol", required_argument, nullptr, OPT_EOL},
-    {"no-ready", no_argument, nullptr, OPT_NO_READY},
-    {"no-done", no_argument, nullptr, OPT_NO_DONE},
-    {"say", required_argument, nullptr, OPT_SAY},
-    {"stream", required_argument, nullptr, OPT_STREAM},
-    {"stream-delay-ms", required_argument, nullptr, OPT_STREAM_DELAY},
-    {"rate", required_argument, nullptr, OPT_RATE},
-    {"hangup-after", required_argument, nullptr, OPT_HANGUP},
-    {"unplug-after-ms", required_argument, nullptr, OPT_UNPLUG_AFTER},
-    {"unplug-on-reboot", no_argument, nullptr, OPT_UNPLUG_REBOOT},
-    {"replug-after-ms", required_argument, nullptr, OPT_REPLUG_AFTER},
-    {"stall-after", required_argument, nullptr, OPT_STALL_AFTER},
-    {"once", no_argument, nullptr, OPT_ONCE},
-    {"sink", no_argument, nullptr, OPT_SINK},
-    {"help", no_argument, nullptr, OPT_HELP},
-    {"version", no_argument, nullptr, OPT_VERSION},
-    {nullptr, 0, nullptr, 0},
+    { "link", required_argument, nullptr, OPT_LINK },
+    { "port", required_argument, nullptr, OPT_PORT },
+    { "store", required_argument, nullptr, OPT_STORE },
+    { "record", required_argument, nullptr, OPT_RECORD },
+    { "silent", no_argument, nullptr, OPT_SILENT },
+    { "echo", no_argument, nullptr, OPT_ECHO },
+    { "junk", required_argument, nullptr, OPT_JUNK },
+    { "delay-ms", required_argument, nullptr, OPT_DELAY },
+    { "gap-ms", required_argument, nullptr, OPT_GAP },
+    { "answer-delay-ms", required_argument, nullptr, OPT_ANSWER_DELAY },
+    { "ready", required_argument, nullptr, OPT_READY },
+    { "done", required_argument, nullptr, OPT_DONE },
+    { "eol", required_argument, nullptr, OPT_EOL },
+    { "no-ready", no_argument, nullptr, OPT_NO_READY },
+    { "no-done", no_argument, nullptr, OPT_NO_DONE },
+    { "say", required_argument, nullptr, OPT_SAY },
+    { "stream", required_argument, nullptr, OPT_STREAM },
+    { "stream-delay-ms", required_argument, nullptr, OPT_STREAM_DELAY },
+    { "rate", required_argument, nullptr, OPT_RATE },
+    { "hangup-after", required_argument, nullptr, OPT_HANGUP },
+    { "unplug-after-ms", required_argument, nullptr, OPT_UNPLUG_AFTER },
+    { "unplug-on-reboot", no_argument, nullptr, OPT_UNPLUG_REBOOT },
+    { "replug-after-ms", required_argument, nullptr, OPT_REPLUG_AFTER },
+    { "stall-after", required_argument, nullptr, OPT_STALL_AFTER },
+    { "once", no_argument, nullptr, OPT_ONCE },
+    { "sink", no_argument, nullptr, OPT_SINK },
+    { "help", no_argument, nullptr, OPT_HELP },
+    { "version", no_argument, nullptr, OPT_VERSION },
+    { nullptr, 0, nullptr, 0 },
 };
 
 static int hex_digit(char c)
 {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
     return -1;
 }
 
@@ -116,15 +143,24 @@ int unescape(const char *in, char *out, int cap)
             case 'x': {
                 int hi = hex_digit(p[1]);
                 int lo = hi < 0 ? -1 : hex_digit(p[2]);
-                if (hi < 0) { c = 'x'; break; }  // "\x" without digits stays as written
-                if (lo < 0) { c = (char)hi; p += 1; }
-                else { c = (char)(hi * 16 + lo); p += 2; }
+                if (hi < 0) {
+                    c = 'x';
+                    break;
+                }   // "\x" without digits stays as written
+                if (lo < 0) {
+                    c = (char)hi;
+                    p += 1;
+                } else {
+                    c = (char)(hi * 16 + lo);
+                    p += 2;
+                }
                 break;
             }
-            default: c = *p; break;  // unknown escape: the character itself
+            default: c = *p; break;   // unknown escape: the character itself
             }
         }
-        if (n >= cap) return -1;
+        if (n >= cap)
+            return -1;
         out[n++] = c;
     }
     return n;
@@ -157,7 +193,8 @@ static bool set_number(uint64_t &v, const char *arg, const char *name)
 static bool set_ms(long &v, const char *arg, const char *name)
 {
     uint64_t x = 0;
-    if (!set_number(x, arg, name)) return false;
+    if (!set_number(x, arg, name))
+        return false;
     if (x > 3600000) {
         fprintf(stderr, "korvan-sim: --%s: too large: %s\n", name, arg);
         return false;
@@ -200,8 +237,14 @@ int options_parse(int argc, char **argv)
         case OPT_EOL: ok = set_text(g_opt.eol, optarg, "eol"); break;
         case OPT_NO_READY: g_opt.no_ready = true; break;
         case OPT_NO_DONE: g_opt.no_done = true; break;
-        case OPT_SAY: ok = set_text(g_opt.say, optarg, "say"); g_opt.have_say = true; break;
-        case OPT_STREAM: ok = set_number(g_opt.stream_bytes, optarg, "stream"); g_opt.stream = true; break;
+        case OPT_SAY:
+            ok = set_text(g_opt.say, optarg, "say");
+            g_opt.have_say = true;
+            break;
+        case OPT_STREAM:
+            ok = set_number(g_opt.stream_bytes, optarg, "stream");
+            g_opt.stream = true;
+            break;
         case OPT_STREAM_DELAY: ok = set_ms(g_opt.stream_delay_ms, optarg, "stream-delay-ms"); break;
         case OPT_RATE:
             ok = set_number(n, optarg, "rate");
@@ -211,7 +254,10 @@ int options_parse(int argc, char **argv)
             }
             g_opt.rate = (long)n;
             break;
-        case OPT_HANGUP: ok = set_number(g_opt.hangup_after, optarg, "hangup-after"); g_opt.hangup = true; break;
+        case OPT_HANGUP:
+            ok = set_number(g_opt.hangup_after, optarg, "hangup-after");
+            g_opt.hangup = true;
+            break;
         case OPT_UNPLUG_AFTER:
             ok = set_ms(g_opt.unplug_after_ms, optarg, "unplug-after-ms");
             g_opt.unplug_after = true;
@@ -221,26 +267,27 @@ int options_parse(int argc, char **argv)
             ok = set_ms(g_opt.replug_after_ms, optarg, "replug-after-ms");
             g_opt.replug = true;
             break;
-        case OPT_STALL_AFTER: ok = set_number(g_opt.stall_after, optarg, "stall-after"); g_opt.stall = true; break;
+        case OPT_STALL_AFTER:
+            ok = set_number(g_opt.stall_after, optarg, "stall-after");
+            g_opt.stall = true;
+            break;
         case OPT_ONCE: g_opt.once = true; break;
         case OPT_SINK: g_opt.sink = true; break;
         case OPT_HELP: fputs(USAGE, stdout); return 0;
         case OPT_VERSION: printf("korvan-sim %s\n", SERBOLT_VERSION); return 0;
-        case ':':
-            fprintf(stderr, "korvan-sim: option needs a value: %s\n", argv[optind - 1]);
-            return 2;
-        default:
-            fprintf(stderr, "korvan-sim: unknown option: %s\n", argv[optind - 1]);
-            return 2;
+        case ':': fprintf(stderr, "korvan-sim: option needs a value: %s\n", argv[optind - 1]); return 2;
+        default: fprintf(stderr, "korvan-sim: unknown option: %s\n", argv[optind - 1]); return 2;
         }
-        if (!ok) return 2;
+        if (!ok)
+            return 2;
     }
     if (optind < argc) {
         fprintf(stderr, "korvan-sim: unexpected argument: %s\n", argv[optind]);
         return 2;
     }
     if (g_opt.link && g_opt.port) {
-        fprintf(stderr, "korvan-sim: --link names a terminal the simulator makes; with --port it makes none\n");
+        fprintf(stderr,
+                "korvan-sim: --link names a terminal the simulator makes; with --port it makes none\n");
         return 2;
     }
     return -1;

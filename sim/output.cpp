@@ -6,9 +6,9 @@
 #include <cstring>
 
 constexpr size_t OUT_SIZE = 64 * 1024;
-constexpr size_t OUT_RESERVE = 8 * 1024;  // room one input byte may need for its answer
+constexpr size_t OUT_RESERVE = 8 * 1024;   // room one input byte may need for its answer
 constexpr int PACE_MAX = 64;
-constexpr int BUCKET_SLICES = 100;        // bucket holds 1/100 s of traffic
+constexpr int BUCKET_SLICES = 100;   // bucket holds 1/100 s of traffic
 
 struct Pace {
     uint64_t start, end;   // absolute positions of the paced bytes [start, end)
@@ -31,11 +31,14 @@ void out_init()
     out_sent_total = 0;
     pace_first = pace_count = 0;
     uint64_t now = mono_ns();
-    g_send_bucket = Bucket{0, now};
-    g_recv_bucket = Bucket{0, now};
+    g_send_bucket = Bucket{ 0, now };
+    g_recv_bucket = Bucket{ 0, now };
 }
 
-size_t out_queued() { return out_tail - out_head; }
+size_t out_queued()
+{
+    return out_tail - out_head;
+}
 
 bool out_has_room()
 {
@@ -44,13 +47,15 @@ bool out_has_room()
 
 void out_bytes(const char *p, size_t n)
 {
-    if (g_opt.silent || n == 0) return;
+    if (g_opt.silent || n == 0)
+        return;
     if (out_tail + n > OUT_SIZE && out_head > 0) {
         memmove(out_buf, out_buf + out_head, out_queued());
         out_tail -= out_head;
         out_head = 0;
     }
-    if (n > OUT_SIZE - out_tail) n = OUT_SIZE - out_tail;  // never expected: callers keep room
+    if (n > OUT_SIZE - out_tail)
+        n = OUT_SIZE - out_tail;   // never expected: callers keep room
     memcpy(out_buf + out_tail, p, n);
     out_tail += n;
 }
@@ -76,13 +81,20 @@ static void out_pace(uint64_t start, long delay_ms, long gap_ms)
     }
 }
 
-uint64_t out_position() { return out_sent_total + out_queued(); }
+uint64_t out_position()
+{
+    return out_sent_total + out_queued();
+}
 
-void out_hold(uint64_t start, long delay_ms) { out_pace(start, delay_ms, 0); }
+void out_hold(uint64_t start, long delay_ms)
+{
+    out_pace(start, delay_ms, 0);
+}
 
 void out_reply(const SimText &text)
 {
-    if (g_opt.silent) return;
+    if (g_opt.silent)
+        return;
     uint64_t start = out_position();
     out_bytes(g_opt.junk.s, g_opt.junk.len);
     out_bytes(text.s, text.len);
@@ -94,7 +106,8 @@ size_t out_sendable(uint64_t now, int64_t *wait_ns)
 {
     *wait_ns = -1;
     size_t n = out_queued();
-    if (n == 0) return 0;
+    if (n == 0)
+        return 0;
     uint64_t pos = out_sent_total;
     while (pace_count > 0 && paces[pace_first].end <= pos) {
         pace_first = (pace_first + 1) % PACE_MAX;
@@ -103,7 +116,8 @@ size_t out_sendable(uint64_t now, int64_t *wait_ns)
     if (pace_count > 0) {
         const Pace &p = paces[pace_first];
         if (pos < p.start) {
-            if (n > p.start - pos) n = (size_t)(p.start - pos);
+            if (n > p.start - pos)
+                n = (size_t)(p.start - pos);
         } else {
             uint64_t due = pos == p.start ? p.not_before : out_last_ns + (uint64_t)p.gap_ns;
             if (now < due) {
@@ -115,11 +129,15 @@ size_t out_sendable(uint64_t now, int64_t *wait_ns)
         }
     }
     size_t allowed = bucket_allow(g_send_bucket, n);
-    if (allowed == 0) *wait_ns = bucket_wait_ns(g_send_bucket, n);
+    if (allowed == 0)
+        *wait_ns = bucket_wait_ns(g_send_bucket, n);
     return allowed;
 }
 
-const char *out_front() { return out_buf + out_head; }
+const char *out_front()
+{
+    return out_buf + out_head;
+}
 
 void out_sent(size_t n, uint64_t now)
 {
@@ -127,7 +145,8 @@ void out_sent(size_t n, uint64_t now)
     out_sent_total += n;
     out_last_ns = now;
     bucket_take(g_send_bucket, n);
-    if (out_head == out_tail) out_head = out_tail = 0;
+    if (out_head == out_tail)
+        out_head = out_tail = 0;
 }
 
 // ---- token bucket: --rate bytes per second, refilled from the monotonic clock ----
@@ -140,11 +159,14 @@ static double bucket_cap()
 
 void bucket_refill(Bucket &b, uint64_t now)
 {
-    if (g_opt.rate <= 0) return;
-    if (now > b.last_ns) b.tokens += (double)(now - b.last_ns) * (double)g_opt.rate / 1e9;
+    if (g_opt.rate <= 0)
+        return;
+    if (now > b.last_ns)
+        b.tokens += (double)(now - b.last_ns) * (double)g_opt.rate / 1e9;
     b.last_ns = now;
     double cap = bucket_cap();
-    if (b.tokens > cap) b.tokens = cap;
+    if (b.tokens > cap)
+        b.tokens = cap;
 }
 
 // Bytes of `want` that may pass now. To keep wake-ups few, a large request waits until half
@@ -152,14 +174,17 @@ void bucket_refill(Bucket &b, uint64_t now)
 static double bucket_need(size_t want)
 {
     double half = bucket_cap() / 2;
-    if (half < 1) half = 1;
+    if (half < 1)
+        half = 1;
     return (double)want < half ? (double)want : half;
 }
 
 size_t bucket_allow(const Bucket &b, size_t want)
 {
-    if (g_opt.rate <= 0) return want;
-    if (b.tokens < bucket_need(want)) return 0;
+    if (g_opt.rate <= 0)
+        return want;
+    if (b.tokens < bucket_need(want))
+        return 0;
     size_t whole = (size_t)b.tokens;
     return want < whole ? want : whole;
 }
@@ -167,11 +192,13 @@ size_t bucket_allow(const Bucket &b, size_t want)
 int64_t bucket_wait_ns(const Bucket &b, size_t want)
 {
     double missing = bucket_need(want) - b.tokens;
-    if (missing <= 0) return 0;
+    if (missing <= 0)
+        return 0;
     return (int64_t)(missing * 1e9 / (double)g_opt.rate) + 1;
 }
 
 void bucket_take(Bucket &b, size_t n)
 {
-    if (g_opt.rate > 0) b.tokens -= (double)n;
+    if (g_opt.rate > 0)
+        b.tokens -= (double)n;
 }

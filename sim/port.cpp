@@ -17,17 +17,33 @@ struct SpeedName {
 };
 
 static const SpeedName SPEEDS[] = {
-    {B0, 0},           {B300, 300},         {B1200, 1200},       {B2400, 2400},
-    {B4800, 4800},     {B9600, 9600},       {B19200, 19200},     {B38400, 38400},
-    {B57600, 57600},   {B115200, 115200},   {B230400, 230400},   {B460800, 460800},
-    {B500000, 500000}, {B576000, 576000},   {B921600, 921600},   {B1000000, 1000000},
-    {B1500000, 1500000}, {B2000000, 2000000}, {B3000000, 3000000}, {B4000000, 4000000},
+    { B0, 0 },
+    { B300, 300 },
+    { B1200, 1200 },
+    { B2400, 2400 },
+    { B4800, 4800 },
+    { B9600, 9600 },
+    { B19200, 19200 },
+    { B38400, 38400 },
+    { B57600, 57600 },
+    { B115200, 115200 },
+    { B230400, 230400 },
+    { B460800, 460800 },
+    { B500000, 500000 },
+    { B576000, 576000 },
+    { B921600, 921600 },
+    { B1000000, 1000000 },
+    { B1500000, 1500000 },
+    { B2000000, 2000000 },
+    { B3000000, 3000000 },
+    { B4000000, 4000000 },
 };
 
 static long baud_of(speed_t code)
 {
     for (const SpeedName &s : SPEEDS)
-        if (s.code == code) return s.baud;
+        if (s.code == code)
+            return s.baud;
     return -1;
 }
 
@@ -86,7 +102,8 @@ PortOpen port_open(int *fd, bool say_absent)
     *fd = open(g_opt.port, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (*fd < 0) {
         int err = errno;
-        if (say_absent) sim_log("%s: %s", g_opt.port, strerror(err));
+        if (say_absent)
+            sim_log("%s: %s", g_opt.port, strerror(err));
         return port_gone_error(err) || err == EBUSY || err == EAGAIN ? PORT_ABSENT : PORT_UNFIT;
     }
     struct termios t;
@@ -96,7 +113,8 @@ PortOpen port_open(int *fd, bool say_absent)
         *fd = -1;
         // A device in the middle of going away answers EIO; anything else is no serial line.
         if (port_gone_error(err)) {
-            if (say_absent) sim_log("%s: %s", g_opt.port, strerror(err));
+            if (say_absent)
+                sim_log("%s: %s", g_opt.port, strerror(err));
             return PORT_ABSENT;
         }
         sim_log("%s: not a serial device: %s", g_opt.port, strerror(err));
@@ -112,7 +130,8 @@ PortOpen port_open(int *fd, bool say_absent)
         problem = settings_problem(t, why, sizeof why);
         if (problem == why && speed_is_fixed(*fd, t)) {
             sim_log("%s: the driver keeps %ld baud whatever is asked: a line without a baud rate "
-                    "of its own (a USB gadget's)", g_opt.port, baud_of(cfgetospeed(&t)));
+                    "of its own (a USB gadget's)",
+                    g_opt.port, baud_of(cfgetospeed(&t)));
             problem = nullptr;
         }
     }

@@ -20,7 +20,8 @@ bool record_open(const char *path)
 void record_append(uint64_t t_ns, const char *p, size_t n)
 {
     static char entry[HEADER_SIZE + ENTRY_MAX];
-    if (record_fd < 0) return;
+    if (record_fd < 0)
+        return;
     while (n > 0) {
         size_t part = n < ENTRY_MAX ? n : ENTRY_MAX;
         uint32_t len = (uint32_t)part;
@@ -30,8 +31,10 @@ void record_append(uint64_t t_ns, const char *p, size_t n)
         size_t total = HEADER_SIZE + part, done = 0;
         while (done < total) {
             ssize_t w = write(record_fd, entry + done, total - done);
-            if (w < 0 && errno == EINTR) continue;
-            if (w <= 0) return;
+            if (w < 0 && errno == EINTR)
+                continue;
+            if (w <= 0)
+                return;
             done += (size_t)w;
         }
         p += part;
@@ -41,7 +44,8 @@ void record_append(uint64_t t_ns, const char *p, size_t n)
 
 void record_close()
 {
-    if (record_fd >= 0) close(record_fd);
+    if (record_fd >= 0)
+        close(record_fd);
     record_fd = -1;
 }
 
@@ -49,17 +53,20 @@ bool record_load(const char *path, std::vector<RecordChunk> &out)
 {
     out.clear();
     int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
+    if (fd < 0)
+        return false;
     std::string all;
     char buf[65536];
     for (;;) {
         ssize_t r = read(fd, buf, sizeof buf);
-        if (r < 0 && errno == EINTR) continue;
+        if (r < 0 && errno == EINTR)
+            continue;
         if (r < 0) {
             close(fd);
             return false;
         }
-        if (r == 0) break;
+        if (r == 0)
+            break;
         all.append(buf, (size_t)r);
     }
     close(fd);
@@ -69,7 +76,8 @@ bool record_load(const char *path, std::vector<RecordChunk> &out)
         uint32_t len;
         memcpy(&c.t_ns, all.data() + pos, sizeof c.t_ns);
         memcpy(&len, all.data() + pos + sizeof c.t_ns, sizeof len);
-        if (all.size() - pos - HEADER_SIZE < len) break;
+        if (all.size() - pos - HEADER_SIZE < len)
+            break;
         c.bytes.assign(all.data() + pos + HEADER_SIZE, len);
         out.push_back(std::move(c));
         pos += HEADER_SIZE + len;

@@ -20,9 +20,9 @@
 #include <cstdint>
 
 // ---- limits ----
-constexpr int TEXT_MAX = 256;                       // longest TEXT option after unescaping
-constexpr int DEST_MAX = 4096;                      // longest destination path we accept
-constexpr uint64_t PAYLOAD_MAX = 16u * 1024u * 1024u;  // largest upload the device takes
+constexpr int TEXT_MAX = 256;                           // longest TEXT option after unescaping
+constexpr int DEST_MAX = 4096;                          // longest destination path we accept
+constexpr uint64_t PAYLOAD_MAX = 16u * 1024u * 1024u;   // largest upload the device takes
 
 // ---- options (options.cpp) ----
 struct SimText {
@@ -31,10 +31,10 @@ struct SimText {
 };
 
 struct SimOptions {
-    const char *link;        // --link, nullptr if none
-    const char *port;        // --port: serve on this serial device instead of a pty; nullptr if none
-    const char *store;       // --store
-    const char *record;      // --record, nullptr if none
+    const char *link;     // --link, nullptr if none
+    const char *port;     // --port: serve on this serial device instead of a pty; nullptr if none
+    const char *store;    // --store
+    const char *record;   // --record, nullptr if none
     bool silent, echo, no_ready, no_done, once;
     SimText junk, ready, done, eol, say;
     bool have_say;
@@ -43,17 +43,17 @@ struct SimOptions {
     bool stream;             // --stream given
     uint64_t stream_bytes;   // 0 = forever
     long stream_delay_ms;
-    long rate;               // bytes per second each way, 0 = unlimited
-    bool hangup;             // --hangup-after given
+    long rate;     // bytes per second each way, 0 = unlimited
+    bool hangup;   // --hangup-after given
     uint64_t hangup_after;
-    bool sink;               // --sink: swallow every received byte, answer nothing
-    bool unplug_after;       // --unplug-after-ms given
+    bool sink;           // --sink: swallow every received byte, answer nothing
+    bool unplug_after;   // --unplug-after-ms given
     long unplug_after_ms;
     bool unplug_on_reboot;   // --unplug-on-reboot
     bool replug;             // --replug-after-ms given
     long replug_after_ms;
-    bool stall;              // --stall-after given
-    uint64_t stall_after;    // received bytes after which the line is no longer read
+    bool stall;             // --stall-after given
+    uint64_t stall_after;   // received bytes after which the line is no longer read
 };
 
 extern SimOptions g_opt;
@@ -120,11 +120,11 @@ size_t store_list(char *out, size_t cap);
 // ---- device protocol (device.cpp) ----
 // What the loop must do after device input: the device itself never touches the line.
 enum DeviceAction {
-    DEVICE_GO_ON,          // keep serving
-    DEVICE_HANG_UP,        // hang up the line now (--hangup-after)
-    DEVICE_REBOOTING,      // hang up once the host has read our answer (--unplug-on-reboot)
-    DEVICE_FINISH_OK,      // end the run with status 0 once the host has read our answer (--once)
-    DEVICE_FINISH_FAILED,  // the same with status 1
+    DEVICE_GO_ON,           // keep serving
+    DEVICE_HANG_UP,         // hang up the line now (--hangup-after)
+    DEVICE_REBOOTING,       // hang up once the host has read our answer (--unplug-on-reboot)
+    DEVICE_FINISH_OK,       // end the run with status 0 once the host has read our answer (--once)
+    DEVICE_FINISH_FAILED,   // the same with status 1
 };
 // Reads a size line's text (plain decimal digits, at most PAYLOAD_MAX). False when refused.
 bool size_line_parse(const char *text, size_t len, uint64_t *size);

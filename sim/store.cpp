@@ -30,13 +30,16 @@ static bool make_dirs(const char *dir)
 {
     char path[PATH_MAX];
     size_t len = strlen(dir);
-    if (len == 0 || len >= sizeof path) return false;
+    if (len == 0 || len >= sizeof path)
+        return false;
     memcpy(path, dir, len + 1);
     for (size_t i = 1; i <= len; i++) {
-        if (path[i] != '/' && path[i] != '\0') continue;
+        if (path[i] != '/' && path[i] != '\0')
+            continue;
         char saved = path[i];
         path[i] = '\0';
-        if (mkdir(path, 0755) != 0 && errno != EEXIST) return false;
+        if (mkdir(path, 0755) != 0 && errno != EEXIST)
+            return false;
         path[i] = saved;
     }
     return true;
@@ -49,23 +52,31 @@ int store_open(const char *dir)
         return -1;
     }
     store_fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (store_fd < 0) sim_log("cannot open store %s: %s", dir, strerror(errno));
+    if (store_fd < 0)
+        sim_log("cannot open store %s: %s", dir, strerror(errno));
     return store_fd;
 }
 
 const char *store_dest_problem(const char *dest, size_t len, size_t *last)
 {
-    if (len == 0) return "empty path";
-    if (memchr(dest, '\0', len)) return "NUL in path";
-    if (dest[0] == '/') return "absolute path";
+    if (len == 0)
+        return "empty path";
+    if (memchr(dest, '\0', len))
+        return "NUL in path";
+    if (dest[0] == '/')
+        return "absolute path";
     size_t start = 0;
     for (size_t i = 0; i <= len; i++) {
-        if (i < len && dest[i] != '/') continue;
+        if (i < len && dest[i] != '/')
+            continue;
         size_t n = i - start;
-        if (n == 2 && dest[start] == '.' && dest[start + 1] == '.') return "\"..\" in path";
-        if (n > NAME_MAX) return "name too long";
+        if (n == 2 && dest[start] == '.' && dest[start + 1] == '.')
+            return "\"..\" in path";
+        if (n > NAME_MAX)
+            return "name too long";
         if (i == len) {
-            if (n == 0 || (n == 1 && dest[start] == '.')) return "no file name";
+            if (n == 0 || (n == 1 && dest[start] == '.'))
+                return "no file name";
             *last = start;
         }
         start = i + 1;
@@ -75,7 +86,8 @@ const char *store_dest_problem(const char *dest, size_t len, size_t *last)
 
 static void close_dest()
 {
-    if (dest_dir_fd >= 0 && dest_dir_fd != store_fd) close(dest_dir_fd);
+    if (dest_dir_fd >= 0 && dest_dir_fd != store_fd)
+        close(dest_dir_fd);
     dest_dir_fd = -1;
 }
 
@@ -96,14 +108,17 @@ int store_begin(const char *dest, size_t len)
         memcpy(name, dest + start, n);
         name[n] = '\0';
         start += n + 1;
-        if (n == 0 || (n == 1 && name[0] == '.')) continue;
+        if (n == 0 || (n == 1 && name[0] == '.'))
+            continue;
         if (mkdirat(dir, name, 0755) != 0 && errno != EEXIST) {
             sim_log("refused destination: cannot create folder %s: %s", name, strerror(errno));
-            if (dir != store_fd) close(dir);
+            if (dir != store_fd)
+                close(dir);
             return -1;
         }
         int next = openat(dir, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        if (dir != store_fd) close(dir);
+        if (dir != store_fd)
+            close(dir);
         if (next < 0) {
             sim_log("refused destination: %s is not a plain folder (%s)", name, strerror(errno));
             return -1;
@@ -135,7 +150,8 @@ bool store_write(const char *p, size_t n)
 {
     while (n > 0 && !tmp_failed) {
         ssize_t w = write(tmp_fd, p, n);
-        if (w < 0 && errno == EINTR) continue;
+        if (w < 0 && errno == EINTR)
+            continue;
         if (w <= 0) {
             sim_log("write to temporary file failed: %s", strerror(errno));
             tmp_failed = true;
@@ -150,20 +166,23 @@ bool store_write(const char *p, size_t n)
 bool store_finish()
 {
     bool ok = !tmp_failed;
-    if (close(tmp_fd) != 0) ok = false;
+    if (close(tmp_fd) != 0)
+        ok = false;
     tmp_fd = -1;
     if (ok && renameat(dest_dir_fd, tmp_name, dest_dir_fd, final_name) != 0) {
         sim_log("cannot rename into place: %s", strerror(errno));
         ok = false;
     }
-    if (!ok) unlinkat(dest_dir_fd, tmp_name, 0);
+    if (!ok)
+        unlinkat(dest_dir_fd, tmp_name, 0);
     close_dest();
     return ok;
 }
 
 void store_abort()
 {
-    if (tmp_fd < 0) return;
+    if (tmp_fd < 0)
+        return;
     close(tmp_fd);
     tmp_fd = -1;
     unlinkat(dest_dir_fd, tmp_name, 0);
@@ -174,33 +193,40 @@ void store_abort()
 static void list_dir(int dfd, char *path, size_t plen, char *out, size_t cap, size_t &len, int depth)
 {
     int fd = dup(dfd);
-    if (fd < 0) return;
+    if (fd < 0)
+        return;
     DIR *d = fdopendir(fd);
     if (!d) {
         close(fd);
         return;
     }
-    rewinddir(d);  // the duplicate shares its offset with dfd
+    rewinddir(d);   // the duplicate shares its offset with dfd
     struct dirent *e;
     while ((e = readdir(d)) != nullptr) {
         const char *nm = e->d_name;
-        if (!strcmp(nm, ".") || !strcmp(nm, "..")) continue;
-        if (!strncmp(nm, TMP_PREFIX, sizeof TMP_PREFIX - 1)) continue;
+        if (!strcmp(nm, ".") || !strcmp(nm, ".."))
+            continue;
+        if (!strncmp(nm, TMP_PREFIX, sizeof TMP_PREFIX - 1))
+            continue;
         size_t nl = strlen(nm);
-        if (plen + nl + 2 >= DEST_MAX) continue;
+        if (plen + nl + 2 >= DEST_MAX)
+            continue;
         memcpy(path + plen, nm, nl + 1);
         struct stat st;
-        if (fstatat(dfd, nm, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+        if (fstatat(dfd, nm, &st, AT_SYMLINK_NOFOLLOW) != 0)
+            continue;
         if (S_ISREG(st.st_mode)) {
             char line[DEST_MAX + 64];
-            int n = snprintf(line, sizeof line, "%s %lld%.*s", path, (long long)st.st_size,
-                             g_opt.eol.len, g_opt.eol.s);
-            if (n < 0 || (size_t)n > cap - len) break;
+            int n = snprintf(line, sizeof line, "%s %lld%.*s", path, (long long)st.st_size, g_opt.eol.len,
+                             g_opt.eol.s);
+            if (n < 0 || (size_t)n > cap - len)
+                break;
             memcpy(out + len, line, (size_t)n);
             len += (size_t)n;
         } else if (S_ISDIR(st.st_mode) && depth < LIST_DEPTH_MAX) {
             int sub = openat(dfd, nm, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-            if (sub < 0) continue;
+            if (sub < 0)
+                continue;
             path[plen + nl] = '/';
             path[plen + nl + 1] = '\0';
             list_dir(sub, path, plen + nl + 1, out, cap, len, depth + 1);
@@ -215,6 +241,7 @@ size_t store_list(char *out, size_t cap)
     static char path[DEST_MAX];
     size_t len = 0;
     path[0] = '\0';
-    if (store_fd >= 0) list_dir(store_fd, path, 0, out, cap, len, 0);
+    if (store_fd >= 0)
+        list_dir(store_fd, path, 0, out, cap, len, 0);
     return len;
 }
