@@ -81,10 +81,13 @@ void Device::unplug()
     // Never let COM7 dangle, not even for a moment: Wine would try /dev/ttyS6.
     point_com7(SERBOLT2_NOT_A_PORT);
     sim_stop(sim);
+    close_fd(sim.out);
+    // Its files run to tens of megabytes in the upload tests.
     std::error_code ignored;
     if (!sim.dir.empty())
         std::filesystem::remove_all(sim.dir, ignored);
-    sim = Sim();
+    sim.dir.clear();
+    sim.replugs_unseen = 0;
 }
 
 void Device::park()
@@ -103,12 +106,7 @@ bool Device::replugged(double timeout_s)
 
 Device::~Device()
 {
-    point_com7(SERBOLT2_NOT_A_PORT);
-    sim_stop(sim);
-    // Its files run to tens of megabytes in the upload tests.
-    std::error_code ignored;
-    if (!sim.dir.empty())
-        std::filesystem::remove_all(sim.dir, ignored);
+    unplug();
 }
 
 std::string win_path(const std::string &unix_path)
