@@ -70,7 +70,7 @@ TEST(WineCli, UsageEndsTheRunBeforeThePortIsOpened)
 }
 
 // Runs that end before anything is shown on standard output: help asked for
-// with /?, and ports that cannot be opened or set up.
+// with /? or --help, and ports that cannot be opened or set up.
 TEST(WineCli, HelpAndPortsThatCannotBeOpened)
 {
     // Not a COM name, so Wine has no /dev/ttyS fallback for it either; in
@@ -87,10 +87,12 @@ TEST(WineCli, HelpAndPortsThatCannotBeOpened)
         std::string name;   // the name the system's reason is given for, if any
     } cases[] = {
         {{"/?"}, 0, kHelp, ""},
-        // Only as the one argument: elsewhere /? is a plain word that ends the options, and
-        // the terminal goes to the default port. COM1 leads in the test prefix to a file that
+        {{"--help"}, 0, kHelp, ""},   // the text of -h, with the synopsis and the long options
+        // Only as the one argument: elsewhere /?, --help and --version are plain words that end
+        // the options (a later -h is never seen), and the terminal goes to the default port. COM1 leads in the test prefix to a file that
         // is not a port: it opens, but takes no line settings, and the system says why.
         {{"/?", "-h"}, 1, "serbolt2: ignoring '/?' and what follows it\n" + std::string(kCom1), "COM1"},
+        {{"--version", "-h"}, 1, "serbolt2: ignoring '--version' and what follows it\n" + std::string(kCom1), "COM1"},
         {{"-t"}, 1, "serbolt2: -i, -o, -b, -r and -t take effect only with -a 1\n" + std::string(kCom1), "COM1"},
         {{"-d", missing, "-a", "1"}, 1, "Error opening COM port: " + missing + "\n", missing},
         {{"-d", longName}, 1,
@@ -104,6 +106,10 @@ TEST(WineCli, HelpAndPortsThatCannotBeOpened)
         EXPECT_TRUE(c.name.empty() ? run.err == c.err : reason_after(run.err, c.err, c.name) != "") << run.err;
         EXPECT_EQ(run.out, "");
     }
+    Outcome version = serbolt2({"--version"});
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out, std::string("serbolt2 ") + SERBOLT_VERSION + "\n");
+    EXPECT_EQ(version.err, "");
 }
 
 TEST(WineCli, ActionAndFilesCheckedAfterTheOpen)
@@ -114,7 +120,8 @@ TEST(WineCli, ActionAndFilesCheckedAfterTheOpen)
         std::vector<std::string> args;
         const char *err;
     } cases[] = {
-        {{"-d", kPort, "-a", "2", "-b"}, "Unknown action: 2\n"},
+        {{"-d", kPort, "-a", "2", "-b"}, "Unknown action: 2\n"},   // and nothing about -b
+        {{"-d", kPort, "-a", "2", "-t"}, "Unknown action: 2\n"},
         {{"-d", kPort, "-a", "x"}, "Unknown action: 0\n"},
         {{"-a", "-7", "-d", kPort}, "Unknown action: -7\n"},
         {{"-d", kPort, "-a", "99999999999"}, "Unknown action: 2147483647\n"},   // clamped, not undefined

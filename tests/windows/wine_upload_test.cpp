@@ -126,6 +126,7 @@ TEST(WineUpload, ReplyFoundAnywhereInTheFirst255Characters)
         std::string file = make_file(dev.sim.dir, "in.bin", 100);
         Outcome run = serbolt2(upload_args(file, "dst/x.bin", {"-b"}));
         EXPECT_EQ(run.status, 0) << run.err;
+        EXPECT_EQ(run.err, "");   // -b with an upload: no warning
         EXPECT_NE(run.out.find(d.shown), std::string::npos) << run.out;
         EXPECT_NE(run.out.find("Data sent successfully.\nReboot sent...\n"), std::string::npos);
         EXPECT_EQ(read_file(dev.sim.store + "/dst/x.bin"), read_file(file));
