@@ -66,16 +66,6 @@ bool Device::start(const std::vector<std::string> &extra)
     return sim_start(sim, extra) && point_com7(sim.slave);
 }
 
-std::string Device::received()
-{
-    return sim_received(sim);
-}
-
-bool Device::wait_for(const std::string &bytes, double timeout_s)
-{
-    return sim_wait_received(sim, bytes, timeout_s, true);
-}
-
 void Device::unplug()
 {
     // Never let COM7 dangle, not even for a moment: Wine would try /dev/ttyS6.
