@@ -89,21 +89,26 @@ TEST(WineCli, HelpAndPortsThatCannotBeOpened)
         {{"/?"}, 0, kHelp, ""},
         {{"--help"}, 0, kHelp, ""},   // the text of -h, with the synopsis and the long options
         // Only as the one argument: elsewhere /?, --help and --version are plain words that end
-        // the options (a later -h is never seen), and the terminal goes to the default port. COM1 leads in the test prefix to a file that
-        // is not a port: it opens, but takes no line settings, and the system says why.
+        // the options (a later -h is never seen), and the terminal goes to the default port.
+        // COM1 leads in the test prefix to a file that is not a port: it opens, but takes no
+        // line settings, and the system says why.
         {{"/?", "-h"}, 1, "serbolt2: ignoring '/?' and what follows it\n" + std::string(kCom1), "COM1"},
-        {{"--version", "-h"}, 1, "serbolt2: ignoring '--version' and what follows it\n" + std::string(kCom1), "COM1"},
-        {{"-t"}, 1, "serbolt2: -i, -o, -b, -r and -t take effect only with -a 1\n" + std::string(kCom1), "COM1"},
+        {{"--version", "-h"}, 1, "serbolt2: ignoring '--version' and what follows it\n" + std::string(kCom1),
+         "COM1"},
+        {{"-t"}, 1, "serbolt2: -i, -o, -b, -r and -t take effect only with -a 1\n" + std::string(kCom1),
+         "COM1"},
         {{"-d", missing, "-a", "1"}, 1, "Error opening COM port: " + missing + "\n", missing},
         {{"-d", longName}, 1,
-         "Error opening COM port: " + longName + "\nserbolt2: " + longName + ": the name is longer than 255 characters\n",
+         "Error opening COM port: " + longName + "\nserbolt2: " + longName +
+             ": the name is longer than 255 characters\n",
          ""},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.args[0] + " " + c.args.back().substr(0, 20));
         Outcome run = serbolt2(c.args);
         EXPECT_EQ(run.status, c.status);
-        EXPECT_TRUE(c.name.empty() ? run.err == c.err : reason_after(run.err, c.err, c.name) != "") << run.err;
+        EXPECT_TRUE(c.name.empty() ? run.err == c.err : reason_after(run.err, c.err, c.name) != "")
+            << run.err;
         EXPECT_EQ(run.out, "");
     }
     Outcome version = serbolt2({"--version"});
