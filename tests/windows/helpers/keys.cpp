@@ -175,7 +175,7 @@ static bool typeScript(HANDLE in, const char *script, ULONGLONG deadline)
             Sleep(kKeyGapMs);
             continue;
         }
-        if (std::strncmp(p, "{p}", 3) == 0 || std::strncmp(p, "{w}", 3) == 0 || std::strncmp(p, "{i}", 3) == 0) {
+        if (p[0] == '{' && (p[1] == 'p' || p[1] == 'w' || p[1] == 'i') && p[2] == '}') {
             if (p[1] == 'p')
                 pasting = true;
             else if (p[1] == 'w' ? !waitInputEmpty(in, deadline) : !typeStandardInput(in))
@@ -190,7 +190,8 @@ static bool typeScript(HANDLE in, const char *script, ULONGLONG deadline)
             if (end == nullptr || (!file && screen == INVALID_HANDLE_VALUE))
                 return false;
             std::string text(p + (file ? 3 : 2), end);
-            while (file ? GetFileAttributesA(text.c_str()) == INVALID_FILE_ATTRIBUTES : !screenShows(screen, text)) {
+            while (file ? GetFileAttributesA(text.c_str()) == INVALID_FILE_ATTRIBUTES
+                        : !screenShows(screen, text)) {
                 if (GetTickCount64() > deadline)
                     return false;
                 Sleep(10);
