@@ -92,27 +92,6 @@ Sim::~Sim()
     close_fd(out);
 }
 
-Sim &Sim::operator=(Sim &&o) noexcept
-{
-    if (this == &o)
-        return *this;
-    sim_stop(*this);
-    close_fd(out);
-    dir = std::move(o.dir);
-    slave = std::move(o.slave);
-    link = std::move(o.link);
-    record = std::move(o.record);
-    store = std::move(o.store);
-    log = std::move(o.log);
-    status = o.status;
-    proc = std::move(o.proc);
-    out = o.out;
-    replugs_unseen = o.replugs_unseen;
-    o.out = -1;
-    o.replugs_unseen = 0;
-    return *this;
-}
-
 // Reads the sim's standard output until it has given a complete line; returns it without its
 // newline ("" on time-out or end of file).
 static std::string sim_next_line(Sim &sim, uint64_t deadline)

@@ -33,11 +33,7 @@ struct Sim {
     Child proc;          // the sim's process (proc.pid while it runs)
     int out = -1;        // read end of the sim's standard output (terminal paths, one per line)
     int replugs_unseen = 0;  // terminal paths read while waiting for something else
-    Sim() = default;
-    Sim(const Sim &) = delete;
-    Sim &operator=(const Sim &) = delete;
-    Sim &operator=(Sim &&o) noexcept;   // stops this sim first
-    ~Sim();
+    ~Sim();  // stops the sim (neither copied nor moved: it owns a process and a descriptor)
 };
 
 // Starts korvan-sim with --link, --store and --record inside a new private directory, plus

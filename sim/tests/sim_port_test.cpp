@@ -21,16 +21,13 @@ struct PortSim {
     std::string dir, port;
     int host = -1;   // master of the current pair: the far end of the cable
     Sim sim;
-    ~PortSim()
-    {
-        if (host >= 0) close(host);
-    }
+    ~PortSim() { close_fd(host); }
 };
 
 // A new pair whose slave the link `s.port` names; the old master, if any, is closed first.
 void plug(PortSim &s, const char *stale = nullptr)
 {
-    if (s.host >= 0) close(s.host);
+    close_fd(s.host);
     int slave = -1;
     ASSERT_TRUE(make_pty(&s.host, &slave));
     // Bytes that wait in the device's input before the sim opens it belong to nobody.

@@ -25,16 +25,13 @@ static double now_s() { return (double)now_ns() / 1e9; }
 struct SimRun {
     Sim sim;
     int tty = -1;
-    ~SimRun()
-    {
-        if (tty >= 0) close(tty);
-    }
+    ~SimRun() { close_fd(tty); }
 };
 
 // Opens the sim's link raw as our end of the line.
 static void open_line(SimRun &s)
 {
-    if (s.tty >= 0) close(s.tty);
+    close_fd(s.tty);
     ASSERT_EQ(s.sim.slave.rfind("/dev/pts/", 0), 0u) << s.sim.slave;
     ASSERT_EQ(fs::read_symlink(s.sim.link).string(), s.sim.slave);
     s.tty = open(s.sim.link.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
@@ -48,13 +45,10 @@ static void open_line(SimRun &s)
 // Starts korvan-sim with a private store, record and link, plus `extra`; opens the line.
 static void start(SimRun &s, const std::vector<std::string> &extra = {})
 {
-    if (s.tty >= 0) close(s.tty);
-    s.tty = -1;
+    close_fd(s.tty);
     ASSERT_TRUE(sim_start(s.sim, extra));
     ASSERT_NO_FATAL_FAILURE(open_line(s));
 }
-
-static void send(SimRun &s, const std::string &b) { write_fd(s.tty, b); }
 
 // Reads until `needle` has arrived or `timeout_s` passed (needle empty: read for the whole time).
 static std::string recv(SimRun &s, const std::string &needle, double timeout_s = 15)
@@ -86,18 +80,18 @@ TEST(Upload, StoresEveryByteValueAndEmptyFiles)
     SimRun s;
     ASSERT_NO_FATAL_FAILURE(start(s));
     const std::string data = all_byte_values(64);  // 16 KiB, bytes that a cooked line would mangle
-    send(s, "filecopy\n");
+    write_fd(s.tty, "filecopy\n");
     EXPECT_EQ(recv(s, READY), READY);  // first and only thing sent: no echo, no prompt
-    send(s, frame("sub/dir/all.bin", data));
+    write_fd(s.tty, frame("sub/dir/all.bin", data));
     EXPECT_EQ(recv(s, DONE), DONE);
     EXPECT_EQ(read_file(s.sim.store + "/sub/dir/all.bin"), data);
 
-    send(s, "filecopy\n" + frame("empty", ""));
+    write_fd(s.tty, "filecopy\n" + frame("empty", ""));
     EXPECT_EQ(recv(s, READY + DONE), READY + DONE);
     ASSERT_TRUE(fs::is_regular_file(s.sim.store + "/empty"));
     EXPECT_EQ(fs::file_size(s.sim.store + "/empty"), 0u);
 
-    send(s, "ls\nversion\n");  // no temporary file left behind; "version" marks the end
+    write_fd(s.tty, "ls\nversion\n");  // no temporary file left behind; "version" marks the end
     std::string ls = recv(s, "Korvan simulator 1.0\r\n");
     EXPECT_NE(ls.find("sub/dir/all.bin 16384\r\n"), std::string::npos) << ls;
     EXPECT_NE(ls.find("empty 0\r\n"), std::string::npos) << ls;
@@ -115,14 +109,14 @@ TEST(Upload, RefusedDestinationsStoreNothing)
     const std::vector<std::string> bad = {"../x", outside + "/abs", "evil/x", "evil",
                                           "a/../../x", "", std::string("nu\0l", 4)};
     for (const auto &dest : bad) {
-        send(s, "filecopy\n" + frame(dest, "XXXX"));
+        write_fd(s.tty, "filecopy\n" + frame(dest, "XXXX"));
         EXPECT_EQ(recv(s, READY + INVALID), READY + INVALID) << dest;
     }
     EXPECT_TRUE(fs::is_empty(outside));
     EXPECT_FALSE(fs::exists(s.sim.dir + "/x"));
     EXPECT_FALSE(fs::exists(s.sim.store + "/a"));
     // The refused payloads were consumed: the line is in step for the next upload.
-    send(s, "filecopy\n" + frame("good", "data"));
+    write_fd(s.tty, "filecopy\n" + frame("good", "data"));
     EXPECT_EQ(recv(s, READY + DONE), READY + DONE);
     EXPECT_EQ(read_file(s.sim.store + "/good"), "data");
     EXPECT_EQ(sim_stop(s.sim), 0);
@@ -132,14 +126,14 @@ TEST(Console, AnswersCommandsAndRejectsBadSizes)
 {
     SimRun s;
     ASSERT_NO_FATAL_FAILURE(start(s));
-    send(s, "version\r\n\nreboot\nreset\rfoo bar\n");
+    write_fd(s.tty, "version\r\n\nreboot\nreset\rfoo bar\n");
     EXPECT_EQ(recv(s, "foo bar\r\n"),
               "Korvan simulator 1.0\r\nRebooting...\r\nResetting...\r\nUnknown command: foo bar\r\n");
     for (const char *size : {"abc", "12x", "16777217", "-1", ""}) {
-        send(s, std::string("filecopy\n") + size + "\n");
+        write_fd(s.tty, std::string("filecopy\n") + size + "\n");
         EXPECT_EQ(recv(s, "bad size\r\n"), READY + "Ko:Error bad size\r\n") << size;
     }
-    send(s, "help\n");
+    write_fd(s.tty, "help\n");
     EXPECT_NE(recv(s, "\r\n").find("filecopy"), std::string::npos);
     EXPECT_EQ(sim_stop(s.sim), 0);
 }
@@ -165,7 +159,7 @@ TEST(Options, EchoJunkCustomTextsAndSilentReplies)
     for (const auto &r : runs) {
         SimRun s;
         ASSERT_NO_FATAL_FAILURE(start(s, r.options));
-        send(s, r.sent);
+        write_fd(s.tty, r.sent);
         EXPECT_EQ(recv(s, r.until, r.wait_s), r.got) << r.options[0];
         EXPECT_EQ(read_file(s.sim.store + "/f"), r.stored) << r.options[0];
         EXPECT_EQ(sim_stop(s.sim), 0);
@@ -199,7 +193,7 @@ TEST(Options, DelayAndGapPaceRepliesAndAnswers)
         SimRun s;
         ASSERT_NO_FATAL_FAILURE(start(s, l.options));
         double t0 = now_s();
-        send(s, l.command);
+        write_fd(s.tty, l.command);
         EXPECT_EQ(recv(s, l.answer), l.answer) << l.options[0];
         EXPECT_GE(now_s() - t0, 0.25) << l.options[0];
         EXPECT_EQ(sim_stop(s.sim), 0);
@@ -215,7 +209,7 @@ TEST(Options, SayAndStreamCutExactly)
     ASSERT_EQ(got.size(), 7u + 1000u);
     EXPECT_EQ(got.substr(0, 59), "hello\r\nstream 000001 abcdefghijklmnopqrstuvwxyz0123456789\r\n");
     EXPECT_EQ(got.substr(got.size() - 12), "stream 00002");  // 19 lines of 52 bytes, then 12
-    send(s, "version\n");  // the console still answers
+    write_fd(s.tty, "version\n");  // the console still answers
     EXPECT_EQ(recv(s, "\r\n"), "Korvan simulator 1.0\r\n");
     EXPECT_EQ(sim_stop(s.sim), 0);
 }
@@ -228,7 +222,7 @@ TEST(Record, HoldsEveryReceivedByteInOrderWithTimes)
     uint64_t t0 = now_ns();
     std::string sent;
     for (const auto &p : parts) {
-        send(s, p);
+        write_fd(s.tty, p);
         sent += p;
         ASSERT_TRUE(sim_wait_received(s.sim, sent, 10));  // read before the next part goes out
     }
@@ -265,7 +259,7 @@ TEST(Lifecycle, HangupAfterAndUnplugAfterMsCloseTheLineAndEnd)
         SimRun s;
         double t0 = now_s();
         ASSERT_NO_FATAL_FAILURE(start(s, e.options));
-        send(s, e.sent);
+        write_fd(s.tty, e.sent);
         ASSERT_TRUE(wait_hangup(s, 10)) << e.options[0];
         EXPECT_GE(now_s() - t0, e.min_seconds) << e.options[0];
         EXPECT_EQ(sim_wait_exit(s.sim, 20), 0) << e.options[0];
@@ -280,7 +274,7 @@ TEST(Lifecycle, OnceExitStatusAndSignals)
     // The last reply is not lost to the hang-up; a refused upload ends with status 1.
     for (const std::string dest : {"ok", "../no"}) {
         ASSERT_NO_FATAL_FAILURE(start(s, {"--once"}));
-        send(s, "filecopy\n" + frame(dest, "1"));
+        write_fd(s.tty, "filecopy\n" + frame(dest, "1"));
         const std::string reply = READY + (dest == "ok" ? DONE : INVALID);
         EXPECT_EQ(recv(s, reply), reply);
         EXPECT_EQ(sim_wait_exit(s.sim, 20), dest == "ok" ? 0 : 1);
@@ -310,10 +304,10 @@ TEST(Rate, ModelsTheLineSpeedBothWays)
     // The last 64 KiB of a payload are taken at once (what a pty still buffers when the host's
     // drain returns); the 135,936 bytes before them cross at the line's pace, about 1.5 s.
     const std::string upload(200000, 'r');
-    send(s, "filecopy\n");
+    write_fd(s.tty, "filecopy\n");
     recv(s, READY);
     double t0 = now_s();
-    send(s, frame("big", upload));
+    write_fd(s.tty, frame("big", upload));
     EXPECT_EQ(recv(s, DONE, 20), DONE);
     double took = now_s() - t0;
     EXPECT_GT(took, 1.0);
@@ -334,8 +328,7 @@ TEST(Rate, ModelsTheLineSpeedBothWays)
 static bool reopen_link(SimRun &s, double timeout_s)
 {
     // Closed first, as a host does on a hang-up: the new terminal may then get the same number.
-    close(s.tty);
-    s.tty = -1;
+    close_fd(s.tty);
     if (!sim_wait_replug(s.sim, timeout_s)) return false;
     open_line(s);
     return s.tty >= 0 && !testing::Test::HasFatalFailure();
@@ -352,7 +345,7 @@ TEST(Lifecycle, UnplugAfterMsAndReplugGreetWithABanner)
     EXPECT_NE(s.sim.slave, first) << "under a new name, though the old number was free again";
     EXPECT_GE(now_s() - t_gone, 0.2);
     EXPECT_EQ(recv(s, "\r\n"), "Korvan simulator 1.0 booted\r\n");
-    send(s, "version\n");
+    write_fd(s.tty, "version\n");
     EXPECT_EQ(recv(s, "\r\n"), "Korvan simulator 1.0\r\n");
     // It unplugs once only: the new line stays up.
     EXPECT_EQ(recv(s, "", 0.5), "");
@@ -363,23 +356,23 @@ TEST(Lifecycle, UnplugOnRebootAnswersThenComesBackWithTheStore)
 {
     SimRun s;
     ASSERT_NO_FATAL_FAILURE(start(s, {"--unplug-on-reboot", "--replug-after-ms", "100"}));
-    send(s, "filecopy\n" + frame("fw/app.bin", "firmware"));
+    write_fd(s.tty, "filecopy\n" + frame("fw/app.bin", "firmware"));
     EXPECT_EQ(recv(s, DONE), READY + DONE);
-    send(s, "reboot\n");
+    write_fd(s.tty, "reboot\n");
     EXPECT_EQ(recv(s, "\r\n"), "Rebooting...\r\n") << "the answer comes before the hang-up";
     ASSERT_TRUE(wait_hangup(s, 10));
     EXPECT_FALSE(fs::exists(fs::symlink_status(s.sim.link)) && fs::read_symlink(s.sim.link) == s.sim.slave);
     ASSERT_TRUE(reopen_link(s, 10));
     EXPECT_EQ(recv(s, "\r\n"), "Korvan simulator 1.0 booted\r\n");
-    send(s, "ls\n");
+    write_fd(s.tty, "ls\n");
     EXPECT_EQ(recv(s, "\r\n"), "fw/app.bin 8\r\n") << "the store is kept";
-    send(s, "reboot\n");  // and again: every reboot re-enumerates
+    write_fd(s.tty, "reboot\n");  // and again: every reboot re-enumerates
     EXPECT_EQ(recv(s, "\r\n"), "Rebooting...\r\n");
     ASSERT_TRUE(wait_hangup(s, 10));
     EXPECT_EQ(sim_stop(s.sim), 0);
     // Without the option a reboot keeps the line.
     ASSERT_NO_FATAL_FAILURE(start(s));
-    send(s, "reboot\nversion\n");
+    write_fd(s.tty, "reboot\nversion\n");
     EXPECT_EQ(recv(s, "1.0\r\n"), "Rebooting...\r\nKorvan simulator 1.0\r\n");
     EXPECT_EQ(sim_stop(s.sim), 0);
 }
@@ -388,12 +381,12 @@ TEST(Lifecycle, HangupAfterWithReplugComesBack)
 {
     SimRun s;
     ASSERT_NO_FATAL_FAILURE(start(s, {"--hangup-after", "10", "--replug-after-ms", "50"}));
-    send(s, "filecopy\n" + frame("h", std::string(100, 'q')));
+    write_fd(s.tty, "filecopy\n" + frame("h", std::string(100, 'q')));
     ASSERT_TRUE(wait_hangup(s, 10));
     ASSERT_TRUE(reopen_link(s, 10));
     EXPECT_EQ(recv(s, "\r\n"), "Korvan simulator 1.0 booted\r\n");
     EXPECT_FALSE(fs::exists(s.sim.store + "/h")) << "the broken upload is dropped";
-    send(s, "ls\n");  // no temporary file either
+    write_fd(s.tty, "ls\n");  // no temporary file either
     EXPECT_EQ(recv(s, "\r\n"), "(no files)\r\n");
     EXPECT_EQ(sim_stop(s.sim), 0);
 }
@@ -420,12 +413,12 @@ TEST(Lifecycle, SyncAndSigtermRecordWhatIsStillPending)
     ASSERT_NO_FATAL_FAILURE(start(s, {"--rate", "1000", "--silent"}));
     std::string sent;
     for (int i = 0; i < 800; i++) sent += "line " + std::to_string(i) + "\n";
-    send(s, sent);
+    write_fd(s.tty, sent);
     EXPECT_EQ(sim_received(s.sim), sent);
     EXPECT_TRUE(sim_alive(s.sim));
-    send(s, "more\n");
+    write_fd(s.tty, "more\n");
     EXPECT_TRUE(sim_wait_received(s.sim, sent + "more\n", 20));
-    send(s, sent);
+    write_fd(s.tty, sent);
     EXPECT_EQ(sim_stop(s.sim), 0);
     EXPECT_EQ(sim_received(s.sim), sent + "more\n" + sent);
 }

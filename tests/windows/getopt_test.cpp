@@ -77,66 +77,56 @@ std::string parse(const std::vector<std::string> &words, bool past_unknown = fal
     return result;
 }
 
-TEST(Getopt, SeparateAndAttachedArguments)
+TEST(Getopt, OneParseOfEachCommandLine)
 {
-    EXPECT_EQ(parse({"-a", "1", "-i", "in.bin", "-o", "/dst/out.bin"}),
-              "a(1) i(in.bin) o(/dst/out.bin) -1@7");
-    EXPECT_EQ(parse({"-a1", "-iin.bin", "-o/dst/out.bin"}), "a(1) i(in.bin) o(/dst/out.bin) -1@4");
-    EXPECT_EQ(parse({"-tb", "-d", "COM3"}), "t b d(COM3) -1@4");
-}
-
-TEST(Getopt, GroupedFlags)
-{
-    EXPECT_EQ(parse({"-rbt"}), "r b t -1@2");
-    EXPECT_EQ(parse({"-ri", "in.bin"}), "r i(in.bin) -1@3");
-    // The rest of the word is the argument, even when it looks like a flag.
-    EXPECT_EQ(parse({"-ir"}), "i(r) -1@2");
-}
-
-TEST(Getopt, NextWordIsTheArgumentWhateverItHolds)
-{
-    EXPECT_EQ(parse({"-i", "-r"}), "i(-r) -1@3");
-    EXPECT_EQ(parse({"-o", ""}), "o() -1@3");
-    EXPECT_EQ(parse({"-d", "--"}), "d(--) -1@3");
-}
-
-TEST(Getopt, UnknownLetterAndMissingArgument)
-{
-    EXPECT_EQ(parse({"-i"}), "?i");
-    EXPECT_EQ(parse({"-a"}), "?a");
-    EXPECT_EQ(parse({"-r", "-d"}), "r ?d");
-    EXPECT_EQ(parse({"-rz"}), "r ?z");
-    EXPECT_EQ(parse({"-:"}), "?:") << "the argument marker is not an option";
-    EXPECT_EQ(parse({"-r-"}), "r ?-");
-    EXPECT_EQ(parse({"-x", "-h"}), "?x");
-    EXPECT_EQ(parse({"-h", "-x"}), "h ?x");  // -h means nothing to the parser itself
-    EXPECT_EQ(parse({"-?"}), "??");
-}
-
-TEST(Getopt, CallingOnAfterUnknownMovesForward)
-{
-    // The calls are capped at 20: a parser that stands still shows as a long repeating list.
-    EXPECT_EQ(parse({"-rz", "-b"}, true), "r ?z b -1@3");
-    EXPECT_EQ(parse({"-zr", "-b"}, true), "?z r b -1@3");
-    EXPECT_EQ(parse({"-z", "-y", "in"}, true), "?z ?y -1@3");
-    EXPECT_EQ(parse({"-r", "-i"}, true), "r ?i -1@3");
-    EXPECT_EQ(parse({"-r-", "-t"}, true), "r ?- t -1@3");
-}
-
-TEST(Getopt, EndOfOptions)
-{
-    EXPECT_EQ(parse({}), "-1@1");
-    EXPECT_EQ(parse({"stray", "-a", "1"}), "-1@1");
-    EXPECT_EQ(parse({"-a", "1", "stray", "-t"}), "a(1) -1@3");
-    EXPECT_EQ(parse({"-", "-a", "1"}), "-1@1");
-    EXPECT_EQ(parse({"--", "-a", "1"}), "-1@2");
-    EXPECT_EQ(parse({"--help"}), "-1@2");
-    EXPECT_EQ(parse({"-r", "--", "-b"}), "r -1@3");
-}
-
-TEST(Getopt, RepeatedOptionsEachReported)
-{
-    EXPECT_EQ(parse({"-a", "2", "-a1", "-rr"}), "a(2) a(1) r r -1@5");
+    const struct {
+        std::vector<std::string> words;
+        const char *calls;          // what parse() gives
+        bool past_unknown = false;  // go on calling after '?'
+    } cases[] = {
+        // Arguments in the next word or attached.
+        {{"-a", "1", "-i", "in.bin", "-o", "/dst/out.bin"}, "a(1) i(in.bin) o(/dst/out.bin) -1@7"},
+        {{"-a1", "-iin.bin", "-o/dst/out.bin"}, "a(1) i(in.bin) o(/dst/out.bin) -1@4"},
+        {{"-tb", "-d", "COM3"}, "t b d(COM3) -1@4"},
+        // Flags grouped in one word.
+        {{"-rbt"}, "r b t -1@2"},
+        {{"-ri", "in.bin"}, "r i(in.bin) -1@3"},
+        // The rest of the word is the argument, even when it looks like a flag.
+        {{"-ir"}, "i(r) -1@2"},
+        // The next word is the argument, whatever it holds.
+        {{"-i", "-r"}, "i(-r) -1@3"},
+        {{"-o", ""}, "o() -1@3"},
+        {{"-d", "--"}, "d(--) -1@3"},
+        // An unknown letter or a missing argument: '?' with optopt.
+        {{"-i"}, "?i"},
+        {{"-a"}, "?a"},
+        {{"-r", "-d"}, "r ?d"},
+        {{"-rz"}, "r ?z"},
+        {{"-:"}, "?:"},  // the argument marker is not an option
+        {{"-r-"}, "r ?-"},
+        {{"-x", "-h"}, "?x"},
+        {{"-h", "-x"}, "h ?x"},  // -h means nothing to the parser itself
+        {{"-?"}, "??"},
+        // Calling on after '?' moves forward.
+        // The calls are capped at 20: a parser that stands still shows as a long repeating list.
+        {{"-rz", "-b"}, "r ?z b -1@3", true},
+        {{"-zr", "-b"}, "?z r b -1@3", true},
+        {{"-z", "-y", "in"}, "?z ?y -1@3", true},
+        {{"-r", "-i"}, "r ?i -1@3", true},
+        {{"-r-", "-t"}, "r ?- t -1@3", true},
+        // The end of the options: a plain word, "-", "--" or a long option.
+        {{}, "-1@1"},
+        {{"stray", "-a", "1"}, "-1@1"},
+        {{"-a", "1", "stray", "-t"}, "a(1) -1@3"},
+        {{"-", "-a", "1"}, "-1@1"},
+        {{"--", "-a", "1"}, "-1@2"},
+        {{"--help"}, "-1@2"},
+        {{"-r", "--", "-b"}, "r -1@3"},
+        // Repeated options, each reported.
+        {{"-a", "2", "-a1", "-rr"}, "a(2) a(1) r r -1@5"},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(parse(c.words, c.past_unknown), c.calls) << testing::PrintToString(c.words);
 }
 
 }  // namespace

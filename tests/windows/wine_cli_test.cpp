@@ -69,56 +69,52 @@ TEST(WineCli, UsageEndsTheRunBeforeThePortIsOpened)
     EXPECT_EQ(dev.received(), "");
 }
 
-TEST(WineCli, SlashQuestionMarkAsksForHelp)
-{
-    Outcome run = serbolt2({"/?"});
-    EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(run.err, kHelp);
-    EXPECT_EQ(run.out, "");
-    // Only as the one argument: elsewhere it is a plain word that ends the
-    // options, and the terminal goes to the default port (no port in the test prefix).
-    run = serbolt2({"/?", "-h"});
-    EXPECT_EQ(run.status, 1);
-    EXPECT_NE(reason_after(run.err,
-                           "serbolt2: ignoring '/?' and what follows it\n"
-                           "Error setting COM port parameters\n",
-                           "COM1"),
-              "")
-        << run.err;
-}
-
-TEST(WineCli, PortThatCannotBeOpened)
+// Runs that end before anything is shown on standard output: help asked for
+// with /? or --help, and ports that cannot be opened or set up.
+TEST(WineCli, HelpAndPortsThatCannotBeOpened)
 {
     // Not a COM name, so Wine has no /dev/ttyS fallback for it either; in
     // Cyrillic letters, which both lines give as they were typed.
-    const char missing[] = "\\\\.\\\xD0\x9A\xD0\x9E\xD0\xA0\xD0\x92\xD0\x90\xD0\x9D" "9";  // \\.\КОРВАН9
-    Outcome run = serbolt2({"-d", missing, "-a", "1"});
-    EXPECT_EQ(run.status, 1);
-    // The fixed line, then the system's reason on a line of its own.
-    EXPECT_NE(reason_after(run.err, std::string("Error opening COM port: ") + missing + "\n", missing), "")
-        << run.err;
-    EXPECT_EQ(run.out, "");
-
-    // COM1, the default, leads in the test prefix to a file that is not a port:
-    // it opens, but takes no line settings, and the system says why.
-    run = serbolt2({"-t"});
-    EXPECT_EQ(run.status, 1);
-    EXPECT_NE(reason_after(run.err,
-                           "serbolt2: -i, -o, -b, -r and -t take effect only with -a 1\n"
-                           "Error setting COM port parameters\n",
-                           "COM1"),
-              "")
-        << run.err;
-    EXPECT_EQ(run.out, "");
-
+    const std::string missing = "\\\\.\\\xD0\x9A\xD0\x9E\xD0\xA0\xD0\x92\xD0\x90\xD0\x9D" "9";  // \\.\КОРВАН9
     // A name longer than the 255-character conversion buffer: refused, and
     // the message names it in full.
-    std::string longName = std::string(kPort) + std::string(300, 'A');
-    run = serbolt2({"-d", longName});
-    EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.err, "Error opening COM port: " + longName + "\nserbolt2: " + longName +
-                           ": the name is longer than 255 characters\n");
-    EXPECT_EQ(run.out, "");
+    const std::string longName = std::string(kPort) + std::string(300, 'A');
+    const char kCom1[] = "Error setting COM port parameters\n";
+    const struct {
+        std::vector<std::string> args;
+        int status;
+        std::string err;    // all of standard error, or the lines in front of the reason
+        std::string name;   // the name the system's reason is given for, if any
+    } cases[] = {
+        {{"/?"}, 0, kHelp, ""},
+        {{"--help"}, 0, kHelp, ""},   // the text of -h, with the synopsis and the long options
+        // Only as the one argument: elsewhere /?, --help and --version are plain words that end
+        // the options (a later -h is never seen), and the terminal goes to the default port.
+        // COM1 leads in the test prefix to a file that is not a port: it opens, but takes no
+        // line settings, and the system says why.
+        {{"/?", "-h"}, 1, "serbolt2: ignoring '/?' and what follows it\n" + std::string(kCom1), "COM1"},
+        {{"--version", "-h"}, 1, "serbolt2: ignoring '--version' and what follows it\n" + std::string(kCom1),
+         "COM1"},
+        {{"-t"}, 1, "serbolt2: -i, -o, -b, -r and -t take effect only with -a 1\n" + std::string(kCom1),
+         "COM1"},
+        {{"-d", missing, "-a", "1"}, 1, "Error opening COM port: " + missing + "\n", missing},
+        {{"-d", longName}, 1,
+         "Error opening COM port: " + longName + "\nserbolt2: " + longName +
+             ": the name is longer than 255 characters\n",
+         ""},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.args[0] + " " + c.args.back().substr(0, 20));
+        Outcome run = serbolt2(c.args);
+        EXPECT_EQ(run.status, c.status);
+        EXPECT_TRUE(c.name.empty() ? run.err == c.err : reason_after(run.err, c.err, c.name) != "")
+            << run.err;
+        EXPECT_EQ(run.out, "");
+    }
+    Outcome version = serbolt2({"--version"});
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out, std::string("serbolt2 ") + SERBOLT_VERSION + "\n");
+    EXPECT_EQ(version.err, "");
 }
 
 TEST(WineCli, ActionAndFilesCheckedAfterTheOpen)
@@ -129,7 +125,8 @@ TEST(WineCli, ActionAndFilesCheckedAfterTheOpen)
         std::vector<std::string> args;
         const char *err;
     } cases[] = {
-        {{"-d", kPort, "-a", "2", "-b"}, "Unknown action: 2\n"},
+        {{"-d", kPort, "-a", "2", "-b"}, "Unknown action: 2\n"},   // and nothing about -b
+        {{"-d", kPort, "-a", "2", "-t"}, "Unknown action: 2\n"},
         {{"-d", kPort, "-a", "x"}, "Unknown action: 0\n"},
         {{"-a", "-7", "-d", kPort}, "Unknown action: -7\n"},
         {{"-d", kPort, "-a", "99999999999"}, "Unknown action: 2147483647\n"},   // clamped, not undefined

@@ -66,25 +66,18 @@ bool Device::start(const std::vector<std::string> &extra)
     return sim_start(sim, extra) && point_com7(sim.slave);
 }
 
-std::string Device::received()
-{
-    return sim_received(sim);
-}
-
-bool Device::wait_for(const std::string &bytes, double timeout_s)
-{
-    return sim_wait_received(sim, bytes, timeout_s, true);
-}
-
 void Device::unplug()
 {
     // Never let COM7 dangle, not even for a moment: Wine would try /dev/ttyS6.
     point_com7(SERBOLT2_NOT_A_PORT);
     sim_stop(sim);
+    close_fd(sim.out);
+    // Its files run to tens of megabytes in the upload tests.
     std::error_code ignored;
     if (!sim.dir.empty())
         std::filesystem::remove_all(sim.dir, ignored);
-    sim = Sim();
+    sim.dir.clear();
+    sim.replugs_unseen = 0;
 }
 
 void Device::park()
@@ -103,12 +96,7 @@ bool Device::replugged(double timeout_s)
 
 Device::~Device()
 {
-    point_com7(SERBOLT2_NOT_A_PORT);
-    sim_stop(sim);
-    // Its files run to tens of megabytes in the upload tests.
-    std::error_code ignored;
-    if (!sim.dir.empty())
-        std::filesystem::remove_all(sim.dir, ignored);
+    unplug();
 }
 
 std::string win_path(const std::string &unix_path)

@@ -22,9 +22,10 @@ struct Device {
     Sim sim;
     bool start(const std::vector<std::string> &extra = {});
     // Everything the sim has received (it first reads what is still pending).
-    std::string received();
+    std::string received() { return sim_received(sim); }
     // Waits until what the sim has received begins with `bytes` (true) or `timeout_s` passed.
-    bool wait_for(const std::string &bytes, double timeout_s = 30);
+    bool wait_for(const std::string &bytes, double timeout_s = 30)
+    { return sim_wait_received(sim, bytes, timeout_s, true); }
     // The device goes away: COM7 leads to a file that is no port, the sim ends.
     // start() brings a new one back behind COM7.
     void unplug();

@@ -1,14 +1,12 @@
 // serbolt2.exe under Wine: the console terminal, with keys typed into the
 // program's own console by the serbolt2_keys helper.
 #include "wine_common.h"
-#include <algorithm>
-#include <map>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
+#include <map>
 #include <thread>
-#include <unistd.h>
-#include <string>
 
 namespace {
 
@@ -18,6 +16,16 @@ const char kExiting[] = "\nExiting terminal mode.\n";
 bool ends_with(const std::string &text, const std::string &tail)
 {
     return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+// What the device received, once `expected` is in and no byte follows; a
+// mismatch shows the end of both (the upload before it is binary).
+void expect_received(Device &dev, const std::string &expected)
+{
+    std::string got = dev.received();
+    auto tail = [](const std::string &text) { return text.substr(text.size() > 30 ? text.size() - 30 : 0); };
+    EXPECT_TRUE(got == expected) << got.size() << " bytes, ending \"" << tail(got) << "\"; expected "
+                                 << expected.size() << ", ending \"" << tail(expected) << "\"";
 }
 
 TEST(WineTerminal, KeysGoToTheDeviceAndItsBytesToTheScreen)
@@ -156,14 +164,8 @@ TEST(WineTerminal, AfterUploadRebootResetThenTerminal)
               std::string::npos)
         << run.out;
     EXPECT_NE(run.out.find("Exiting terminal mode."), std::string::npos) << run.out;
-    std::string expected = "filecopy\n300\ndst/t.bin\n" + read_file(file) + "reboot\nreset\nq\n";
-    std::string got = dev.received();  // and nothing more
-    EXPECT_TRUE(got == expected) << got.size() << " bytes: " << got.substr(got.size() > 40 ? got.size() - 40 : 0);
+    expect_received(dev, "filecopy\n300\ndst/t.bin\n" + read_file(file) + "reboot\nreset\nq\n");
 }
-
-}  // namespace
-
-namespace {
 
 // Keys from a pipe or a file: each byte a key, and the end of the input ends
 // the terminal once the device has had its say.
@@ -285,10 +287,7 @@ TEST(WineTerminal, NoReplayedKeysAndNoLeftovers)
     EXPECT_NE(run.out.find("Staying in terminal mode...\n" + std::string(kEntering)), std::string::npos)
         << run.out;
     EXPECT_TRUE(ends_with(run.out, "\nq\n" + std::string(kExiting))) << run.out;
-    std::string expected = "filecopy\n300000\ndst/t.bin\n" + read_file(file) + "q\n";
-    std::string got = dev.received();
-    EXPECT_TRUE(got == expected) << got.size() << " bytes, ending "
-                                 << got.substr(got.size() > 20 ? got.size() - 20 : 0);
+    expect_received(dev, "filecopy\n300000\ndst/t.bin\n" + read_file(file) + "q\n");
 }
 
 // A paste goes out whole and at the pace of the paced send, not one key per
@@ -335,23 +334,6 @@ Outcome reboot_in_the_terminal(Device &dev, const std::string &file, const std::
     return run;
 }
 
-// What the device got in such a session: the upload, "reboot", then `typed`.
-std::string upload_reboot_then(const std::string &file, const std::string &typed)
-{
-    return "filecopy\n" + std::to_string(read_file(file).size()) + "\ndst/r.bin\n" + read_file(file) +
-           "reboot\n" + typed;
-}
-
-// What the device received, once `expected` is in and no byte follows; a
-// mismatch shows the end of both (the upload before it is binary).
-void expect_received(Device &dev, const std::string &expected)
-{
-    std::string got = dev.received();
-    auto tail = [](const std::string &text) { return text.substr(text.size() > 30 ? text.size() - 30 : 0); };
-    EXPECT_TRUE(got == expected) << got.size() << " bytes, ending \"" << tail(got) << "\"; expected "
-                                 << expected.size() << ", ending \"" << tail(expected) << "\"";
-}
-
 // The device goes away and comes back: said on standard error, the port is
 // opened again by its name, the device's greeting is shown, and keys typed as
 // soon as "connected." shows (the greeting may still be on its way) reach the
@@ -379,7 +361,7 @@ TEST(WineTerminal, LostPortIsOpenedAgain)
     EXPECT_NE(run.out.find("cd\nUnknown command: cd\n\nExiting terminal mode."), std::string::npos) << run.out;
     EXPECT_EQ(read_file(dev.sim.store + "/dst/r.bin"), read_file(file));
     // Every key, once, in order: none lost to the reopening, none sent twice.
-    expect_received(dev, upload_reboot_then(file, "cd\n"));
+    expect_received(dev, "filecopy\n500\ndst/r.bin\n" + read_file(file) + "reboot\ncd\n");
 }
 
 // With keys from a script, a lost port ends the session with status 1.

@@ -118,10 +118,9 @@ static HANDLE helperInput = INVALID_HANDLE_VALUE;
 // {i}: every byte of standard input typed as a key as soon as it is read.
 static bool typeStandardInput(HANDLE in)
 {
-    HANDLE input = helperInput;
     unsigned char typed;
     DWORD got = 0;
-    while (ReadFile(input, &typed, 1, &got, nullptr) && got == 1)
+    while (ReadFile(helperInput, &typed, 1, &got, nullptr) && got == 1)
         if (!typeKey(in, typed, virtualKeyOf(typed)))
             return false;
     return true;
@@ -166,55 +165,33 @@ static bool typeScript(HANDLE in, const char *script, ULONGLONG deadline)
     DWORD pasted = 0;
     for (const char *p = script; *p; p++) {
         WCHAR ch = (unsigned char)*p;
-        if (std::strncmp(p, "{^C}", 4) == 0) {
-            if (!typeKey(in, 3, 'C', LEFT_CTRL_PRESSED))
+        // Ctrl-C, or the end of a paste (all its keys in one write); then the gap of a key.
+        if (std::strncmp(p, "{^C}", 4) == 0 || std::strncmp(p, "{/p}", 4) == 0) {
+            if (p[1] == '^' ? !typeKey(in, 3, 'C', LEFT_CTRL_PRESSED) : !writeRecords(in, paste, pasted))
                 return false;
+            pasting = pasting && p[1] == '^';
+            pasted = pasting ? pasted : 0;
             p += 3;
             Sleep(kKeyGapMs);
             continue;
         }
-        if (std::strncmp(p, "{i}", 3) == 0) {
-            if (!typeStandardInput(in))
-                return false;
-            p += 2;
-            continue;
-        }
-        if (std::strncmp(p, "{p}", 3) == 0 || std::strncmp(p, "{w}", 3) == 0) {
+        if (p[0] == '{' && (p[1] == 'p' || p[1] == 'w' || p[1] == 'i') && p[2] == '}') {
             if (p[1] == 'p')
                 pasting = true;
-            else if (!waitInputEmpty(in, deadline))
+            else if (p[1] == 'w' ? !waitInputEmpty(in, deadline) : !typeStandardInput(in))
                 return false;
             p += 2;
             continue;
         }
-        if (std::strncmp(p, "{/p}", 4) == 0) {
-            if (!writeRecords(in, paste, pasted))
-                return false;
-            pasting = false;
-            pasted = 0;
-            p += 3;
-            Sleep(kKeyGapMs);
-            continue;
-        }
-        if (std::strncmp(p, "{f:", 3) == 0) {
+        // {f:PATH} and {?TEXT}: waits for a file or for a text on the screen.
+        if (std::strncmp(p, "{f:", 3) == 0 || std::strncmp(p, "{?", 2) == 0) {
+            const bool file = p[1] == 'f';
             const char *end = std::strchr(p, '}');
-            if (end == nullptr)
+            if (end == nullptr || (!file && screen == INVALID_HANDLE_VALUE))
                 return false;
-            std::string path(p + 3, (size_t)(end - p - 3));
-            while (GetFileAttributesA(path.c_str()) == INVALID_FILE_ATTRIBUTES) {
-                if (GetTickCount64() > deadline)
-                    return false;
-                Sleep(10);
-            }
-            p = end;
-            continue;
-        }
-        if (std::strncmp(p, "{?", 2) == 0) {
-            const char *end = std::strchr(p, '}');
-            if (end == nullptr || screen == INVALID_HANDLE_VALUE)
-                return false;
-            std::string text(p + 2, (size_t)(end - p - 2));
-            while (!screenShows(screen, text)) {
+            std::string text(p + (file ? 3 : 2), end);
+            while (file ? GetFileAttributesA(text.c_str()) == INVALID_FILE_ATTRIBUTES
+                        : !screenShows(screen, text)) {
                 if (GetTickCount64() > deadline)
                     return false;
                 Sleep(10);
