@@ -25,8 +25,9 @@
 // console's output code page.
 // -screen TEXT: the program's standard handles are its console instead; the
 // helper watches the console for TEXT while the program runs, writes
-// "keys: saw LINE" with the first line that showed it, and at the end copies
-// the console's lines to its own standard output.
+// "keys: saw LINE" with the first line that showed it (the same on two looks
+// in a row), and at the end copies the console's lines to its own standard
+// output.
 // The program is ended after LIMIT_MS; the helper then exits with 124.
 // Exit 125: the helper itself failed (message on standard error).
 #include <windows.h>
@@ -366,6 +367,7 @@ int main(int argc, char *argv[])
         return fail("typing the script (or waiting in it)");
     }
     bool saw = false;
+    std::string last_seen;
     bool ended = false;
     for (;;) {
         ULONGLONG spent = GetTickCount64() - start;
@@ -377,12 +379,15 @@ int main(int argc, char *argv[])
             ended = true;
             break;
         }
+        // The line as two looks in a row saw it: a look while the console redraws
+        // it may catch it half written.
         std::string seen;
-        if (watch != nullptr && !saw && screenShows(screen, watch, &seen)) {
+        if (watch != nullptr && !saw && screenShows(screen, watch, &seen) && seen == last_seen) {
             saw = true;
             printf("keys: saw %s\n", seen.c_str());
             fflush(stdout);
         }
+        last_seen = seen;
     }
     if (!ended) {
         TerminateProcess(pi.hProcess, kTimedOut);
