@@ -50,9 +50,11 @@ static void start(SimRun &s, const std::vector<std::string> &extra = {})
     ASSERT_NO_FATAL_FAILURE(open_line(s));
 }
 
-// Reads until `needle` has arrived or `timeout_s` passed (needle empty: read for the whole time).
-static std::string recv(SimRun &s, const std::string &needle, double timeout_s = 15)
+// Writes `sent` on our end, then reads until `needle` has arrived or `timeout_s` passed (needle
+// empty: reads for the whole time).
+static std::string ask(SimRun &s, const std::string &sent, const std::string &needle, double timeout_s = 15)
 {
+    write_fd(s.tty, sent);
     return read_until(s.tty, needle, timeout_s);
 }
 
@@ -80,19 +82,16 @@ TEST(Upload, StoresEveryByteValueAndEmptyFiles)
     SimRun s;
     ASSERT_NO_FATAL_FAILURE(start(s));
     const std::string data = all_byte_values(64);  // 16 KiB, bytes that a cooked line would mangle
-    write_fd(s.tty, "filecopy\n");
-    EXPECT_EQ(recv(s, READY), READY);  // first and only thing sent: no echo, no prompt
-    write_fd(s.tty, frame("sub/dir/all.bin", data));
-    EXPECT_EQ(recv(s, DONE), DONE);
+    EXPECT_EQ(ask(s, "filecopy\n", READY), READY);  // first and only thing sent: no echo, no prompt
+    EXPECT_EQ(ask(s, frame("sub/dir/all.bin", data), DONE), DONE);
     EXPECT_EQ(read_file(s.sim.store + "/sub/dir/all.bin"), data);
 
-    write_fd(s.tty, "filecopy\n" + frame("empty", ""));
-    EXPECT_EQ(recv(s, READY + DONE), READY + DONE);
+    EXPECT_EQ(ask(s, "filecopy\n" + frame("empty", ""), READY + DONE), READY + DONE);
     ASSERT_TRUE(fs::is_regular_file(s.sim.store + "/empty"));
     EXPECT_EQ(fs::file_size(s.sim.store + "/empty"), 0u);
 
-    write_fd(s.tty, "ls\nversion\n");  // no temporary file left behind; "version" marks the end
-    std::string ls = recv(s, "Korvan simulator 1.0\r\n");
+    // No temporary file left behind; "version" marks the end.
+    std::string ls = ask(s, "ls\nversion\n", "Korvan simulator 1.0\r\n");
     EXPECT_NE(ls.find("sub/dir/all.bin 16384\r\n"), std::string::npos) << ls;
     EXPECT_NE(ls.find("empty 0\r\n"), std::string::npos) << ls;
     EXPECT_EQ(ls.find("tmp"), std::string::npos) << ls;
@@ -109,15 +108,13 @@ TEST(Upload, RefusedDestinationsStoreNothing)
     const std::vector<std::string> bad = {"../x", outside + "/abs", "evil/x", "evil",
                                           "a/../../x", "", std::string("nu\0l", 4)};
     for (const auto &dest : bad) {
-        write_fd(s.tty, "filecopy\n" + frame(dest, "XXXX"));
-        EXPECT_EQ(recv(s, READY + INVALID), READY + INVALID) << dest;
+        EXPECT_EQ(ask(s, "filecopy\n" + frame(dest, "XXXX"), READY + INVALID), READY + INVALID) << dest;
     }
     EXPECT_TRUE(fs::is_empty(outside));
     EXPECT_FALSE(fs::exists(s.sim.dir + "/x"));
     EXPECT_FALSE(fs::exists(s.sim.store + "/a"));
     // The refused payloads were consumed: the line is in step for the next upload.
-    write_fd(s.tty, "filecopy\n" + frame("good", "data"));
-    EXPECT_EQ(recv(s, READY + DONE), READY + DONE);
+    EXPECT_EQ(ask(s, "filecopy\n" + frame("good", "data"), READY + DONE), READY + DONE);
     EXPECT_EQ(read_file(s.sim.store + "/good"), "data");
     EXPECT_EQ(sim_stop(s.sim), 0);
 }
@@ -126,15 +123,13 @@ TEST(Console, AnswersCommandsAndRejectsBadSizes)
 {
     SimRun s;
     ASSERT_NO_FATAL_FAILURE(start(s));
-    write_fd(s.tty, "version\r\n\nreboot\nreset\rfoo bar\n");
-    EXPECT_EQ(recv(s, "foo bar\r\n"),
+    EXPECT_EQ(ask(s, "version\r\n\nreboot\nreset\rfoo bar\n", "foo bar\r\n"),
               "Korvan simulator 1.0\r\nRebooting...\r\nResetting...\r\nUnknown command: foo bar\r\n");
     for (const char *size : {"abc", "12x", "16777217", "-1", ""}) {
-        write_fd(s.tty, std::string("filecopy\n") + size + "\n");
-        EXPECT_EQ(recv(s, "bad size\r\n"), READY + "Ko:Error bad size\r\n") << size;
+        std::string sent = std::string("filecopy\n") + size + "\n";
+        EXPECT_EQ(ask(s, sent, "bad size\r\n"), READY + "Ko:Error bad size\r\n") << size;
     }
-    write_fd(s.tty, "help\n");
-    EXPECT_NE(recv(s, "\r\n").find("filecopy"), std::string::npos);
+    EXPECT_NE(ask(s, "help\n", "\r\n").find("filecopy"), std::string::npos);
     EXPECT_EQ(sim_stop(s.sim), 0);
 }
 
@@ -159,8 +154,7 @@ TEST(Options, EchoJunkCustomTextsAndSilentReplies)
     for (const auto &r : runs) {
         SimRun s;
         ASSERT_NO_FATAL_FAILURE(start(s, r.options));
-        write_fd(s.tty, r.sent);
-        EXPECT_EQ(recv(s, r.until, r.wait_s), r.got) << r.options[0];
+        EXPECT_EQ(ask(s, r.sent, r.until, r.wait_s), r.got) << r.options[0];
         EXPECT_EQ(read_file(s.sim.store + "/f"), r.stored) << r.options[0];
         EXPECT_EQ(sim_stop(s.sim), 0);
     }
@@ -173,7 +167,7 @@ TEST(Options, SinkSwallowsEverythingAndAnswersNothing)
     // Far more than the pseudo-terminal buffers: it all goes through only if the sim reads it.
     const std::string sent = "version\nfilecopy\n" + frame("f", all_byte_values(4096));
     ASSERT_EQ(write_until_stalled(s.tty, sent, 20), sent.size());
-    EXPECT_EQ(recv(s, "", 0.4), "");  // no reply, no console answer
+    EXPECT_EQ(ask(s, "", "", 0.4), "");  // no reply, no console answer
     EXPECT_EQ(sim_received(s.sim).size(), sent.size());
     EXPECT_FALSE(fs::exists(s.sim.store + "/f"));
     EXPECT_EQ(sim_stop(s.sim), 0);
@@ -193,8 +187,7 @@ TEST(Options, DelayAndGapPaceRepliesAndAnswers)
         SimRun s;
         ASSERT_NO_FATAL_FAILURE(start(s, l.options));
         double t0 = now_s();
-        write_fd(s.tty, l.command);
-        EXPECT_EQ(recv(s, l.answer), l.answer) << l.options[0];
+        EXPECT_EQ(ask(s, l.command, l.answer), l.answer) << l.options[0];
         EXPECT_GE(now_s() - t0, 0.25) << l.options[0];
         EXPECT_EQ(sim_stop(s.sim), 0);
     }
@@ -205,12 +198,11 @@ TEST(Options, SayAndStreamCutExactly)
     SimRun s;
     ASSERT_NO_FATAL_FAILURE(start(s, {"--say", "hello\\r\\n", "--stream", "1000"}));
     std::string got = read_until(s.tty, "", 15, 7 + 1000);
-    got += recv(s, "", 0.3);  // and then nothing more
+    got += ask(s, "", "", 0.3);  // and then nothing more
     ASSERT_EQ(got.size(), 7u + 1000u);
     EXPECT_EQ(got.substr(0, 59), "hello\r\nstream 000001 abcdefghijklmnopqrstuvwxyz0123456789\r\n");
     EXPECT_EQ(got.substr(got.size() - 12), "stream 00002");  // 19 lines of 52 bytes, then 12
-    write_fd(s.tty, "version\n");  // the console still answers
-    EXPECT_EQ(recv(s, "\r\n"), "Korvan simulator 1.0\r\n");
+    EXPECT_EQ(ask(s, "version\n", "\r\n"), "Korvan simulator 1.0\r\n");  // the console still answers
     EXPECT_EQ(sim_stop(s.sim), 0);
 }
 
@@ -274,9 +266,8 @@ TEST(Lifecycle, OnceExitStatusAndSignals)
     // The last reply is not lost to the hang-up; a refused upload ends with status 1.
     for (const std::string dest : {"ok", "../no"}) {
         ASSERT_NO_FATAL_FAILURE(start(s, {"--once"}));
-        write_fd(s.tty, "filecopy\n" + frame(dest, "1"));
         const std::string reply = READY + (dest == "ok" ? DONE : INVALID);
-        EXPECT_EQ(recv(s, reply), reply);
+        EXPECT_EQ(ask(s, "filecopy\n" + frame(dest, "1"), reply), reply);
         EXPECT_EQ(sim_wait_exit(s.sim, 20), dest == "ok" ? 0 : 1);
         sim_stop(s.sim);
     }
@@ -304,11 +295,9 @@ TEST(Rate, ModelsTheLineSpeedBothWays)
     // The last 64 KiB of a payload are taken at once (what a pty still buffers when the host's
     // drain returns); the 135,936 bytes before them cross at the line's pace, about 1.5 s.
     const std::string upload(200000, 'r');
-    write_fd(s.tty, "filecopy\n");
-    recv(s, READY);
+    ask(s, "filecopy\n", READY);
     double t0 = now_s();
-    write_fd(s.tty, frame("big", upload));
-    EXPECT_EQ(recv(s, DONE, 20), DONE);
+    EXPECT_EQ(ask(s, frame("big", upload), DONE, 20), DONE);
     double took = now_s() - t0;
     EXPECT_GT(took, 1.0);
     EXPECT_LT(took, 30.0);  // only a gross fault: a busy machine may starve the sim
@@ -344,11 +333,10 @@ TEST(Lifecycle, UnplugAfterMsAndReplugGreetWithABanner)
     ASSERT_TRUE(reopen_link(s, 10)) << "the link comes back to a new terminal";
     EXPECT_NE(s.sim.slave, first) << "under a new name, though the old number was free again";
     EXPECT_GE(now_s() - t_gone, 0.2);
-    EXPECT_EQ(recv(s, "\r\n"), "Korvan simulator 1.0 booted\r\n");
-    write_fd(s.tty, "version\n");
-    EXPECT_EQ(recv(s, "\r\n"), "Korvan simulator 1.0\r\n");
+    EXPECT_EQ(ask(s, "", "\r\n"), "Korvan simulator 1.0 booted\r\n");
+    EXPECT_EQ(ask(s, "version\n", "\r\n"), "Korvan simulator 1.0\r\n");
     // It unplugs once only: the new line stays up.
-    EXPECT_EQ(recv(s, "", 0.5), "");
+    EXPECT_EQ(ask(s, "", "", 0.5), "");
     EXPECT_EQ(sim_stop(s.sim), 0);
 }
 
@@ -356,24 +344,19 @@ TEST(Lifecycle, UnplugOnRebootAnswersThenComesBackWithTheStore)
 {
     SimRun s;
     ASSERT_NO_FATAL_FAILURE(start(s, {"--unplug-on-reboot", "--replug-after-ms", "100"}));
-    write_fd(s.tty, "filecopy\n" + frame("fw/app.bin", "firmware"));
-    EXPECT_EQ(recv(s, DONE), READY + DONE);
-    write_fd(s.tty, "reboot\n");
-    EXPECT_EQ(recv(s, "\r\n"), "Rebooting...\r\n") << "the answer comes before the hang-up";
+    EXPECT_EQ(ask(s, "filecopy\n" + frame("fw/app.bin", "firmware"), DONE), READY + DONE);
+    EXPECT_EQ(ask(s, "reboot\n", "\r\n"), "Rebooting...\r\n") << "the answer comes before the hang-up";
     ASSERT_TRUE(wait_hangup(s, 10));
     EXPECT_FALSE(fs::exists(fs::symlink_status(s.sim.link)) && fs::read_symlink(s.sim.link) == s.sim.slave);
     ASSERT_TRUE(reopen_link(s, 10));
-    EXPECT_EQ(recv(s, "\r\n"), "Korvan simulator 1.0 booted\r\n");
-    write_fd(s.tty, "ls\n");
-    EXPECT_EQ(recv(s, "\r\n"), "fw/app.bin 8\r\n") << "the store is kept";
-    write_fd(s.tty, "reboot\n");  // and again: every reboot re-enumerates
-    EXPECT_EQ(recv(s, "\r\n"), "Rebooting...\r\n");
+    EXPECT_EQ(ask(s, "", "\r\n"), "Korvan simulator 1.0 booted\r\n");
+    EXPECT_EQ(ask(s, "ls\n", "\r\n"), "fw/app.bin 8\r\n") << "the store is kept";
+    EXPECT_EQ(ask(s, "reboot\n", "\r\n"), "Rebooting...\r\n");  // and again: every reboot re-enumerates
     ASSERT_TRUE(wait_hangup(s, 10));
     EXPECT_EQ(sim_stop(s.sim), 0);
     // Without the option a reboot keeps the line.
     ASSERT_NO_FATAL_FAILURE(start(s));
-    write_fd(s.tty, "reboot\nversion\n");
-    EXPECT_EQ(recv(s, "1.0\r\n"), "Rebooting...\r\nKorvan simulator 1.0\r\n");
+    EXPECT_EQ(ask(s, "reboot\nversion\n", "1.0\r\n"), "Rebooting...\r\nKorvan simulator 1.0\r\n");
     EXPECT_EQ(sim_stop(s.sim), 0);
 }
 
@@ -384,10 +367,9 @@ TEST(Lifecycle, HangupAfterWithReplugComesBack)
     write_fd(s.tty, "filecopy\n" + frame("h", std::string(100, 'q')));
     ASSERT_TRUE(wait_hangup(s, 10));
     ASSERT_TRUE(reopen_link(s, 10));
-    EXPECT_EQ(recv(s, "\r\n"), "Korvan simulator 1.0 booted\r\n");
+    EXPECT_EQ(ask(s, "", "\r\n"), "Korvan simulator 1.0 booted\r\n");
     EXPECT_FALSE(fs::exists(s.sim.store + "/h")) << "the broken upload is dropped";
-    write_fd(s.tty, "ls\n");  // no temporary file either
-    EXPECT_EQ(recv(s, "\r\n"), "(no files)\r\n");
+    EXPECT_EQ(ask(s, "ls\n", "\r\n"), "(no files)\r\n");  // no temporary file either
     EXPECT_EQ(sim_stop(s.sim), 0);
 }
 
