@@ -21,11 +21,16 @@ namespace fs = std::filesystem;
 
 static double now_s() { return (double)now_ns() / 1e9; }
 
-// A running sim and our end of its line: the slave, opened raw as a host opens it.
+// A running sim and our end of its line: the slave, opened raw as a host opens it. When the test
+// is done with it the sim must end cleanly: status 0 on SIGTERM, or by itself.
 struct SimRun {
     Sim sim;
     int tty = -1;
-    ~SimRun() { close_fd(tty); }
+    ~SimRun()
+    {
+        EXPECT_EQ(sim_stop(sim), 0) << "korvan-sim's exit status";
+        close_fd(tty);
+    }
 };
 
 // Opens the sim's link raw as our end of the line.
@@ -95,7 +100,6 @@ TEST(Upload, StoresEveryByteValueAndEmptyFiles)
     EXPECT_NE(ls.find("sub/dir/all.bin 16384\r\n"), std::string::npos) << ls;
     EXPECT_NE(ls.find("empty 0\r\n"), std::string::npos) << ls;
     EXPECT_EQ(ls.find("tmp"), std::string::npos) << ls;
-    EXPECT_EQ(sim_stop(s.sim), 0);
 }
 
 TEST(Upload, RefusedDestinationsStoreNothing)
@@ -116,7 +120,6 @@ TEST(Upload, RefusedDestinationsStoreNothing)
     // The refused payloads were consumed: the line is in step for the next upload.
     EXPECT_EQ(ask(s, "filecopy\n" + frame("good", "data"), READY + DONE), READY + DONE);
     EXPECT_EQ(read_file(s.sim.store + "/good"), "data");
-    EXPECT_EQ(sim_stop(s.sim), 0);
 }
 
 TEST(Console, AnswersCommandsAndRejectsBadSizes)
@@ -130,7 +133,6 @@ TEST(Console, AnswersCommandsAndRejectsBadSizes)
         EXPECT_EQ(ask(s, sent, "bad size\r\n"), READY + "Ko:Error bad size\r\n") << size;
     }
     EXPECT_NE(ask(s, "help\n", "\r\n").find("filecopy"), std::string::npos);
-    EXPECT_EQ(sim_stop(s.sim), 0);
 }
 
 // --echo echoes the command and the frame's lines, not the payload; --junk, --ready, --done and
@@ -156,7 +158,6 @@ TEST(Options, EchoJunkCustomTextsAndSilentReplies)
         ASSERT_NO_FATAL_FAILURE(start(s, r.options));
         EXPECT_EQ(ask(s, r.sent, r.until, r.wait_s), r.got) << r.options[0];
         EXPECT_EQ(read_file(s.sim.store + "/f"), r.stored) << r.options[0];
-        EXPECT_EQ(sim_stop(s.sim), 0);
     }
 }
 
@@ -170,7 +171,6 @@ TEST(Options, SinkSwallowsEverythingAndAnswersNothing)
     EXPECT_EQ(ask(s, "", "", 0.4), "");  // no reply, no console answer
     EXPECT_EQ(sim_received(s.sim).size(), sent.size());
     EXPECT_FALSE(fs::exists(s.sim.store + "/f"));
-    EXPECT_EQ(sim_stop(s.sim), 0);
 }
 
 TEST(Options, DelayAndGapPaceRepliesAndAnswers)
@@ -189,7 +189,6 @@ TEST(Options, DelayAndGapPaceRepliesAndAnswers)
         double t0 = now_s();
         EXPECT_EQ(ask(s, l.command, l.answer), l.answer) << l.options[0];
         EXPECT_GE(now_s() - t0, 0.25) << l.options[0];
-        EXPECT_EQ(sim_stop(s.sim), 0);
     }
 }
 
@@ -203,7 +202,6 @@ TEST(Options, SayAndStreamCutExactly)
     EXPECT_EQ(got.substr(0, 59), "hello\r\nstream 000001 abcdefghijklmnopqrstuvwxyz0123456789\r\n");
     EXPECT_EQ(got.substr(got.size() - 12), "stream 00002");  // 19 lines of 52 bytes, then 12
     EXPECT_EQ(ask(s, "version\n", "\r\n"), "Korvan simulator 1.0\r\n");  // the console still answers
-    EXPECT_EQ(sim_stop(s.sim), 0);
 }
 
 TEST(Record, HoldsEveryReceivedByteInOrderWithTimes)
@@ -232,7 +230,6 @@ TEST(Record, HoldsEveryReceivedByteInOrderWithTimes)
     EXPECT_LE(last, t1);
     EXPECT_GE(chunks.size(), parts.size());  // one read each at least
     EXPECT_FALSE(record_load((s.sim.dir + "/missing").c_str(), chunks));
-    EXPECT_EQ(sim_stop(s.sim), 0);
 }
 
 // A hang-up in an upload's payload, or an unplug on the clock, with no replug: the line closes
@@ -310,7 +307,6 @@ TEST(Rate, ModelsTheLineSpeedBothWays)
     EXPECT_EQ(got.size(), data.size());
     EXPECT_GT(took, 0.3);
     EXPECT_LT(took, 15.0);
-    EXPECT_EQ(sim_stop(s.sim), 0);
 }
 
 // Waits until the sim has come back on a new terminal, then opens it raw as our line.
@@ -337,7 +333,6 @@ TEST(Lifecycle, UnplugAfterMsAndReplugGreetWithABanner)
     EXPECT_EQ(ask(s, "version\n", "\r\n"), "Korvan simulator 1.0\r\n");
     // It unplugs once only: the new line stays up.
     EXPECT_EQ(ask(s, "", "", 0.5), "");
-    EXPECT_EQ(sim_stop(s.sim), 0);
 }
 
 TEST(Lifecycle, UnplugOnRebootAnswersThenComesBackWithTheStore)
@@ -357,7 +352,6 @@ TEST(Lifecycle, UnplugOnRebootAnswersThenComesBackWithTheStore)
     // Without the option a reboot keeps the line.
     ASSERT_NO_FATAL_FAILURE(start(s));
     EXPECT_EQ(ask(s, "reboot\nversion\n", "1.0\r\n"), "Rebooting...\r\nKorvan simulator 1.0\r\n");
-    EXPECT_EQ(sim_stop(s.sim), 0);
 }
 
 TEST(Lifecycle, HangupAfterWithReplugComesBack)
@@ -370,7 +364,6 @@ TEST(Lifecycle, HangupAfterWithReplugComesBack)
     EXPECT_EQ(ask(s, "", "\r\n"), "Korvan simulator 1.0 booted\r\n");
     EXPECT_FALSE(fs::exists(s.sim.store + "/h")) << "the broken upload is dropped";
     EXPECT_EQ(ask(s, "ls\n", "\r\n"), "(no files)\r\n");  // no temporary file either
-    EXPECT_EQ(sim_stop(s.sim), 0);
 }
 
 TEST(Lifecycle, StallAfterStopsReadingAndSigtermReadsThePending)
