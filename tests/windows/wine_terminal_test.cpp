@@ -100,10 +100,9 @@ std::vector<std::string> traced_calls(const std::string &trace, const std::strin
     return values;
 }
 
-// Every console mode that serbolt2 changed is given back: in Wine's trace
-// (+console), QuickEdit (0x40) taken off the input with ENABLE_EXTENDED_FLAGS
-// (0x80), escape sequences (4) put on for the output, and the last mode of each
-// handle the one it had.
+// Every console mode that serbolt2 changed is given back: in Wine's trace (+console), QuickEdit
+// (0x40) taken off the input with ENABLE_EXTENDED_FLAGS (0x80), escape sequences (4) put on for the
+// output, and the last mode of each handle the one it had.
 void expect_modes_given_back(const std::string &trace)
 {
     std::map<std::string, std::vector<unsigned long>> modes;
@@ -120,11 +119,10 @@ void expect_modes_given_back(const std::string &trace)
     EXPECT_TRUE(quickEditOff && escapesOn) << trace;
 }
 
-// Keys go to the device as UTF-8, whatever the console's code page: à (which
-// _getwch could not tell from a cursor key's prefix), a CJK letter and a
-// character beyond U+FFFF (a surrogate pair). Cursor and function keys are not
-// sent. The device's UTF-8 answer shows as such on the console, whose code
-// page and modes are as they were at the end.
+// Keys go to the device as UTF-8, whatever the console's code page: à (which _getwch could not tell
+// from a cursor key's prefix), a CJK letter and a character beyond U+FFFF (a surrogate pair).
+// Cursor and function keys are not sent. The device's UTF-8 answer shows as such on the console,
+// whose code page and modes are as they were at the end.
 TEST(WineTerminal, KeysAndScreenInUtf8)
 {
     Device dev;
@@ -208,9 +206,8 @@ TEST(WineTerminal, KeysFromStandardInputThenTheEnd)
     EXPECT_EQ(run.out, connected() + kEntering + kExiting);
 }
 
-// A device that streams while a script types 2,000 keys: its output shows
-// between the keys, every byte in order, and the script still ends, at most
-// 5 s after its input.
+// A device that streams while a script types 2,000 keys: its output shows between the keys, every
+// byte in order, and the script still ends, at most 5 s after its input.
 TEST(WineTerminal, DeviceOutputBetweenScriptedKeysAndAnEndWhileItTalks)
 {
     Device dev;
@@ -252,9 +249,8 @@ TEST(WineTerminal, DeviceOutputBetweenScriptedKeysAndAnEndWhileItTalks)
     EXPECT_NE(stream.find(device), std::string::npos) << "bytes lost, doubled or out of order";
 }
 
-// What Wine cannot show, its traces can: the 1 ms timer is asked for while
-// keys are paced and given back (on Windows 10 2004 and later Sleep(1) would
-// otherwise last 15.6 ms).
+// What Wine cannot show, its traces can: the 1 ms timer is asked for while keys are paced and given
+// back (on Windows 10 2004 and later Sleep(1) would otherwise last 15.6 ms).
 TEST(WineTerminal, AsksFor1MsTimer)
 {
     Device dev;
@@ -334,10 +330,9 @@ Outcome reboot_in_the_terminal(Device &dev, const std::string &file, const std::
     return run;
 }
 
-// The device goes away and comes back: said on standard error, the port is
-// opened again by its name, the device's greeting is shown, and keys typed as
-// soon as "connected." shows (the greeting may still be on its way) reach the
-// device, which takes them as one command.
+// The device goes away and comes back: said on standard error, the port is opened again by its
+// name, the device's greeting is shown, and keys typed as soon as "connected." shows (the greeting
+// may still be on its way) reach the device, which takes them as one command.
 TEST(WineTerminal, LostPortIsOpenedAgain)
 {
     Device dev;
@@ -348,10 +343,9 @@ TEST(WineTerminal, LostPortIsOpenedAgain)
     EXPECT_TRUE(back);
     EXPECT_FALSE(run.timed_out) << run.out;
     EXPECT_EQ(run.status, 0) << run.out;
-    // The lost and connected lines once each (standard output and error share
-    // the console), the new device's greeting, the keys after the return.
-    // The echo of "reboot": the line end the device sent after its last reply may be shown
-    // between two of its keys, as it comes.
+    // The lost and connected lines once each (standard output and error share the console), the new
+    // device's greeting, the keys after the return. The echo of "reboot": the line end the device
+    // sent after its last reply may be shown between two of its keys, as it comes.
     std::string echo = run.out;
     echo.erase(std::remove(echo.begin(), echo.end(), '\n'), echo.end());
     EXPECT_NE(echo.find("reboot"), std::string::npos) << run.out;
