@@ -35,7 +35,6 @@ struct Case {
 TEST(WineCli, UsageEndsTheRunBeforeThePortIsOpened)
 {
     Device dev;
-    ASSERT_TRUE(dev.start());
     // A bare command line has no -d COM7, but it ends before any port is touched.
     const Case cases[] = {
         {{}, 1},
@@ -119,7 +118,6 @@ TEST(WineCli, HelpAndPortsThatCannotBeOpened)
 TEST(WineCli, ActionAndFilesCheckedAfterTheOpen)
 {
     Device dev;
-    ASSERT_TRUE(dev.start());
     struct {
         std::vector<std::string> args;
         const char *err;
@@ -151,7 +149,6 @@ TEST(WineCli, ActionAndFilesCheckedAfterTheOpen)
 TEST(WineCli, LineSettingsThatWindowsAccepts)
 {
     Device dev;
-    ASSERT_TRUE(dev.start());
     Outcome run = serbolt2({"-d", "COM12:"});
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(run.err, "");

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <iterator>
+#include <stdexcept>
 #include <sys/personality.h>
 #include <unistd.h>
 
@@ -63,6 +64,14 @@ static bool point_com7(const std::string &target)
 bool Device::start(const std::vector<std::string> &extra)
 {
     return sim_start(sim, extra) && point_com7(sim.slave);
+}
+
+Device::Device(const std::vector<std::string> &extra)
+{
+    if (!start(extra)) {
+        unplug();
+        throw std::runtime_error("the device did not start behind COM7");
+    }
 }
 
 void Device::unplug()

@@ -20,6 +20,9 @@ extern const char kPort[];
 // file that opens but cannot be configured.
 struct Device {
     Sim sim;
+    // Started with `extra` (start()) for a test that cannot go on without it: a failed start has
+    // been reported, and an exception then ends the test.
+    explicit Device(const std::vector<std::string> &extra = {});
     bool start(const std::vector<std::string> &extra = {});
     // Everything the sim has received (it first reads what is still pending).
     std::string received() { return sim_received(sim); }

@@ -31,7 +31,6 @@ void expect_received(Device &dev, const std::string &expected)
 TEST(WineTerminal, KeysGoToTheDeviceAndItsBytesToTheScreen)
 {
     Device dev;
-    ASSERT_TRUE(dev.start());
     // A command and Enter; once the device's answer shows, a capital X; then x to leave.
     Outcome run = serbolt2_keys("version\\r{?Korvan simulator}Xx", {"-d", kPort}, 30, {"-screen", "Exiting"});
     EXPECT_FALSE(run.timed_out);
@@ -73,9 +72,8 @@ TEST(WineTerminal, TerminalActionWhateverElseTheCommandLineSays)
         for (const std::string &a : line.args)
             label += " " + a;
         SCOPED_TRACE(label);
-        Device dev;
         // Bytes waiting before the open are purged with the port's buffers.
-        ASSERT_TRUE(dev.start({"--say", "stale\\r\\n"}));
+        Device dev({"--say", "stale\\r\\n"});
         Outcome run = serbolt2_keys("x", line.args);
         EXPECT_FALSE(run.timed_out);
         EXPECT_EQ(run.status, 0) << run.err;
@@ -126,7 +124,6 @@ void expect_modes_given_back(const std::string &trace)
 TEST(WineTerminal, KeysAndScreenInUtf8)
 {
     Device dev;
-    ASSERT_TRUE(dev.start());
     const std::string typed = "a\xC3\xA0" "b\xE6\x97\xA5\xF0\x9F\x98\x80";  // aàb日😀
     // Ctrl-C ends the terminal as 'x' does, but with a status that is no success.
     Outcome run = serbolt2_keys("{vk:26}{vk:28}a\\xE0{vk:25}b{vk:27}\\u65E5\\uD83D\\uDE00\\r{?Unknown command}{^C}",
@@ -144,7 +141,6 @@ TEST(WineTerminal, KeysAndScreenInUtf8)
 TEST(WineTerminal, AfterUploadRebootResetThenTerminal)
 {
     Device dev;
-    ASSERT_TRUE(dev.start());
     std::string file = make_file(dev.sim.dir, "in.bin", 300);
     // Options in the reverse order of what they do. The keys are typed once the
     // terminal is on the screen (keys typed before it are thrown away).
@@ -169,10 +165,9 @@ TEST(WineTerminal, AfterUploadRebootResetThenTerminal)
 // the terminal once the device has had its say.
 TEST(WineTerminal, KeysFromStandardInputThenTheEnd)
 {
-    Device dev;
     // At 30 bytes a second the device reads the first line in about 0.25 s
     // and only then begins to answer, some 0.2 s after the input has ended.
-    ASSERT_TRUE(dev.start({"--rate", "30"}));
+    Device dev({"--rate", "30"});
     // A Windows text file's CR LF is one Enter: one line feed on the wire.
     Outcome run = serbolt2_input({"-d", kPort}, "version\r\nls\n");
     EXPECT_FALSE(run.timed_out);
@@ -210,9 +205,8 @@ TEST(WineTerminal, KeysFromStandardInputThenTheEnd)
 // byte in order, and the script still ends, at most 5 s after its input.
 TEST(WineTerminal, DeviceOutputBetweenScriptedKeysAndAnEndWhileItTalks)
 {
-    Device dev;
     // Lines of "stream NNNNNN abc...789\n" at the real line rate, for ever.
-    ASSERT_TRUE(dev.start({"--stream", "0", "--rate", "92160", "--eol", "\\n"}));
+    Device dev({"--stream", "0", "--rate", "92160", "--eol", "\\n"});
     const std::string keys(2000, 'Q');   // a letter the stream never has
     Outcome run = serbolt2_input({"-d", kPort}, keys, 60);
     EXPECT_FALSE(run.timed_out);
@@ -253,8 +247,7 @@ TEST(WineTerminal, DeviceOutputBetweenScriptedKeysAndAnEndWhileItTalks)
 // back (on Windows 10 2004 and later Sleep(1) would otherwise last 15.6 ms).
 TEST(WineTerminal, AsksFor1MsTimer)
 {
-    Device dev;
-    ASSERT_TRUE(dev.start({"--silent"}));
+    Device dev({"--silent"});
     Outcome run = serbolt2_input({"-d", kPort}, "abc", 20, "+relay");
     EXPECT_EQ(run.status, 0);
     std::vector<std::string> begun = traced_calls(run.err, "Call winmm.timeBeginPeriod");
@@ -266,10 +259,9 @@ TEST(WineTerminal, AsksFor1MsTimer)
 // nothing is left in the console for the shell to read.
 TEST(WineTerminal, NoReplayedKeysAndNoLeftovers)
 {
-    Device dev;
     // At the real line rate 300,000 bytes take more than 3 s however fast the
     // machine is: the first paste lands while the upload runs.
-    ASSERT_TRUE(dev.start({"--rate", "92160"}));
+    Device dev({"--rate", "92160"});
     std::string file = make_file(dev.sim.dir, "in.bin", 300000);
     // {w} waits until the terminal has thrown the typed-ahead keys away; then a
     // paste whose 'x' ends the terminal, with "zz" behind it.
@@ -291,7 +283,6 @@ TEST(WineTerminal, NoReplayedKeysAndNoLeftovers)
 TEST(WineTerminal, PasteGoesOutAtOnce)
 {
     Device dev;
-    ASSERT_TRUE(dev.start());
     std::string paste;
     for (int i = 0; paste.size() < 200; i++)
         paste += "0123456789"[i % 10];
@@ -335,8 +326,7 @@ Outcome reboot_in_the_terminal(Device &dev, const std::string &file, const std::
 // may still be on its way) reach the device, which takes them as one command.
 TEST(WineTerminal, LostPortIsOpenedAgain)
 {
-    Device dev;
-    ASSERT_TRUE(dev.start({"--unplug-on-reboot", "--replug-after-ms", "1000"}));
+    Device dev({"--unplug-on-reboot", "--replug-after-ms", "1000"});
     std::string file = make_file(dev.sim.dir, "in.bin", 500);
     bool back = false;
     Outcome run = reboot_in_the_terminal(dev, file, "{?COM port COM7 - connected.}cd\\r{?Unknown command: cd}x", &back);
@@ -362,7 +352,6 @@ TEST(WineTerminal, LostPortIsOpenedAgain)
 TEST(WineTerminal, LostPortEndsAScriptedSession)
 {
     Device dev;
-    ASSERT_TRUE(dev.start());
     // More keys than go out in 20 s at one per millisecond: the input is far
     // from its end when the device goes.
     const std::string keys(20000, 'a');
