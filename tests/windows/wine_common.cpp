@@ -57,8 +57,7 @@ static bool point_com7(const std::string &target)
 {
     std::string fresh = std::string(SERBOLT2_COM7_LINK) + ".new";
     unlink(fresh.c_str());
-    return symlink(target.c_str(), fresh.c_str()) == 0 &&
-           rename(fresh.c_str(), SERBOLT2_COM7_LINK) == 0;
+    return symlink(target.c_str(), fresh.c_str()) == 0 && rename(fresh.c_str(), SERBOLT2_COM7_LINK) == 0;
 }
 
 bool Device::start(const std::vector<std::string> &extra)
