@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <poll.h>
+#include <stdexcept>
 #include <string>
 #include <sys/wait.h>
 #include <termios.h>
@@ -26,6 +27,9 @@ static double now_s() { return (double)now_ns() / 1e9; }
 struct SimRun {
     Sim sim;
     int tty = -1;
+    // Started with `extra` (see start()) unless `started` is false; a test cannot go on without
+    // it: a failed start has been reported, and an exception then ends the test.
+    explicit SimRun(const std::vector<std::string> &extra = {}, bool started = true);
     ~SimRun()
     {
         EXPECT_EQ(sim_stop(sim), 0) << "korvan-sim's exit status";
@@ -53,6 +57,14 @@ static void start(SimRun &s, const std::vector<std::string> &extra = {})
     close_fd(s.tty);
     ASSERT_TRUE(sim_start(s.sim, extra));
     ASSERT_NO_FATAL_FAILURE(open_line(s));
+}
+
+SimRun::SimRun(const std::vector<std::string> &extra, bool started)
+{
+    if (started && (start(*this, extra), testing::Test::HasFatalFailure())) {
+        close_fd(tty);
+        throw std::runtime_error("korvan-sim's line did not open");
+    }
 }
 
 // Writes `sent` on our end, then reads until `needle` has arrived or `timeout_s` passed (needle
@@ -85,7 +97,6 @@ static const std::string INVALID = "Ko:Error invalid path\r\n";
 TEST(Upload, StoresEveryByteValueAndEmptyFiles)
 {
     SimRun s;
-    ASSERT_NO_FATAL_FAILURE(start(s));
     const std::string data = all_byte_values(64);  // 16 KiB, bytes that a cooked line would mangle
     EXPECT_EQ(ask(s, "filecopy\n", READY), READY);  // first and only thing sent: no echo, no prompt
     EXPECT_EQ(ask(s, frame("sub/dir/all.bin", data), DONE), DONE);
@@ -105,7 +116,6 @@ TEST(Upload, StoresEveryByteValueAndEmptyFiles)
 TEST(Upload, RefusedDestinationsStoreNothing)
 {
     SimRun s;
-    ASSERT_NO_FATAL_FAILURE(start(s));
     std::string outside = s.sim.dir + "/outside";
     fs::create_directory(outside);
     fs::create_directory_symlink(outside, s.sim.store + "/evil");
@@ -125,7 +135,6 @@ TEST(Upload, RefusedDestinationsStoreNothing)
 TEST(Console, AnswersCommandsAndRejectsBadSizes)
 {
     SimRun s;
-    ASSERT_NO_FATAL_FAILURE(start(s));
     EXPECT_EQ(ask(s, "version\r\n\nreboot\nreset\rfoo bar\n", "foo bar\r\n"),
               "Korvan simulator 1.0\r\nRebooting...\r\nResetting...\r\nUnknown command: foo bar\r\n");
     for (const char *size : {"abc", "12x", "16777217", "-1", ""}) {
@@ -154,8 +163,7 @@ TEST(Options, EchoJunkCustomTextsAndSilentReplies)
         {{"--no-done"}, upload + "ls\n", "f 3\r\n", READY + "f 3\r\n", 15, "abc"},
     };
     for (const auto &r : runs) {
-        SimRun s;
-        ASSERT_NO_FATAL_FAILURE(start(s, r.options));
+        SimRun s(r.options);
         EXPECT_EQ(ask(s, r.sent, r.until, r.wait_s), r.got) << r.options[0];
         EXPECT_EQ(read_file(s.sim.store + "/f"), r.stored) << r.options[0];
     }
@@ -163,8 +171,7 @@ TEST(Options, EchoJunkCustomTextsAndSilentReplies)
 
 TEST(Options, SinkSwallowsEverythingAndAnswersNothing)
 {
-    SimRun s;
-    ASSERT_NO_FATAL_FAILURE(start(s, {"--sink"}));
+    SimRun s({"--sink"});
     // Far more than the pseudo-terminal buffers: it all goes through only if the sim reads it.
     const std::string sent = "version\nfilecopy\n" + frame("f", all_byte_values(4096));
     ASSERT_EQ(write_until_stalled(s.tty, sent, 20), sent.size());
@@ -184,8 +191,7 @@ TEST(Options, DelayAndGapPaceRepliesAndAnswers)
         {{"--answer-delay-ms", "300"}, "version\n", "Korvan simulator 1.0\r\n"},  // a console answer
     };
     for (const auto &l : late) {
-        SimRun s;
-        ASSERT_NO_FATAL_FAILURE(start(s, l.options));
+        SimRun s(l.options);
         double t0 = now_s();
         EXPECT_EQ(ask(s, l.command, l.answer), l.answer) << l.options[0];
         EXPECT_GE(now_s() - t0, 0.25) << l.options[0];
@@ -194,8 +200,7 @@ TEST(Options, DelayAndGapPaceRepliesAndAnswers)
 
 TEST(Options, SayAndStreamCutExactly)
 {
-    SimRun s;
-    ASSERT_NO_FATAL_FAILURE(start(s, {"--say", "hello\\r\\n", "--stream", "1000"}));
+    SimRun s({"--say", "hello\\r\\n", "--stream", "1000"});
     std::string got = read_until(s.tty, "", 15, 7 + 1000);
     got += ask(s, "", "", 0.3);  // and then nothing more
     ASSERT_EQ(got.size(), 7u + 1000u);
@@ -207,7 +212,6 @@ TEST(Options, SayAndStreamCutExactly)
 TEST(Record, HoldsEveryReceivedByteInOrderWithTimes)
 {
     SimRun s;
-    ASSERT_NO_FATAL_FAILURE(start(s));
     const std::vector<std::string> parts = {"ver", "sion\n", std::string("\0\xff\r", 3), "x\n"};
     uint64_t t0 = now_ns();
     std::string sent;
@@ -245,7 +249,7 @@ TEST(Lifecycle, HangupAfterAndUnplugAfterMsCloseTheLineAndEnd)
         {{"--unplug-after-ms", "300"}, "", 0.29},
     };
     for (const auto &e : ends) {
-        SimRun s;
+        SimRun s({}, false);
         double t0 = now_s();
         ASSERT_NO_FATAL_FAILURE(start(s, e.options));
         write_fd(s.tty, e.sent);
@@ -259,7 +263,7 @@ TEST(Lifecycle, HangupAfterAndUnplugAfterMsCloseTheLineAndEnd)
 
 TEST(Lifecycle, OnceExitStatusAndSignals)
 {
-    SimRun s;
+    SimRun s({}, false);
     // The last reply is not lost to the hang-up; a refused upload ends with status 1.
     for (const std::string dest : {"ok", "../no"}) {
         ASSERT_NO_FATAL_FAILURE(start(s, {"--once"}));
@@ -287,8 +291,7 @@ TEST(Lifecycle, OnceExitStatusAndSignals)
 
 TEST(Rate, ModelsTheLineSpeedBothWays)
 {
-    SimRun s;
-    ASSERT_NO_FATAL_FAILURE(start(s, {"--rate", "92160"}));
+    SimRun s({"--rate", "92160"});
     // The last 64 KiB of a payload are taken at once (what a pty still buffers when the host's
     // drain returns); the 135,936 bytes before them cross at the line's pace, about 1.5 s.
     const std::string upload(200000, 'r');
@@ -321,8 +324,7 @@ static bool reopen_link(SimRun &s, double timeout_s)
 
 TEST(Lifecycle, UnplugAfterMsAndReplugGreetWithABanner)
 {
-    SimRun s;
-    ASSERT_NO_FATAL_FAILURE(start(s, {"--unplug-after-ms", "200", "--replug-after-ms", "300"}));
+    SimRun s({"--unplug-after-ms", "200", "--replug-after-ms", "300"});
     const std::string first = s.sim.slave;
     ASSERT_TRUE(wait_hangup(s, 10));
     double t_gone = now_s();
@@ -337,8 +339,7 @@ TEST(Lifecycle, UnplugAfterMsAndReplugGreetWithABanner)
 
 TEST(Lifecycle, UnplugOnRebootAnswersThenComesBackWithTheStore)
 {
-    SimRun s;
-    ASSERT_NO_FATAL_FAILURE(start(s, {"--unplug-on-reboot", "--replug-after-ms", "100"}));
+    SimRun s({"--unplug-on-reboot", "--replug-after-ms", "100"});
     EXPECT_EQ(ask(s, "filecopy\n" + frame("fw/app.bin", "firmware"), DONE), READY + DONE);
     EXPECT_EQ(ask(s, "reboot\n", "\r\n"), "Rebooting...\r\n") << "the answer comes before the hang-up";
     ASSERT_TRUE(wait_hangup(s, 10));
@@ -356,8 +357,7 @@ TEST(Lifecycle, UnplugOnRebootAnswersThenComesBackWithTheStore)
 
 TEST(Lifecycle, HangupAfterWithReplugComesBack)
 {
-    SimRun s;
-    ASSERT_NO_FATAL_FAILURE(start(s, {"--hangup-after", "10", "--replug-after-ms", "50"}));
+    SimRun s({"--hangup-after", "10", "--replug-after-ms", "50"});
     write_fd(s.tty, "filecopy\n" + frame("h", std::string(100, 'q')));
     ASSERT_TRUE(wait_hangup(s, 10));
     ASSERT_TRUE(reopen_link(s, 10));
@@ -368,8 +368,7 @@ TEST(Lifecycle, HangupAfterWithReplugComesBack)
 
 TEST(Lifecycle, StallAfterStopsReadingAndSigtermReadsThePending)
 {
-    SimRun s;
-    ASSERT_NO_FATAL_FAILURE(start(s, {"--stall-after", "10"}));
+    SimRun s({"--stall-after", "10"});
     // The writer fills the terminal's buffers and then is refused: nothing drains the line
     // (half a second without room: stalled).
     size_t written = write_until_stalled(s.tty, std::string(1u << 20, 's'), 0.5);
@@ -381,7 +380,7 @@ TEST(Lifecycle, StallAfterStopsReadingAndSigtermReadsThePending)
 
 TEST(Lifecycle, SyncAndSigtermRecordWhatIsStillPending)
 {
-    SimRun s;
+    SimRun s({}, false);
     // A slow line: the sim reads some 1000 bytes a second, so most of what we write is still
     // pending in the terminal when a sync (SIGUSR1, which sim_received sends) or SIGTERM comes.
     // A sync reads it all at once and the sim serves on; SIGTERM reads it all, then ends.
