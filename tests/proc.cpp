@@ -228,18 +228,6 @@ static void reap(Child &c)
     close_fd(c.pidfd);
 }
 
-Child &Child::operator=(Child &&o) noexcept
-{
-    if (this != &o) {
-        child_kill(*this);
-        pid = o.pid;
-        pidfd = o.pidfd;
-        status = o.status;
-        o.pid = o.pidfd = -1;
-    }
-    return *this;
-}
-
 Child::~Child() { child_kill(*this); }
 
 // Takes charge of a started child: from now on it is waited for and killed through `c`.

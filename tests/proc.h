@@ -58,7 +58,6 @@ struct Child {
     Child() = default;
     Child(const Child &) = delete;
     Child &operator=(const Child &) = delete;
-    Child &operator=(Child &&o) noexcept;
     ~Child();
 };
 

@@ -118,8 +118,7 @@ TEST(Port, RefusesWhatCannotBeItsLine)
     write_file(dir + "/plain", "x");
     Outcome plain = run_program({ sim, "--port", dir + "/plain", "--store", dir + "/s" }, 20);
     EXPECT_EQ(plain.status, 1);
-    EXPECT_EQ(plain.err, "korvan-sim: " + dir + "/plain: not a serial device: " +
-                             strerror(ENOTTY) + "\n");
+    EXPECT_EQ(plain.err, "korvan-sim: " + dir + "/plain: not a serial device: " + strerror(ENOTTY) + "\n");
     Outcome both = run_program({ sim, "--port", dir + "/plain", "--link", dir + "/l" }, 20);
     EXPECT_EQ(both.status, 2);
     EXPECT_EQ(both.out, "");

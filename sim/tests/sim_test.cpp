@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <poll.h>
+#include <stdexcept>
 #include <string>
 #include <sys/wait.h>
 #include <termios.h>
@@ -21,11 +22,19 @@ namespace fs = std::filesystem;
 
 static double now_s() { return (double)now_ns() / 1e9; }
 
-// A running sim and our end of its line: the slave, opened raw as a host opens it.
+// A running sim and our end of its line: the slave, opened raw as a host opens it. When the test
+// is done with it the sim must end cleanly: status 0 on SIGTERM, or by itself.
 struct SimRun {
     Sim sim;
     int tty = -1;
-    ~SimRun() { close_fd(tty); }
+    // Started with `extra` (see start()) unless `started` is false; a test cannot go on without
+    // it: a failed start has been reported, and an exception then ends the test.
+    explicit SimRun(const std::vector<std::string> &extra = {}, bool started = true);
+    ~SimRun()
+    {
+        EXPECT_EQ(sim_stop(sim), 0) << "korvan-sim's exit status";
+        close_fd(tty);
+    }
 };
 
 // Opens the sim's link raw as our end of the line.
@@ -50,9 +59,19 @@ static void start(SimRun &s, const std::vector<std::string> &extra = {})
     ASSERT_NO_FATAL_FAILURE(open_line(s));
 }
 
-// Reads until `needle` has arrived or `timeout_s` passed (needle empty: read for the whole time).
-static std::string recv(SimRun &s, const std::string &needle, double timeout_s = 15)
+SimRun::SimRun(const std::vector<std::string> &extra, bool started)
 {
+    if (started && (start(*this, extra), testing::Test::HasFatalFailure())) {
+        close_fd(tty);
+        throw std::runtime_error("korvan-sim's line did not open");
+    }
+}
+
+// Writes `sent` on our end, then reads until `needle` has arrived or `timeout_s` passed (needle
+// empty: reads for the whole time).
+static std::string ask(SimRun &s, const std::string &sent, const std::string &needle, double timeout_s = 15)
+{
+    write_fd(s.tty, sent);
     return read_until(s.tty, needle, timeout_s);
 }
 
@@ -78,64 +97,51 @@ static const std::string INVALID = "Ko:Error invalid path\r\n";
 TEST(Upload, StoresEveryByteValueAndEmptyFiles)
 {
     SimRun s;
-    ASSERT_NO_FATAL_FAILURE(start(s));
     const std::string data = all_byte_values(64);  // 16 KiB, bytes that a cooked line would mangle
-    write_fd(s.tty, "filecopy\n");
-    EXPECT_EQ(recv(s, READY), READY);  // first and only thing sent: no echo, no prompt
-    write_fd(s.tty, frame("sub/dir/all.bin", data));
-    EXPECT_EQ(recv(s, DONE), DONE);
+    EXPECT_EQ(ask(s, "filecopy\n", READY), READY);  // first and only thing sent: no echo, no prompt
+    EXPECT_EQ(ask(s, frame("sub/dir/all.bin", data), DONE), DONE);
     EXPECT_EQ(read_file(s.sim.store + "/sub/dir/all.bin"), data);
 
-    write_fd(s.tty, "filecopy\n" + frame("empty", ""));
-    EXPECT_EQ(recv(s, READY + DONE), READY + DONE);
+    EXPECT_EQ(ask(s, "filecopy\n" + frame("empty", ""), READY + DONE), READY + DONE);
     ASSERT_TRUE(fs::is_regular_file(s.sim.store + "/empty"));
     EXPECT_EQ(fs::file_size(s.sim.store + "/empty"), 0u);
 
-    write_fd(s.tty, "ls\nversion\n");  // no temporary file left behind; "version" marks the end
-    std::string ls = recv(s, "Korvan simulator 1.0\r\n");
+    // No temporary file left behind; "version" marks the end.
+    std::string ls = ask(s, "ls\nversion\n", "Korvan simulator 1.0\r\n");
     EXPECT_NE(ls.find("sub/dir/all.bin 16384\r\n"), std::string::npos) << ls;
     EXPECT_NE(ls.find("empty 0\r\n"), std::string::npos) << ls;
     EXPECT_EQ(ls.find("tmp"), std::string::npos) << ls;
-    EXPECT_EQ(sim_stop(s.sim), 0);
 }
 
 TEST(Upload, RefusedDestinationsStoreNothing)
 {
     SimRun s;
-    ASSERT_NO_FATAL_FAILURE(start(s));
     std::string outside = s.sim.dir + "/outside";
     fs::create_directory(outside);
     fs::create_directory_symlink(outside, s.sim.store + "/evil");
     const std::vector<std::string> bad = {"../x", outside + "/abs", "evil/x", "evil",
                                           "a/../../x", "", std::string("nu\0l", 4)};
     for (const auto &dest : bad) {
-        write_fd(s.tty, "filecopy\n" + frame(dest, "XXXX"));
-        EXPECT_EQ(recv(s, READY + INVALID), READY + INVALID) << dest;
+        EXPECT_EQ(ask(s, "filecopy\n" + frame(dest, "XXXX"), READY + INVALID), READY + INVALID) << dest;
     }
     EXPECT_TRUE(fs::is_empty(outside));
     EXPECT_FALSE(fs::exists(s.sim.dir + "/x"));
     EXPECT_FALSE(fs::exists(s.sim.store + "/a"));
     // The refused payloads were consumed: the line is in step for the next upload.
-    write_fd(s.tty, "filecopy\n" + frame("good", "data"));
-    EXPECT_EQ(recv(s, READY + DONE), READY + DONE);
+    EXPECT_EQ(ask(s, "filecopy\n" + frame("good", "data"), READY + DONE), READY + DONE);
     EXPECT_EQ(read_file(s.sim.store + "/good"), "data");
-    EXPECT_EQ(sim_stop(s.sim), 0);
 }
 
 TEST(Console, AnswersCommandsAndRejectsBadSizes)
 {
     SimRun s;
-    ASSERT_NO_FATAL_FAILURE(start(s));
-    write_fd(s.tty, "version\r\n\nreboot\nreset\rfoo bar\n");
-    EXPECT_EQ(recv(s, "foo bar\r\n"),
+    EXPECT_EQ(ask(s, "version\r\n\nreboot\nreset\rfoo bar\n", "foo bar\r\n"),
               "Korvan simulator 1.0\r\nRebooting...\r\nResetting...\r\nUnknown command: foo bar\r\n");
     for (const char *size : {"abc", "12x", "16777217", "-1", ""}) {
-        write_fd(s.tty, std::string("filecopy\n") + size + "\n");
-        EXPECT_EQ(recv(s, "bad size\r\n"), READY + "Ko:Error bad size\r\n") << size;
+        std::string sent = std::string("filecopy\n") + size + "\n";
+        EXPECT_EQ(ask(s, sent, "bad size\r\n"), READY + "Ko:Error bad size\r\n") << size;
     }
-    write_fd(s.tty, "help\n");
-    EXPECT_NE(recv(s, "\r\n").find("filecopy"), std::string::npos);
-    EXPECT_EQ(sim_stop(s.sim), 0);
+    EXPECT_NE(ask(s, "help\n", "\r\n").find("filecopy"), std::string::npos);
 }
 
 // --echo echoes the command and the frame's lines, not the payload; --junk, --ready, --done and
@@ -157,26 +163,21 @@ TEST(Options, EchoJunkCustomTextsAndSilentReplies)
         {{"--no-done"}, upload + "ls\n", "f 3\r\n", READY + "f 3\r\n", 15, "abc"},
     };
     for (const auto &r : runs) {
-        SimRun s;
-        ASSERT_NO_FATAL_FAILURE(start(s, r.options));
-        write_fd(s.tty, r.sent);
-        EXPECT_EQ(recv(s, r.until, r.wait_s), r.got) << r.options[0];
+        SimRun s(r.options);
+        EXPECT_EQ(ask(s, r.sent, r.until, r.wait_s), r.got) << r.options[0];
         EXPECT_EQ(read_file(s.sim.store + "/f"), r.stored) << r.options[0];
-        EXPECT_EQ(sim_stop(s.sim), 0);
     }
 }
 
 TEST(Options, SinkSwallowsEverythingAndAnswersNothing)
 {
-    SimRun s;
-    ASSERT_NO_FATAL_FAILURE(start(s, {"--sink"}));
+    SimRun s({"--sink"});
     // Far more than the pseudo-terminal buffers: it all goes through only if the sim reads it.
     const std::string sent = "version\nfilecopy\n" + frame("f", all_byte_values(4096));
     ASSERT_EQ(write_until_stalled(s.tty, sent, 20), sent.size());
-    EXPECT_EQ(recv(s, "", 0.4), "");  // no reply, no console answer
+    EXPECT_EQ(ask(s, "", "", 0.4), "");  // no reply, no console answer
     EXPECT_EQ(sim_received(s.sim).size(), sent.size());
     EXPECT_FALSE(fs::exists(s.sim.store + "/f"));
-    EXPECT_EQ(sim_stop(s.sim), 0);
 }
 
 TEST(Options, DelayAndGapPaceRepliesAndAnswers)
@@ -190,34 +191,27 @@ TEST(Options, DelayAndGapPaceRepliesAndAnswers)
         {{"--answer-delay-ms", "300"}, "version\n", "Korvan simulator 1.0\r\n"},  // a console answer
     };
     for (const auto &l : late) {
-        SimRun s;
-        ASSERT_NO_FATAL_FAILURE(start(s, l.options));
+        SimRun s(l.options);
         double t0 = now_s();
-        write_fd(s.tty, l.command);
-        EXPECT_EQ(recv(s, l.answer), l.answer) << l.options[0];
+        EXPECT_EQ(ask(s, l.command, l.answer), l.answer) << l.options[0];
         EXPECT_GE(now_s() - t0, 0.25) << l.options[0];
-        EXPECT_EQ(sim_stop(s.sim), 0);
     }
 }
 
 TEST(Options, SayAndStreamCutExactly)
 {
-    SimRun s;
-    ASSERT_NO_FATAL_FAILURE(start(s, {"--say", "hello\\r\\n", "--stream", "1000"}));
+    SimRun s({"--say", "hello\\r\\n", "--stream", "1000"});
     std::string got = read_until(s.tty, "", 15, 7 + 1000);
-    got += recv(s, "", 0.3);  // and then nothing more
+    got += ask(s, "", "", 0.3);  // and then nothing more
     ASSERT_EQ(got.size(), 7u + 1000u);
     EXPECT_EQ(got.substr(0, 59), "hello\r\nstream 000001 abcdefghijklmnopqrstuvwxyz0123456789\r\n");
     EXPECT_EQ(got.substr(got.size() - 12), "stream 00002");  // 19 lines of 52 bytes, then 12
-    write_fd(s.tty, "version\n");  // the console still answers
-    EXPECT_EQ(recv(s, "\r\n"), "Korvan simulator 1.0\r\n");
-    EXPECT_EQ(sim_stop(s.sim), 0);
+    EXPECT_EQ(ask(s, "version\n", "\r\n"), "Korvan simulator 1.0\r\n");  // the console still answers
 }
 
 TEST(Record, HoldsEveryReceivedByteInOrderWithTimes)
 {
     SimRun s;
-    ASSERT_NO_FATAL_FAILURE(start(s));
     const std::vector<std::string> parts = {"ver", "sion\n", std::string("\0\xff\r", 3), "x\n"};
     uint64_t t0 = now_ns();
     std::string sent;
@@ -240,7 +234,6 @@ TEST(Record, HoldsEveryReceivedByteInOrderWithTimes)
     EXPECT_LE(last, t1);
     EXPECT_GE(chunks.size(), parts.size());  // one read each at least
     EXPECT_FALSE(record_load((s.sim.dir + "/missing").c_str(), chunks));
-    EXPECT_EQ(sim_stop(s.sim), 0);
 }
 
 // A hang-up in an upload's payload, or an unplug on the clock, with no replug: the line closes
@@ -256,7 +249,7 @@ TEST(Lifecycle, HangupAfterAndUnplugAfterMsCloseTheLineAndEnd)
         {{"--unplug-after-ms", "300"}, "", 0.29},
     };
     for (const auto &e : ends) {
-        SimRun s;
+        SimRun s({}, false);
         double t0 = now_s();
         ASSERT_NO_FATAL_FAILURE(start(s, e.options));
         write_fd(s.tty, e.sent);
@@ -270,13 +263,12 @@ TEST(Lifecycle, HangupAfterAndUnplugAfterMsCloseTheLineAndEnd)
 
 TEST(Lifecycle, OnceExitStatusAndSignals)
 {
-    SimRun s;
+    SimRun s({}, false);
     // The last reply is not lost to the hang-up; a refused upload ends with status 1.
     for (const std::string dest : {"ok", "../no"}) {
         ASSERT_NO_FATAL_FAILURE(start(s, {"--once"}));
-        write_fd(s.tty, "filecopy\n" + frame(dest, "1"));
         const std::string reply = READY + (dest == "ok" ? DONE : INVALID);
-        EXPECT_EQ(recv(s, reply), reply);
+        EXPECT_EQ(ask(s, "filecopy\n" + frame(dest, "1"), reply), reply);
         EXPECT_EQ(sim_wait_exit(s.sim, 20), dest == "ok" ? 0 : 1);
         sim_stop(s.sim);
     }
@@ -299,16 +291,13 @@ TEST(Lifecycle, OnceExitStatusAndSignals)
 
 TEST(Rate, ModelsTheLineSpeedBothWays)
 {
-    SimRun s;
-    ASSERT_NO_FATAL_FAILURE(start(s, {"--rate", "92160"}));
+    SimRun s({"--rate", "92160"});
     // The last 64 KiB of a payload are taken at once (what a pty still buffers when the host's
     // drain returns); the 135,936 bytes before them cross at the line's pace, about 1.5 s.
     const std::string upload(200000, 'r');
-    write_fd(s.tty, "filecopy\n");
-    recv(s, READY);
+    ask(s, "filecopy\n", READY);
     double t0 = now_s();
-    write_fd(s.tty, frame("big", upload));
-    EXPECT_EQ(recv(s, DONE, 20), DONE);
+    EXPECT_EQ(ask(s, frame("big", upload), DONE, 20), DONE);
     double took = now_s() - t0;
     EXPECT_GT(took, 1.0);
     EXPECT_LT(took, 30.0);  // only a gross fault: a busy machine may starve the sim
@@ -321,7 +310,6 @@ TEST(Rate, ModelsTheLineSpeedBothWays)
     EXPECT_EQ(got.size(), data.size());
     EXPECT_GT(took, 0.3);
     EXPECT_LT(took, 15.0);
-    EXPECT_EQ(sim_stop(s.sim), 0);
 }
 
 // Waits until the sim has come back on a new terminal, then opens it raw as our line.
@@ -336,65 +324,51 @@ static bool reopen_link(SimRun &s, double timeout_s)
 
 TEST(Lifecycle, UnplugAfterMsAndReplugGreetWithABanner)
 {
-    SimRun s;
-    ASSERT_NO_FATAL_FAILURE(start(s, {"--unplug-after-ms", "200", "--replug-after-ms", "300"}));
+    SimRun s({"--unplug-after-ms", "200", "--replug-after-ms", "300"});
     const std::string first = s.sim.slave;
     ASSERT_TRUE(wait_hangup(s, 10));
     double t_gone = now_s();
     ASSERT_TRUE(reopen_link(s, 10)) << "the link comes back to a new terminal";
     EXPECT_NE(s.sim.slave, first) << "under a new name, though the old number was free again";
     EXPECT_GE(now_s() - t_gone, 0.2);
-    EXPECT_EQ(recv(s, "\r\n"), "Korvan simulator 1.0 booted\r\n");
-    write_fd(s.tty, "version\n");
-    EXPECT_EQ(recv(s, "\r\n"), "Korvan simulator 1.0\r\n");
+    EXPECT_EQ(ask(s, "", "\r\n"), "Korvan simulator 1.0 booted\r\n");
+    EXPECT_EQ(ask(s, "version\n", "\r\n"), "Korvan simulator 1.0\r\n");
     // It unplugs once only: the new line stays up.
-    EXPECT_EQ(recv(s, "", 0.5), "");
-    EXPECT_EQ(sim_stop(s.sim), 0);
+    EXPECT_EQ(ask(s, "", "", 0.5), "");
 }
 
 TEST(Lifecycle, UnplugOnRebootAnswersThenComesBackWithTheStore)
 {
-    SimRun s;
-    ASSERT_NO_FATAL_FAILURE(start(s, {"--unplug-on-reboot", "--replug-after-ms", "100"}));
-    write_fd(s.tty, "filecopy\n" + frame("fw/app.bin", "firmware"));
-    EXPECT_EQ(recv(s, DONE), READY + DONE);
-    write_fd(s.tty, "reboot\n");
-    EXPECT_EQ(recv(s, "\r\n"), "Rebooting...\r\n") << "the answer comes before the hang-up";
+    SimRun s({"--unplug-on-reboot", "--replug-after-ms", "100"});
+    EXPECT_EQ(ask(s, "filecopy\n" + frame("fw/app.bin", "firmware"), DONE), READY + DONE);
+    EXPECT_EQ(ask(s, "reboot\n", "\r\n"), "Rebooting...\r\n") << "the answer comes before the hang-up";
     ASSERT_TRUE(wait_hangup(s, 10));
     EXPECT_FALSE(fs::exists(fs::symlink_status(s.sim.link)) && fs::read_symlink(s.sim.link) == s.sim.slave);
     ASSERT_TRUE(reopen_link(s, 10));
-    EXPECT_EQ(recv(s, "\r\n"), "Korvan simulator 1.0 booted\r\n");
-    write_fd(s.tty, "ls\n");
-    EXPECT_EQ(recv(s, "\r\n"), "fw/app.bin 8\r\n") << "the store is kept";
-    write_fd(s.tty, "reboot\n");  // and again: every reboot re-enumerates
-    EXPECT_EQ(recv(s, "\r\n"), "Rebooting...\r\n");
+    EXPECT_EQ(ask(s, "", "\r\n"), "Korvan simulator 1.0 booted\r\n");
+    EXPECT_EQ(ask(s, "ls\n", "\r\n"), "fw/app.bin 8\r\n") << "the store is kept";
+    EXPECT_EQ(ask(s, "reboot\n", "\r\n"), "Rebooting...\r\n");  // and again: every reboot re-enumerates
     ASSERT_TRUE(wait_hangup(s, 10));
     EXPECT_EQ(sim_stop(s.sim), 0);
     // Without the option a reboot keeps the line.
     ASSERT_NO_FATAL_FAILURE(start(s));
-    write_fd(s.tty, "reboot\nversion\n");
-    EXPECT_EQ(recv(s, "1.0\r\n"), "Rebooting...\r\nKorvan simulator 1.0\r\n");
-    EXPECT_EQ(sim_stop(s.sim), 0);
+    EXPECT_EQ(ask(s, "reboot\nversion\n", "1.0\r\n"), "Rebooting...\r\nKorvan simulator 1.0\r\n");
 }
 
 TEST(Lifecycle, HangupAfterWithReplugComesBack)
 {
-    SimRun s;
-    ASSERT_NO_FATAL_FAILURE(start(s, {"--hangup-after", "10", "--replug-after-ms", "50"}));
+    SimRun s({"--hangup-after", "10", "--replug-after-ms", "50"});
     write_fd(s.tty, "filecopy\n" + frame("h", std::string(100, 'q')));
     ASSERT_TRUE(wait_hangup(s, 10));
     ASSERT_TRUE(reopen_link(s, 10));
-    EXPECT_EQ(recv(s, "\r\n"), "Korvan simulator 1.0 booted\r\n");
+    EXPECT_EQ(ask(s, "", "\r\n"), "Korvan simulator 1.0 booted\r\n");
     EXPECT_FALSE(fs::exists(s.sim.store + "/h")) << "the broken upload is dropped";
-    write_fd(s.tty, "ls\n");  // no temporary file either
-    EXPECT_EQ(recv(s, "\r\n"), "(no files)\r\n");
-    EXPECT_EQ(sim_stop(s.sim), 0);
+    EXPECT_EQ(ask(s, "ls\n", "\r\n"), "(no files)\r\n");  // no temporary file either
 }
 
 TEST(Lifecycle, StallAfterStopsReadingAndSigtermReadsThePending)
 {
-    SimRun s;
-    ASSERT_NO_FATAL_FAILURE(start(s, {"--stall-after", "10"}));
+    SimRun s({"--stall-after", "10"});
     // The writer fills the terminal's buffers and then is refused: nothing drains the line
     // (half a second without room: stalled).
     size_t written = write_until_stalled(s.tty, std::string(1u << 20, 's'), 0.5);
@@ -406,7 +380,7 @@ TEST(Lifecycle, StallAfterStopsReadingAndSigtermReadsThePending)
 
 TEST(Lifecycle, SyncAndSigtermRecordWhatIsStillPending)
 {
-    SimRun s;
+    SimRun s({}, false);
     // A slow line: the sim reads some 1000 bytes a second, so most of what we write is still
     // pending in the terminal when a sync (SIGUSR1, which sim_received sends) or SIGTERM comes.
     // A sync reads it all at once and the sim serves on; SIGTERM reads it all, then ends.

@@ -59,8 +59,7 @@ bool is_device(int fd)
 {
     configure();
     struct stat st;
-    return device_rdev != 0 && fstat(fd, &st) == 0 && S_ISCHR(st.st_mode) &&
-           st.st_rdev == device_rdev;
+    return device_rdev != 0 && fstat(fd, &st) == 0 && S_ISCHR(st.st_mode) && st.st_rdev == device_rdev;
 }
 
 template <typename F> F next(const char *name)

@@ -181,8 +181,7 @@ TEST(Terminal, DeviceOutputShowsBetweenPastedKeys)
     for (size_t at = shown.find("stream "); at != std::string::npos;) {
         size_t next = shown.find("stream ", at + 1);
         long number = strtol(shown.c_str() + at + 7, nullptr, 10);
-        bool whole = shown.size() >= at + 13 + text.size() &&
-                     shown.compare(at + 13, text.size(), text) == 0;
+        bool whole = shown.size() >= at + 13 + text.size() && shown.compare(at + 13, text.size(), text) == 0;
         if (next == std::string::npos && !whole)
             break;
         if (!whole || (previous != 0 && number != previous + 1)) {

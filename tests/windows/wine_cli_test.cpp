@@ -10,10 +10,9 @@
 
 namespace {
 
-// The line's speed in baud as the kernel keeps it (TCGETS2), however it was
-// set: Wine 8 sets B921600, Wine 10 (Debian 13) the number itself (BOTHER),
-// which cfgetospeed does not report. The kernel's struct termios2 (from
-// <asm/termbits.h>, which cannot be included beside <termios.h>).
+// The line's speed in baud as the kernel keeps it (TCGETS2), however it was set: Wine 8 sets
+// B921600, Wine 10 (Debian 13) the number itself (BOTHER), which cfgetospeed does not report. The
+// kernel's struct termios2 (from <asm/termbits.h>, which cannot be included beside <termios.h>).
 struct KernelTermios2 {
     tcflag_t c_iflag, c_oflag, c_cflag, c_lflag;
     cc_t c_line;
@@ -36,7 +35,6 @@ struct Case {
 TEST(WineCli, UsageEndsTheRunBeforeThePortIsOpened)
 {
     Device dev;
-    ASSERT_TRUE(dev.start());
     // A bare command line has no -d COM7, but it ends before any port is touched.
     const Case cases[] = {
         {{}, 1},
@@ -120,7 +118,6 @@ TEST(WineCli, HelpAndPortsThatCannotBeOpened)
 TEST(WineCli, ActionAndFilesCheckedAfterTheOpen)
 {
     Device dev;
-    ASSERT_TRUE(dev.start());
     struct {
         std::vector<std::string> args;
         const char *err;
@@ -145,15 +142,13 @@ TEST(WineCli, ActionAndFilesCheckedAfterTheOpen)
     EXPECT_EQ(dev.received(), "");
 }
 
-// The line as serbolt2 leaves it: 921600 baud, 8N1, raw, no flow control of
-// any kind, and distinct start and stop characters (Wine gives the pty the
-// XON and XOFF characters of the port's settings; Windows refuses equal ones).
-// COM12:, named without \\.\ and with the colon that `mode` shows, opens like
-// COM7 (the test prefix maps both to the sim).
+// The line as serbolt2 leaves it: 921600 baud, 8N1, raw, no flow control of any kind, and distinct
+// start and stop characters (Wine gives the pty the XON and XOFF characters of the port's settings;
+// Windows refuses equal ones). COM12:, named without \\.\ and with the colon that `mode` shows,
+// opens like COM7 (the test prefix maps both to the sim).
 TEST(WineCli, LineSettingsThatWindowsAccepts)
 {
     Device dev;
-    ASSERT_TRUE(dev.start());
     Outcome run = serbolt2({"-d", "COM12:"});
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(run.err, "");

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <iterator>
+#include <stdexcept>
 #include <sys/personality.h>
 #include <unistd.h>
 
@@ -34,12 +35,11 @@ static std::vector<std::string> wine_env(const char *winedebug = "-all")
     return env;
 }
 
-// Debian's Wine starts without a preloader, so nothing holds the fixed low
-// addresses of a Windows process before the kernel's address randomization
-// may put a mapping there. About one start in a few thousand then ends at once
-// with status 1 and no output ("failed to map the shared user data", shown only
-// with err+virtual), before serbolt2 runs. The personality is inherited across
-// fork and exec, so every Wine this test process starts gets the fixed layout.
+// Debian's Wine starts without a preloader, so nothing holds the fixed low addresses of a Windows
+// process before the kernel's address randomization may put a mapping there. About one start in a
+// few thousand then ends at once with status 1 and no output ("failed to map the shared user data",
+// shown only with err+virtual), before serbolt2 runs. The personality is inherited across fork and
+// exec, so every Wine this test process starts gets the fixed layout.
 static const bool kFixedLayout = [] {
     int current = personality(0xffffffff);
     if (current != -1 && personality((unsigned long)current | ADDR_NO_RANDOMIZE) != -1)
@@ -57,13 +57,20 @@ static bool point_com7(const std::string &target)
 {
     std::string fresh = std::string(SERBOLT2_COM7_LINK) + ".new";
     unlink(fresh.c_str());
-    return symlink(target.c_str(), fresh.c_str()) == 0 &&
-           rename(fresh.c_str(), SERBOLT2_COM7_LINK) == 0;
+    return symlink(target.c_str(), fresh.c_str()) == 0 && rename(fresh.c_str(), SERBOLT2_COM7_LINK) == 0;
 }
 
 bool Device::start(const std::vector<std::string> &extra)
 {
     return sim_start(sim, extra) && point_com7(sim.slave);
+}
+
+Device::Device(const std::vector<std::string> &extra)
+{
+    if (!start(extra)) {
+        unplug();
+        throw std::runtime_error("the device did not start behind COM7");
+    }
 }
 
 void Device::unplug()
@@ -87,10 +94,9 @@ void Device::park()
 
 bool Device::replugged(double timeout_s)
 {
-    // The sim prints the path of each new terminal once its link is made: wait
-    // for that line rather than for the link to go and come back, a gap that a
-    // starved test thread could miss. The new terminal never has the old one's
-    // name, so COM7 cannot lead back to the vanished line.
+    // The sim prints the path of each new terminal once its link is made: wait for that line rather
+    // than for the link to go and come back, a gap that a starved test thread could miss. The new
+    // terminal never has the old one's name, so COM7 cannot lead back to the vanished line.
     return sim_wait_replug(sim, timeout_s) && point_com7(sim.slave);
 }
 
@@ -108,10 +114,9 @@ std::string win_path(const std::string &unix_path)
     return out;
 }
 
-// Standard output stays as the program wrote it, byte for byte. Standard error
-// is in text mode, every line end a CR LF: given back as "\n", and a bare LF
-// marked, so that a comparison shows it. Wine's traces (any other `winedebug`)
-// are left as they are.
+// Standard output stays as the program wrote it, byte for byte. Standard error is in text mode,
+// every line end a CR LF: given back as "\n", and a bare LF marked, so that a comparison shows it.
+// Wine's traces (any other `winedebug`) are left as they are.
 static Outcome finish(Outcome run, const char *winedebug)
 {
     if (std::string(winedebug) != "-all")

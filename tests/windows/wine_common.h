@@ -20,6 +20,9 @@ extern const char kPort[];
 // file that opens but cannot be configured.
 struct Device {
     Sim sim;
+    // Started with `extra` (start()) for a test that cannot go on without it: a failed start has
+    // been reported, and an exception then ends the test.
+    explicit Device(const std::vector<std::string> &extra = {});
     bool start(const std::vector<std::string> &extra = {});
     // Everything the sim has received (it first reads what is still pending).
     std::string received() { return sim_received(sim); }
@@ -29,20 +32,18 @@ struct Device {
     // The device goes away: COM7 leads to a file that is no port, the sim ends.
     // start() brings a new one back behind COM7.
     void unplug();
-    // For a sim that unplugs and replugs by itself (--unplug-on-reboot,
-    // --replug-after-ms): once the program holds the port, and before the sim
-    // can go, park() leads COM7 to the file that is no port, so that COM7 never
-    // leads to a vanished terminal; replugged() waits until the sim is back on
-    // a new terminal and leads COM7 there. (--unplug-after-ms would race the
-    // program's first open.)
+    // For a sim that unplugs and replugs by itself (--unplug-on-reboot, --replug-after-ms): once
+    // the program holds the port, and before the sim can go, park() leads COM7 to the file that is
+    // no port, so that COM7 never leads to a vanished terminal; replugged() waits until the sim is
+    // back on a new terminal and leads COM7 there. (--unplug-after-ms would race the program's
+    // first open.)
     void park();
     bool replugged(double timeout_s = 30);
     ~Device();
 };
 
-// Runs serbolt2.exe with `args` under Wine, standard input on a null device.
-// Standard output comes back byte for byte; standard error (CR LF line ends)
-// with each "\r\n" as "\n".
+// Runs serbolt2.exe with `args` under Wine, standard input on a null device. Standard output comes
+// back byte for byte; standard error (CR LF line ends) with each "\r\n" as "\n".
 Outcome serbolt2(const std::vector<std::string> &args, double timeout_s = 20);
 // The same with `input` on a pipe as standard input (written, then closed),
 // and Wine's debug channels set to `winedebug` (its traces go to standard error).
@@ -51,16 +52,14 @@ Outcome serbolt2_input(const std::vector<std::string> &args, const std::string &
 
 // The line serbolt2 prints once it has opened COM7.
 std::string connected();
-// The arguments of an upload of the Unix file `file` to `dst` through COM7,
-// followed by `more`.
+// The arguments of an upload of the Unix file `file` to `dst` through COM7, followed by `more`.
 std::vector<std::string> upload_args(const std::string &file, const std::string &dst,
                                      const std::vector<std::string> &more = {});
 
-// Runs serbolt2.exe in a console of its own and types `keys` into it (the
-// helper's script: characters, \r for Enter, \uHHHH a UTF-16 unit, {^C} Ctrl-C,
-// {p}...{/p} a paste, {w} wait for the input to be taken, {?TEXT} wait for TEXT
-// on the screen, {vk:HH} a key without a character). `helper` holds the helper's own
-// options (-left, -screen TEXT); `winedebug` as for serbolt2_input.
+// Runs serbolt2.exe in a console of its own and types `keys` into it (the helper's script:
+// characters, \r for Enter, \uHHHH a UTF-16 unit, {^C} Ctrl-C, {p}...{/p} a paste, {w} wait for the
+// input to be taken, {?TEXT} wait for TEXT on the screen, {vk:HH} a key without a character).
+// `helper` holds the helper's own options (-left, -screen TEXT); `winedebug` as for serbolt2_input.
 Outcome serbolt2_keys(const std::string &keys, const std::vector<std::string> &args,
                       double timeout_s = 30, const std::vector<std::string> &helper = {},
                       const char *winedebug = "-all");

@@ -31,7 +31,6 @@ void expect_received(Device &dev, const std::string &expected)
 TEST(WineTerminal, KeysGoToTheDeviceAndItsBytesToTheScreen)
 {
     Device dev;
-    ASSERT_TRUE(dev.start());
     // A command and Enter; once the device's answer shows, a capital X; then x to leave.
     Outcome run = serbolt2_keys("version\\r{?Korvan simulator}Xx", {"-d", kPort}, 30, {"-screen", "Exiting"});
     EXPECT_FALSE(run.timed_out);
@@ -73,9 +72,8 @@ TEST(WineTerminal, TerminalActionWhateverElseTheCommandLineSays)
         for (const std::string &a : line.args)
             label += " " + a;
         SCOPED_TRACE(label);
-        Device dev;
         // Bytes waiting before the open are purged with the port's buffers.
-        ASSERT_TRUE(dev.start({"--say", "stale\\r\\n"}));
+        Device dev({"--say", "stale\\r\\n"});
         Outcome run = serbolt2_keys("x", line.args);
         EXPECT_FALSE(run.timed_out);
         EXPECT_EQ(run.status, 0) << run.err;
@@ -100,10 +98,9 @@ std::vector<std::string> traced_calls(const std::string &trace, const std::strin
     return values;
 }
 
-// Every console mode that serbolt2 changed is given back: in Wine's trace
-// (+console), QuickEdit (0x40) taken off the input with ENABLE_EXTENDED_FLAGS
-// (0x80), escape sequences (4) put on for the output, and the last mode of each
-// handle the one it had.
+// Every console mode that serbolt2 changed is given back: in Wine's trace (+console), QuickEdit
+// (0x40) taken off the input with ENABLE_EXTENDED_FLAGS (0x80), escape sequences (4) put on for the
+// output, and the last mode of each handle the one it had.
 void expect_modes_given_back(const std::string &trace)
 {
     std::map<std::string, std::vector<unsigned long>> modes;
@@ -120,15 +117,13 @@ void expect_modes_given_back(const std::string &trace)
     EXPECT_TRUE(quickEditOff && escapesOn) << trace;
 }
 
-// Keys go to the device as UTF-8, whatever the console's code page: à (which
-// _getwch could not tell from a cursor key's prefix), a CJK letter and a
-// character beyond U+FFFF (a surrogate pair). Cursor and function keys are not
-// sent. The device's UTF-8 answer shows as such on the console, whose code
-// page and modes are as they were at the end.
+// Keys go to the device as UTF-8, whatever the console's code page: à (which _getwch could not tell
+// from a cursor key's prefix), a CJK letter and a character beyond U+FFFF (a surrogate pair).
+// Cursor and function keys are not sent. The device's UTF-8 answer shows as such on the console,
+// whose code page and modes are as they were at the end.
 TEST(WineTerminal, KeysAndScreenInUtf8)
 {
     Device dev;
-    ASSERT_TRUE(dev.start());
     const std::string typed = "a\xC3\xA0" "b\xE6\x97\xA5\xF0\x9F\x98\x80";  // aàb日😀
     // Ctrl-C ends the terminal as 'x' does, but with a status that is no success.
     Outcome run = serbolt2_keys("{vk:26}{vk:28}a\\xE0{vk:25}b{vk:27}\\u65E5\\uD83D\\uDE00\\r{?Unknown command}{^C}",
@@ -146,7 +141,6 @@ TEST(WineTerminal, KeysAndScreenInUtf8)
 TEST(WineTerminal, AfterUploadRebootResetThenTerminal)
 {
     Device dev;
-    ASSERT_TRUE(dev.start());
     std::string file = make_file(dev.sim.dir, "in.bin", 300);
     // Options in the reverse order of what they do. The keys are typed once the
     // terminal is on the screen (keys typed before it are thrown away).
@@ -171,10 +165,9 @@ TEST(WineTerminal, AfterUploadRebootResetThenTerminal)
 // the terminal once the device has had its say.
 TEST(WineTerminal, KeysFromStandardInputThenTheEnd)
 {
-    Device dev;
     // At 30 bytes a second the device reads the first line in about 0.25 s
     // and only then begins to answer, some 0.2 s after the input has ended.
-    ASSERT_TRUE(dev.start({"--rate", "30"}));
+    Device dev({"--rate", "30"});
     // A Windows text file's CR LF is one Enter: one line feed on the wire.
     Outcome run = serbolt2_input({"-d", kPort}, "version\r\nls\n");
     EXPECT_FALSE(run.timed_out);
@@ -208,14 +201,12 @@ TEST(WineTerminal, KeysFromStandardInputThenTheEnd)
     EXPECT_EQ(run.out, connected() + kEntering + kExiting);
 }
 
-// A device that streams while a script types 2,000 keys: its output shows
-// between the keys, every byte in order, and the script still ends, at most
-// 5 s after its input.
+// A device that streams while a script types 2,000 keys: its output shows between the keys, every
+// byte in order, and the script still ends, at most 5 s after its input.
 TEST(WineTerminal, DeviceOutputBetweenScriptedKeysAndAnEndWhileItTalks)
 {
-    Device dev;
     // Lines of "stream NNNNNN abc...789\n" at the real line rate, for ever.
-    ASSERT_TRUE(dev.start({"--stream", "0", "--rate", "92160", "--eol", "\\n"}));
+    Device dev({"--stream", "0", "--rate", "92160", "--eol", "\\n"});
     const std::string keys(2000, 'Q');   // a letter the stream never has
     Outcome run = serbolt2_input({"-d", kPort}, keys, 60);
     EXPECT_FALSE(run.timed_out);
@@ -252,13 +243,11 @@ TEST(WineTerminal, DeviceOutputBetweenScriptedKeysAndAnEndWhileItTalks)
     EXPECT_NE(stream.find(device), std::string::npos) << "bytes lost, doubled or out of order";
 }
 
-// What Wine cannot show, its traces can: the 1 ms timer is asked for while
-// keys are paced and given back (on Windows 10 2004 and later Sleep(1) would
-// otherwise last 15.6 ms).
+// What Wine cannot show, its traces can: the 1 ms timer is asked for while keys are paced and given
+// back (on Windows 10 2004 and later Sleep(1) would otherwise last 15.6 ms).
 TEST(WineTerminal, AsksFor1MsTimer)
 {
-    Device dev;
-    ASSERT_TRUE(dev.start({"--silent"}));
+    Device dev({"--silent"});
     Outcome run = serbolt2_input({"-d", kPort}, "abc", 20, "+relay");
     EXPECT_EQ(run.status, 0);
     std::vector<std::string> begun = traced_calls(run.err, "Call winmm.timeBeginPeriod");
@@ -270,10 +259,9 @@ TEST(WineTerminal, AsksFor1MsTimer)
 // nothing is left in the console for the shell to read.
 TEST(WineTerminal, NoReplayedKeysAndNoLeftovers)
 {
-    Device dev;
     // At the real line rate 300,000 bytes take more than 3 s however fast the
     // machine is: the first paste lands while the upload runs.
-    ASSERT_TRUE(dev.start({"--rate", "92160"}));
+    Device dev({"--rate", "92160"});
     std::string file = make_file(dev.sim.dir, "in.bin", 300000);
     // {w} waits until the terminal has thrown the typed-ahead keys away; then a
     // paste whose 'x' ends the terminal, with "zz" behind it.
@@ -295,7 +283,6 @@ TEST(WineTerminal, NoReplayedKeysAndNoLeftovers)
 TEST(WineTerminal, PasteGoesOutAtOnce)
 {
     Device dev;
-    ASSERT_TRUE(dev.start());
     std::string paste;
     for (int i = 0; paste.size() < 200; i++)
         paste += "0123456789"[i % 10];
@@ -334,24 +321,21 @@ Outcome reboot_in_the_terminal(Device &dev, const std::string &file, const std::
     return run;
 }
 
-// The device goes away and comes back: said on standard error, the port is
-// opened again by its name, the device's greeting is shown, and keys typed as
-// soon as "connected." shows (the greeting may still be on its way) reach the
-// device, which takes them as one command.
+// The device goes away and comes back: said on standard error, the port is opened again by its
+// name, the device's greeting is shown, and keys typed as soon as "connected." shows (the greeting
+// may still be on its way) reach the device, which takes them as one command.
 TEST(WineTerminal, LostPortIsOpenedAgain)
 {
-    Device dev;
-    ASSERT_TRUE(dev.start({"--unplug-on-reboot", "--replug-after-ms", "1000"}));
+    Device dev({"--unplug-on-reboot", "--replug-after-ms", "1000"});
     std::string file = make_file(dev.sim.dir, "in.bin", 500);
     bool back = false;
     Outcome run = reboot_in_the_terminal(dev, file, "{?COM port COM7 - connected.}cd\\r{?Unknown command: cd}x", &back);
     EXPECT_TRUE(back);
     EXPECT_FALSE(run.timed_out) << run.out;
     EXPECT_EQ(run.status, 0) << run.out;
-    // The lost and connected lines once each (standard output and error share
-    // the console), the new device's greeting, the keys after the return.
-    // The echo of "reboot": the line end the device sent after its last reply may be shown
-    // between two of its keys, as it comes.
+    // The lost and connected lines once each (standard output and error share the console), the new
+    // device's greeting, the keys after the return. The echo of "reboot": the line end the device
+    // sent after its last reply may be shown between two of its keys, as it comes.
     std::string echo = run.out;
     echo.erase(std::remove(echo.begin(), echo.end(), '\n'), echo.end());
     EXPECT_NE(echo.find("reboot"), std::string::npos) << run.out;
@@ -368,7 +352,6 @@ TEST(WineTerminal, LostPortIsOpenedAgain)
 TEST(WineTerminal, LostPortEndsAScriptedSession)
 {
     Device dev;
-    ASSERT_TRUE(dev.start());
     // More keys than go out in 20 s at one per millisecond: the input is far
     // from its end when the device goes.
     const std::string keys(20000, 'a');

@@ -14,7 +14,6 @@ const char kFilecopy[] = "filecopy\n";
 TEST(WineUpload, FrameByteForByteThenRebootAndReset)
 {
     Device dev;
-    ASSERT_TRUE(dev.start());
     std::string file = make_file(dev.sim.dir, "in.bin", 1000);
     std::string payload = read_file(file);
 
@@ -64,7 +63,6 @@ std::vector<Write> traced_writes(const std::string &trace)
 TEST(WineUpload, CommandPacedByteByByteOtherWritesWhole)
 {
     Device dev;
-    ASSERT_TRUE(dev.start());
     std::string file = make_file(dev.sim.dir, "in.bin", 1000);
     Outcome run = serbolt2_input(upload_args(file, "dst/p.bin", {"-b", "-r"}), "", 30, "+timestamp,trace+file");
     EXPECT_EQ(run.status, 0);
@@ -109,8 +107,7 @@ TEST(WineUpload, ReplyFoundAnywhereInTheFirst255Characters)
     };
     for (const auto &d : devices) {
         SCOPED_TRACE(d.sim.back().substr(0, 20));
-        Device dev;
-        ASSERT_TRUE(dev.start(d.sim));
+        Device dev(d.sim);
         std::string file = make_file(dev.sim.dir, "in.bin", 100);
         Outcome run = serbolt2(upload_args(file, "dst/x.bin", {"-b"}));
         EXPECT_EQ(run.status, 0) << run.err;
@@ -144,8 +141,7 @@ TEST(WineUpload, FailedWaitsSendNothingMore)
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.sim[0]);
-        Device dev;
-        ASSERT_TRUE(dev.start(c.sim));
+        Device dev(c.sim);
         std::string file = make_file(dev.sim.dir, "in.bin", 100);
         // No reboot, no reset, no terminal after a failed wait.
         Outcome run = serbolt2(upload_args(file, "dst/x.bin", {"-b", "-r", "-t"}));
@@ -163,7 +159,6 @@ TEST(WineUpload, FailedWaitsSendNothingMore)
 TEST(WineUpload, FilesRefusedBeforeAnythingIsSent)
 {
     Device dev;
-    ASSERT_TRUE(dev.start());
     const std::string file = win_path(make_file(dev.sim.dir, "in.bin", 10));
     const std::string empty = win_path(make_file(dev.sim.dir, "empty.bin", 0));
     // One byte more than the upload buffer holds: refused, not cut short.
@@ -219,8 +214,7 @@ TEST(WineUpload, LineThatTakesNoMoreEndsTheUpload)
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.sim[0]);
-        Device dev;
-        ASSERT_TRUE(dev.start(c.sim));
+        Device dev(c.sim);
         std::string file = make_file(dev.sim.dir, "in.bin", c.size);
         Outcome run = serbolt2(upload_args(file, "dst/x.bin", {"-b", "-r", "-t"}), 90);
         EXPECT_FALSE(run.timed_out);
@@ -239,8 +233,7 @@ TEST(WineUpload, LineThatTakesNoMoreEndsTheUpload)
 // reason, not with a time-out.
 TEST(WineUpload, PortLostDuringAReplyWait)
 {
-    Device dev;
-    ASSERT_TRUE(dev.start({"--no-ready"}));
+    Device dev({"--no-ready"});
     std::string file = make_file(dev.sim.dir, "in.bin", 100);
     std::thread unplug([&dev] {
         if (dev.wait_for(kFilecopy))
@@ -260,7 +253,6 @@ TEST(WineUpload, PortLostDuringAReplyWait)
 TEST(WineUpload, RefusalIsShown)
 {
     Device dev;
-    ASSERT_TRUE(dev.start());
     std::string file = make_file(dev.sim.dir, "in.bin", 100);
     Outcome run = serbolt2(upload_args(file, "../outside.bin", {"-b"}), 60);
     EXPECT_EQ(run.status, 1);
@@ -276,7 +268,6 @@ TEST(WineUpload, RefusalIsShown)
 TEST(WineUpload, NamesInAnyScript)
 {
     Device dev;
-    ASSERT_TRUE(dev.start());
     std::string file = make_file(dev.sim.dir, "\xD1\x84\xD0\xB0\xD0\xB9\xD0\xBB.bin", 300);  // файл.bin
     const std::string dst = "fw/\xE6\x97\xA5\xE6\x9C\xAC.bin";                                // fw/日本.bin
     Outcome run = serbolt2(upload_args(file, dst));
@@ -296,8 +287,7 @@ TEST(WineUpload, ProgressOnAConsoleOnly)
     for (const std::string keys : {"", "{?s left}{^C}"}) {
         SCOPED_TRACE(keys);
         const bool interrupted = !keys.empty();
-        Device dev;
-        ASSERT_TRUE(dev.start({"--rate", "92160"}));
+        Device dev({"--rate", "92160"});
         std::string file = make_file(dev.sim.dir, "in.bin", size);
         // The line as first seen with its time left, its last part.
         Outcome run = serbolt2_keys(keys, upload_args(file, "dst/c.bin"), 60, {"-screen", " s left"});
@@ -327,8 +317,7 @@ TEST(WineUpload, InAPipeWithoutProgressAndAFullBuffer)
     } cases[] = {{{"--rate", "92160"}, 300000}, {{}, kBufferSize}};
     for (const auto &c : cases) {
         SCOPED_TRACE(c.size);
-        Device dev;
-        ASSERT_TRUE(dev.start(c.sim));
+        Device dev(c.sim);
         std::string file = make_file(dev.sim.dir, "in.bin", c.size);
         Outcome run = serbolt2(upload_args(file, "dst/p.bin"), 90);
         EXPECT_FALSE(run.timed_out);

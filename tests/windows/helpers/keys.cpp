@@ -127,8 +127,7 @@ static bool typeStandardInput(HANDLE in)
     return true;
 }
 
-// The helper shares the program's console: Ctrl-C and Ctrl-Break are the
-// program's to handle.
+// The helper shares the program's console: Ctrl-C and Ctrl-Break are the program's to handle.
 static BOOL WINAPI ignoreControl(DWORD)
 {
     return TRUE;
@@ -138,9 +137,8 @@ static INPUT_RECORD paste[2 * kMaxPasteKeys];
 static HANDLE screen = INVALID_HANDLE_VALUE;  // the program's console, with -screen
 static bool screenShows(HANDLE out, const std::string &text, std::string *line = nullptr);
 
-// Waits until the program has taken or thrown away every key typed so far.
-// Only key presses count: the C runtime's _kbhit leaves the key-up records
-// that follow the last key in the input.
+// Waits until the program has taken or thrown away every key typed so far. Only key presses count:
+// the C runtime's _kbhit leaves the key-up records that follow the last key in the input.
 static bool waitInputEmpty(HANDLE in, ULONGLONG deadline)
 {
     static INPUT_RECORD pending[2 * kMaxPasteKeys];
@@ -202,8 +200,7 @@ static bool typeScript(HANDLE in, const char *script, ULONGLONG deadline)
         }
         WORD virtualKey = 0;
         if (std::strncmp(p, "{vk:", 4) == 0) {
-            // A key without a character (a cursor or function key), by its
-            // virtual-key code.
+            // A key without a character (a cursor or function key), by its virtual-key code.
             virtualKey = (WORD)strtoul(p + 4, (char **)&p, 16);
             ch = 0;
         }
@@ -240,8 +237,7 @@ static bool typeScript(HANDLE in, const char *script, ULONGLONG deadline)
     return true;
 }
 
-// Line `row` of the console's screen buffer as UTF-8, without its trailing
-// blanks.
+// Line `row` of the console's screen buffer as UTF-8, without its trailing blanks.
 static std::string screenLine(HANDLE out, SHORT row, SHORT width)
 {
     std::wstring wide((size_t)width, L' ');
