@@ -42,11 +42,10 @@ class ScratchCleaner : public testing::EmptyTestEventListener {
     void OnTestEnd(const testing::TestInfo &) override
     {
         const char *keep = getenv("SERBOLT_KEEP_SCRATCH");
-        for (const std::string &d : scratch_dirs) {
-            std::error_code ec;
+        std::error_code ec;
+        for (const std::string &d : scratch_dirs)
             if (!keep || !*keep)
                 fs::remove_all(d, ec);
-        }
         scratch_dirs.clear();
     }
 };
@@ -72,6 +71,14 @@ std::string make_temp_dir(const char *tag)
     }
     scratch_dirs.push_back(tmpl);
     return tmpl;
+}
+
+testing::AssertionResult has(const std::string &text, const std::string &part)
+{
+    bool found = text.find(part) != std::string::npos;
+    return (found ? testing::AssertionSuccess() : testing::AssertionFailure())
+           << "\"" << part << "\" is " << (found ? "" : "not ") << "in " << text.size() << " bytes: "
+           << text.substr(0, 2000) << (text.size() > 2000 ? "..." : "");
 }
 
 static bool make_pipe(int fds[2])

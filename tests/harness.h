@@ -9,12 +9,17 @@
 
 #include "proc.h"
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <string>
 #include <vector>
 
 // Directory that holds the built programs (serbolt, korvan-sim, serbolt2.exe, ...).
 std::string build_dir();
+// Whether `text` holds `part`, for EXPECT_TRUE or EXPECT_FALSE: a failure either way shows both
+// (a long text only in part).
+testing::AssertionResult has(const std::string &text, const std::string &part);
 // A fresh private directory under the build tree's scratch area, removed when the test ends.
 // Empty (and a test failure) when it cannot be made.
 std::string make_temp_dir(const char *tag);

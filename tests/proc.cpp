@@ -230,20 +230,6 @@ static void reap(Child &c)
 
 Child::~Child() { child_kill(*this); }
 
-// Takes charge of a started child: from now on it is waited for and killed through `c`.
-static bool child_adopt(Child &c, pid_t pid)
-{
-    c.pid = pid;
-    c.pidfd = (int)syscall(SYS_pidfd_open, pid, 0);
-    if (c.pidfd < 0) {
-        proc_failed(std::string("pidfd_open: ") + strerror(errno));
-        child_kill(c);
-        return false;
-    }
-    fcntl(c.pidfd, F_SETFD, FD_CLOEXEC);
-    return true;
-}
-
 bool spawn(Child &c, const std::vector<std::string> &argv, const int fds[3], int ctty,
            const std::vector<std::string> &env)
 {
@@ -279,7 +265,16 @@ bool spawn(Child &c, const std::vector<std::string> &argv, const int fds[3], int
         execv(args[0], args.data());
         _exit(127);
     }
-    return child_adopt(c, pid);
+    // From now on the child is waited for and killed through `c`.
+    c.pid = pid;
+    c.pidfd = (int)syscall(SYS_pidfd_open, pid, 0);
+    if (c.pidfd < 0) {
+        proc_failed(std::string("pidfd_open: ") + strerror(errno));
+        child_kill(c);
+        return false;
+    }
+    fcntl(c.pidfd, F_SETFD, FD_CLOEXEC);
+    return true;
 }
 
 bool child_wait(Child &c, double timeout_s)

@@ -108,9 +108,9 @@ TEST(Upload, StoresEveryByteValueAndEmptyFiles)
 
     // No temporary file left behind; "version" marks the end.
     std::string ls = ask(s, "ls\nversion\n", "Korvan simulator 1.0\r\n");
-    EXPECT_NE(ls.find("sub/dir/all.bin 16384\r\n"), std::string::npos) << ls;
-    EXPECT_NE(ls.find("empty 0\r\n"), std::string::npos) << ls;
-    EXPECT_EQ(ls.find("tmp"), std::string::npos) << ls;
+    EXPECT_TRUE(has(ls, "sub/dir/all.bin 16384\r\n"));
+    EXPECT_TRUE(has(ls, "empty 0\r\n"));
+    EXPECT_FALSE(has(ls, "tmp"));
 }
 
 TEST(Upload, RefusedDestinationsStoreNothing)
@@ -141,7 +141,7 @@ TEST(Console, AnswersCommandsAndRejectsBadSizes)
         std::string sent = std::string("filecopy\n") + size + "\n";
         EXPECT_EQ(ask(s, sent, "bad size\r\n"), READY + "Ko:Error bad size\r\n") << size;
     }
-    EXPECT_NE(ask(s, "help\n", "\r\n").find("filecopy"), std::string::npos);
+    EXPECT_TRUE(has(ask(s, "help\n", "\r\n"), "filecopy"));
 }
 
 // --echo echoes the command and the frame's lines, not the payload; --junk, --ready, --done and

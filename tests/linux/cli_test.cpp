@@ -31,8 +31,8 @@ TEST(CommandLine, HelpAndRejectedOptionsEndBeforeTheLineIsOpened)
         }
         EXPECT_EQ(r.status, 1) << c.args[0];
         EXPECT_NE(r.err, "") << "the parser's own diagnostic";
-        EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err;
-        EXPECT_EQ(r.err.find("-i FILE_IN"), std::string::npos) << "no usage text";
+        EXPECT_TRUE(has(r.err, c.err));
+        EXPECT_FALSE(has(r.err, "-i FILE_IN")) << "no usage text";
     }
 }
 
@@ -102,7 +102,7 @@ TEST(DeviceSearch, TheDefaultDevicesAreTriedInTurnAfterAGivenOneThatFailsToOpen)
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.out, c.out);
         if (c.err[0] == '*') {
-            EXPECT_NE(r.err.find(c.err.substr(1)), std::string::npos) << r.err;
+            EXPECT_TRUE(has(r.err, c.err.substr(1)));
             EXPECT_EQ(count_of(r.err, "\n"), 1u) << r.err;
         } else {
             EXPECT_EQ(r.err, c.err);
@@ -132,18 +132,18 @@ TEST(DeviceSearch, PermissionDeniedNamesAGroupOnlyWhenTheGroupMayUseTheDevice)
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out.rfind("Serial device " + g.sim.slave + " - failed to connect.\n", 0), 0u) << r.out;
     EXPECT_EQ(count_of(r.err, "\n"), 1u) << r.err;
-    EXPECT_NE(r.err.find("serbolt: " + g.sim.slave + ": Permission denied"), std::string::npos) << r.err;
-    EXPECT_NE(r.err.find("usermod -aG dialout"), std::string::npos) << r.err;
-    EXPECT_EQ(r.err.find("only the device's owner"), std::string::npos) << r.err;
+    EXPECT_TRUE(has(r.err, "serbolt: " + g.sim.slave + ": Permission denied"));
+    EXPECT_TRUE(has(r.err, "usermod -aG dialout"));
+    EXPECT_FALSE(has(r.err, "only the device's owner"));
 
     // Only the owner may: no group to join; the usual fix is named instead.
     for (std::pair<mode_t, gid_t> owner_only : { std::make_pair(0600, 20), std::make_pair(0660, 0) }) {
         Outcome o = serbolt_unprivileged(g.sim.slave, owner_only.first, owner_only.second);
         EXPECT_EQ(o.status, 1);
         EXPECT_EQ(count_of(o.err, "\n"), 1u) << o.err;
-        EXPECT_NE(o.err.find("only the device's owner may open it"), std::string::npos) << o.err;
-        EXPECT_NE(o.err.find("udev rule"), std::string::npos) << o.err;
-        EXPECT_EQ(o.err.find("usermod -aG root"), std::string::npos) << o.err;
+        EXPECT_TRUE(has(o.err, "only the device's owner may open it"));
+        EXPECT_TRUE(has(o.err, "udev rule"));
+        EXPECT_FALSE(has(o.err, "usermod -aG root"));
     }
 }
 

@@ -60,15 +60,14 @@ TEST(Exclusive, ASecondUploadIsRefusedAndTheFirstArrivesWhole)
 
     EXPECT_EQ(two.status, 1);
     EXPECT_EQ(two.out.rfind("Serial device " + g.sim.link + " - failed to connect.\n", 0), 0u) << two.out;
-    EXPECT_NE(two.err.find("serbolt: " + g.sim.link + ": in use by another program, held by process "),
-              std::string::npos) << two.err;
-    EXPECT_NE(two.err.find("(serbolt)"), std::string::npos) << "the holder is named: " << two.err;
+    EXPECT_TRUE(has(two.err, "serbolt: " + g.sim.link + ": in use by another program, held by process "));
+    EXPECT_TRUE(has(two.err, "(serbolt)")) << "the holder is named: " << two.err;
 
     EXPECT_EQ(one.status, 0) << one.out;
-    EXPECT_NE(one.out.find("Data sent.\n"), std::string::npos);
+    EXPECT_TRUE(has(one.out, "Data sent.\n"));
     EXPECT_TRUE(read_file(g.sim.store + "/first.bin") == read_file(first)) << "stored copy differs";
     std::string wire = sim_received(g.sim);
-    EXPECT_EQ(wire.find("second"), std::string::npos);
+    EXPECT_FALSE(has(wire, "second"));
     EXPECT_EQ(count_of(wire, "filecopy\n"), 1u) << "nothing of the second upload on the wire";
 }
 
@@ -95,10 +94,8 @@ TEST(Exclusive, ALockHeldByAnotherProgramIsRespected)
     child_kill(held);
     SKIP_WITHOUT_NAMESPACE(refused);
     EXPECT_EQ(refused.status, 1);
-    EXPECT_NE(refused.err.find("in use by another program, held by process " + std::to_string(holder) +
-                               " (flock)"),
-              std::string::npos)
-        << refused.err;
+    EXPECT_TRUE(has(refused.err, "in use by another program, held by process " + std::to_string(holder) +
+                                     " (flock)"));
     EXPECT_EQ(sim_received(g.sim, false), "") << "nothing sent to a device another program holds";
 
     Outcome after = serbolt_private_dev("-", "-", upload_args(g.sim, file, "f"));
@@ -112,8 +109,8 @@ TEST(Exclusive, ALockHeldByAnotherProgramIsRespected)
     for (const std::string &lock : { std::string("/run/lock/LCK..tty"), "/run/lock/LCK..pts_" + g.sim.slave.substr(9) }) {
         write_file(lock, "  " + std::to_string(getpid()) + "\n");
         Outcome busy = serbolt_private_dev("-", "-", upload_args(g.sim, file, "f"));
-        EXPECT_NE(busy.err.find("use by another program, held by process " + std::to_string(getpid()) +
-                                " (serbolt_e2e)"), std::string::npos) << lock << ": " << busy.err;
+        EXPECT_TRUE(has(busy.err, "use by another program, held by process " + std::to_string(getpid()) +
+                                      " (serbolt_e2e)")) << lock;
         write_file(lock, "  99999999\n");
         EXPECT_EQ(serbolt_private_dev("-", "-", upload_args(g.sim, file, "f")).status, 0) << lock;
         EXPECT_EQ(read_file(lock), "") << "taken over, and removed at the end";
@@ -134,10 +131,8 @@ TEST(Exclusive, ABusyNamedDeviceEndsTheSearchAndABusyDefaultIsPassedOver)
     SKIP_WITHOUT_NAMESPACE(r);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "Serial device " + named.sim.link + " - failed to connect.\n");
-    EXPECT_NE(r.err.find("serbolt: " + named.sim.link + ": in use by another program, held by process " +
-                         std::to_string(getpid())),
-              std::string::npos)
-        << r.err;
+    EXPECT_TRUE(has(r.err, "serbolt: " + named.sim.link + ": in use by another program, held by process " +
+                               std::to_string(getpid())));
     EXPECT_EQ(sim_received(usb0.sim), "") << "the upload went to another board";
     EXPECT_EQ(sim_received(named.sim), "");
 
@@ -149,6 +144,5 @@ TEST(Exclusive, ABusyNamedDeviceEndsTheSearchAndABusyDefaultIsPassedOver)
     EXPECT_EQ(fallback.out, "Serial device (none) - failed to connect.\n"
                             "Serial device /dev/ttyUSB0 - failed to connect.\n"
                             "Serial device /dev/ttyUSB1 - connected.\n");
-    EXPECT_NE(fallback.err.find("serbolt: /dev/ttyUSB0: in use by another program"), std::string::npos)
-        << fallback.err;
+    EXPECT_TRUE(has(fallback.err, "serbolt: /dev/ttyUSB0: in use by another program"));
 }

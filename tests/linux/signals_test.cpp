@@ -40,7 +40,7 @@ TEST(Exits, OutputIntoAClosedPipeRestoresTheConsole)
     Job j;
     ASSERT_TRUE(job_start(j, { "-d", g.sim.link }, JOB_FOREGROUND | JOB_STDOUT_PIPE));
     std::string out = read_until(j.out_fd, "connected.", 10);
-    ASSERT_NE(out.find("connected."), std::string::npos) << out;
+    ASSERT_TRUE(has(out, "connected."));
     ASSERT_TRUE(wait_raw(j.c));
     close(j.out_fd);
     j.out_fd = -1;
@@ -59,7 +59,7 @@ TEST(Exits, BackgroundUploadLeavesTheConsoleAloneAndFinishes)
     EXPECT_EQ(job_finish(j, 60), 0) << "state " << process_state(j.program);
     EXPECT_TRUE(console_settings_untouched(j.c));
     EXPECT_EQ(read_file(g.sim.store + "/bg.bin"), read_file(file));
-    EXPECT_NE(sim_received(g.sim).find("reboot\n"), std::string::npos);
+    EXPECT_TRUE(has(sim_received(g.sim), "reboot\n"));
 }
 
 // Standard input already at its end when the terminal after an upload begins (a script, or
@@ -139,8 +139,8 @@ TEST(Exits, AnXTypedDuringAnUploadTakesWhatFollowsItAlong)
     ASSERT_TRUE(console_wait_for(t, "Ko:Ready", 20)) << t.screen;
     console_type(t, "xtouch gotcha\n");
     EXPECT_EQ(console_finish(t, 60), 0) << t.screen;
-    EXPECT_EQ(t.screen.find("gotcha"), std::string::npos) << "keys echoed into the upload";
-    EXPECT_NE(t.screen.find("Data sent."), std::string::npos) << t.screen;
+    EXPECT_FALSE(has(t.screen, "gotcha")) << "keys echoed into the upload";
+    EXPECT_TRUE(has(t.screen, "Data sent."));
     EXPECT_EQ(console_unread(t), 0) << "left for the shell";
     EXPECT_TRUE(console_settings_untouched(t));
     EXPECT_EQ(read_file(g.sim.store + "/f"), read_file(file));

@@ -75,7 +75,7 @@ TEST(Terminal, TimedDisplayEndsOnTimeWhileTheDeviceStreams)
     // The upload fails at once (no such file), so the run is the 0.3 s display and nothing else.
     Outcome r = upload(g.sim, "/nonexistent", "x", {}, 30);
     EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.out.find("stream 0"), std::string::npos) << "the display shows what the device sends";
+    EXPECT_TRUE(has(r.out, "stream 0")) << "the display shows what the device sends";
     EXPECT_LT(r.seconds, 3.0) << "the 0.3 s display must not be stretched by a busy line";
 }
 
@@ -145,7 +145,7 @@ TEST(Terminal, AScriptShowsTheRestAndALateAnswerAndAlwaysEnds)
         EXPECT_FALSE(r.timed_out) << "the script was held: " << c.sim[0];
         EXPECT_EQ(r.status, 0) << c.sim[0];
         EXPECT_LT(r.seconds, 20.0) << c.sim[0];
-        EXPECT_NE(r.out.find(c.shown), std::string::npos) << r.out.substr(0, 300);
+        EXPECT_TRUE(has(r.out, c.shown));
         EXPECT_EQ(r.out.back(), '\n') << c.sim[0];
         EXPECT_EQ(sim_received(g.sim), c.keys) << "no end-of-file value is sent as a key";
     }
@@ -210,8 +210,8 @@ TEST(Terminal, XBehindABacklogOfKeysLeavesAtOnce)
     std::string sent = sim_received(g.sim);
     EXPECT_LT(sent.size(), keys.size());
     EXPECT_EQ(sent, keys.substr(0, sent.size())) << "the keys that went out, in order";
-    EXPECT_NE(t.err.find(std::to_string(keys.size() - sent.size()) +
-                         " keys typed before the 'x' were not sent"), std::string::npos) << t.err;
+    EXPECT_TRUE(has(t.err, std::to_string(keys.size() - sent.size()) + 
+                           " keys typed before the 'x' were not sent"));
 }
 
 // A device that takes nothing (its input full, as a stuck USB device's): keys wait, the stall
@@ -236,7 +236,7 @@ TEST(Terminal, AStalledDeviceIsToldOnceAndXStillLeaves)
     EXPECT_EQ(console_finish(t, 30), 0);
     EXPECT_LT(now_ns() - typed, 3000000000u) << "'x' waited for the stalled device";
     EXPECT_EQ(count_of(t.err, "takes no input"), 1u) << t.err;
-    EXPECT_EQ(t.screen.find("Error from write"), std::string::npos) << t.screen;
+    EXPECT_FALSE(has(t.screen, "Error from write"));
 }
 
 // A device asks the user's terminal for its version (ESC [ > q). The terminal's answer holds an

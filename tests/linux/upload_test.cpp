@@ -99,7 +99,7 @@ TEST(Upload, ReadyReplyMustComeFirstAndWhole)
         if (w.whole)
             EXPECT_EQ(r.out, connected(g.sim) + w.out);
         else
-            EXPECT_NE(r.out.find(w.out), std::string::npos) << r.out;
+            EXPECT_TRUE(has(r.out, w.out));
         EXPECT_GE(r.seconds, w.min_seconds) << "the wait lasts the reply's whole limit";
         bool reboot = !w.extra.empty();
         EXPECT_EQ(r.out.find("Reboot sent...\n") != std::string::npos, reboot) << r.out;
@@ -160,10 +160,10 @@ TEST(Upload, DeviceHangingUpMidPayloadEndsWithAnErrorNotAHang)
     Outcome r = upload(g.sim, file, "f", { "-b" }, 60);
     EXPECT_FALSE(r.timed_out);
     EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.out.find("Error from write: Input/output error\n"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find(" - connection lost.\n"), std::string::npos) << r.out;
-    EXPECT_EQ(r.out.find("Data sent."), std::string::npos);
-    EXPECT_EQ(r.out.find("Reboot sent..."), std::string::npos) << "a reboot that could not be sent is not reported as sent";
+    EXPECT_TRUE(has(r.out, "Error from write: Input/output error\n"));
+    EXPECT_TRUE(has(r.out, " - connection lost.\n"));
+    EXPECT_FALSE(has(r.out, "Data sent."));
+    EXPECT_FALSE(has(r.out, "Reboot sent...")) << "a reboot that could not be sent is not reported as sent";
 }
 
 // A device that never falls quiet (streaming text) cannot hold an upload forever: each showing
@@ -175,7 +175,7 @@ TEST(Upload, ADeviceThatNeverFallsQuietCannotHoldTheUpload)
     Outcome r = upload(g.sim, file, "f", {}, 90);
     EXPECT_FALSE(r.timed_out) << "the upload must end";
     EXPECT_EQ(r.status, 1) << r.out.substr(0, 300);
-    EXPECT_NE(r.out.find("romsize: 100\n"), std::string::npos) << "the discard before the upload ends";
+    EXPECT_TRUE(has(r.out, "romsize: 100\n")) << "the discard before the upload ends";
     EXPECT_TRUE(r.out.find("Receive buffer overflow in ACK") != std::string::npos ||
                 r.out.find("Korvan did not ackowledge command 'Ko:Ready'") != std::string::npos)
         << r.out.substr(0, 300);
@@ -201,24 +201,18 @@ TEST(Upload, ProgressShowsOnATerminalAndNeverRunsAheadOfTheLine)
     EXPECT_EQ(piped.err, "");
     EXPECT_EQ(r.err.substr(r.err.size() - 4), "\r\033[K") << "the line is erased at the end";
     int updates = 0, below_half = 0;
-    size_t at = 0;
-    while ((at = r.err.find('\r', at)) != std::string::npos) {
+    for (const std::string &form : progress_forms(r.err)) {
         long done = 0, total = 0, percent = 0;
         double rate = 0;
-        at++;
-        if (sscanf(r.err.c_str() + at, "%ld of %ld bytes (%ld%%), %lf KiB/s", &done, &total, &percent,
-                   &rate) != 4)
+        if (sscanf(form.c_str(), "%ld of %ld bytes (%ld%%), %lf KiB/s", &done, &total, &percent, &rate) != 4)
             continue;
         updates++;
-        if (percent < 50)
-            below_half++;
-        if (done < total) {
-            EXPECT_LE(rate, 90.1) << "update " << updates << ": " << r.err.substr(at, 60);
-        }
+        below_half += percent < 50;
+        EXPECT_TRUE(done == total || rate <= 90.1) << "update " << updates << ": " << form;
     }
     EXPECT_GE(updates, 2) << r.err;
     EXPECT_GE(below_half, 1) << "the count climbs with the line instead of jumping ahead";
-    EXPECT_NE(r.err.find("300000 of 300000 bytes (100%)"), std::string::npos);
+    EXPECT_TRUE(has(r.err, "300000 of 300000 bytes (100%)"));
 }
 
 // The upload as a job of a shell on a console 40 columns wide, its progress on the console:
@@ -263,7 +257,7 @@ TEST(Upload, ABackgroundUploadDrawsNoProgress)
     Job j;
     ASSERT_TRUE(job_start(j, upload_args(g.sim, file, "f"), JOB_STDERR_CONSOLE));
     EXPECT_EQ(job_finish(j, 60), 0) << j.c.screen;
-    EXPECT_NE(j.c.screen.find("Data sent."), std::string::npos) << j.c.screen;
-    EXPECT_EQ(j.c.screen.find(" bytes ("), std::string::npos) << j.c.screen;
+    EXPECT_TRUE(has(j.c.screen, "Data sent."));
+    EXPECT_FALSE(has(j.c.screen, " bytes ("));
     EXPECT_EQ(read_file(g.sim.store + "/f"), read_file(file));
 }

@@ -44,7 +44,7 @@ TEST(Warnings, UploadOptionsWithoutActionOneAreNamedAndTheTerminalRuns)
     std::string file = make_file(make_temp_dir("warn"), "f", 100);
     Outcome up = upload(g.sim, file, "f", { "-b" });
     EXPECT_EQ(up.status, 0) << up.out;
-    EXPECT_EQ(up.err.find("take effect"), std::string::npos) << up.err;
+    EXPECT_FALSE(has(up.err, "take effect"));
 }
 
 TEST(Warnings, WordsThatAreNotOptionsAreNamedAndTheRunGoesOn)
@@ -63,8 +63,8 @@ TEST(Warnings, WordsThatAreNotOptionsAreNamedAndTheRunGoesOn)
     EXPECT_EQ(upload.err, "serbolt: ignoring 'first' (name the device with -d)\n"
                           "serbolt: ignoring 'second' (name the device with -d)\n"
                           "serbolt: ignoring '-b' (name the device with -d)\n");
-    EXPECT_NE(upload.out.find("Data sent."), std::string::npos) << upload.out;
-    EXPECT_EQ(upload.out.find("Reboot sent..."), std::string::npos) << "-b after -- is a plain word";
+    EXPECT_TRUE(has(upload.out, "Data sent."));
+    EXPECT_FALSE(has(upload.out, "Reboot sent...")) << "-b after -- is a plain word";
 }
 
 }  // namespace

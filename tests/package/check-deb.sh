@@ -15,13 +15,12 @@ deb=$dist/serbolt_${version}_${arch}.deb
 echo "package: $deb"
 
 field() { dpkg-deb -f "$deb" "$1"; }
-[ "$(field Package)" = serbolt ] || bad "Package: $(field Package)"
-[ "$(field Version)" = "$version" ] || bad "Version: $(field Version), not $version"
-[ "$(field Architecture)" = "$arch" ] || bad "Architecture: $(field Architecture)"
-[ "$(field Section)" = utils ] || bad "Section: $(field Section)"
-[ "$(field Maintainer)" = "$maintainer" ] || bad "Maintainer: $(field Maintainer), not $maintainer"
+for want in Package=serbolt "Version=$version" "Architecture=$arch" Section=utils "Maintainer=$maintainer" \
+    Recommends=bash-completion; do
+    got=$(field "${want%%=*}")
+    [ "$got" = "${want#*=}" ] || bad "${want%%=*}: $got, not ${want#*=}"
+done
 [ -n "$(field Description)" ] || bad "no Description"
-[ "$(field Recommends)" = bash-completion ] || bad "Recommends: $(field Recommends), not bash-completion"
 # Dependencies as dpkg-shlibdeps found them: the C and C++ runtimes, nothing else.
 depends=$(field Depends)
 echo "Depends: $depends"
@@ -61,10 +60,10 @@ root=$scratch/root
 rm -rf "$root"
 mkdir -p "$root"
 dpkg -x "$deb" "$root"
-out=$("$root/usr/bin/serbolt" --version) || bad "serbolt --version: status $?"
-[ "$out" = "serbolt $version" ] || bad "serbolt --version printed '$out'"
-out=$("$root/usr/bin/korvan-sim" --version) || bad "korvan-sim --version: status $?"
-[ "$out" = "korvan-sim $version" ] || bad "korvan-sim --version printed '$out'"
+for prog in serbolt korvan-sim; do
+    out=$("$root/usr/bin/$prog" --version) || bad "$prog --version: status $?"
+    [ "$out" = "$prog $version" ] || bad "$prog --version printed '$out'"
+done
 status=0
 "$root/usr/bin/serbolt" --help >"$scratch/help.out" 2>"$scratch/help.err" || status=$?
 [ "$status" = 0 ] || bad "serbolt --help: status $status"
@@ -72,12 +71,8 @@ status=0
 grep -qx -- '-a ACTION (1=Filetransfer)' "$scratch/help.err" || bad "serbolt --help: no usage text: $(cat "$scratch/help.err")"
 # Release programs: no sanitizer runtime, no debugging symbols.
 for prog in serbolt korvan-sim; do
-    if readelf -d "$root/usr/bin/$prog" | grep -q 'NEEDED.*lib\(a\|ub\)san'; then
-        bad "$prog is linked with a sanitizer"
-    fi
-    if readelf -S "$root/usr/bin/$prog" | grep -q '\.debug_info\|\.symtab'; then
-        bad "$prog is not stripped"
-    fi
+    ! readelf -d "$root/usr/bin/$prog" | grep -q 'NEEDED.*lib\(a\|ub\)san' || bad "$prog is linked with a sanitizer"
+    ! readelf -S "$root/usr/bin/$prog" | grep -q '\.debug_info\|\.symtab' || bad "$prog is not stripped"
 done
 # The pages and the changelog carry this version.
 zcat "$root/usr/share/man/man1/serbolt.1.gz" | head -1 | grep -q "\"serbolt $version\"" ||

@@ -313,20 +313,9 @@ static int cmdProgressCheck(int argc, char **argv)
         printf("FAIL: no record %s\n", argv[3]);
         return 1;
     }
-    std::vector<std::pair<int64_t, uint64_t>> got;   // (time, bytes received by then)
-    uint64_t sum = 0;
-    for (const RecordChunk &c : rec) {
-        sum += c.bytes.size();
-        got.push_back({(int64_t)c.t_ns, sum});
-    }
-    auto received_by = [&](int64_t when) {
-        uint64_t r = 0;
-        for (const auto &g : got) {
-            if (g.first > when) break;
-            r = g.second;
-        }
-        return r;
-    };
+    uint64_t sum = 0, had = 0;   // all the device received; what it had by a draw's time
+    for (const RecordChunk &c : rec) sum += c.bytes.size();
+    size_t next = 0;   // the first chunk not yet counted in `had` (the draws come in time order)
     int n_draws = 0, low = 0;
     int64_t max_gap = 0, prev = 0;
     long worst_shown = 0;
@@ -336,8 +325,9 @@ static int cmdProgressCheck(int argc, char **argv)
         prev = d.t;
         if (d.shown < 0) break;   // erased: the upload's bytes are out
         n_draws++;
+        for (; next < rec.size() && (int64_t)rec[next].t_ns <= d.t - PROGRESS_LAG_NS; next++)
+            had += rec[next].bytes.size();
         // The frame's header (size and destination lines, some 20 bytes) travels in front.
-        uint64_t had = received_by(d.t - PROGRESS_LAG_NS);
         uint64_t header = sum > (uint64_t)d.total ? sum - (uint64_t)d.total : 0;
         uint64_t payload_had = had > header ? had - header : 0;
         if ((uint64_t)d.shown < payload_had) {

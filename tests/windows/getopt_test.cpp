@@ -65,16 +65,13 @@ std::string parse(const std::vector<std::string> &words, bool past_unknown = fal
         ssize_t n = write(fds[1], out.data(), out.size());
         _exit(n == (ssize_t)out.size() ? 0 : 1);
     }
+    // The child's one write (far less than a pipe holds) is whole once it has ended.
     close(fds[1]);
-    std::string result;
-    char buf[256];
-    ssize_t n;
-    while ((n = read(fds[0], buf, sizeof buf)) > 0)
-        result.append(buf, (size_t)n);
+    waitpid(pid, nullptr, 0);
+    char buf[4096];
+    ssize_t n = read(fds[0], buf, sizeof buf);
     close(fds[0]);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return result;
+    return std::string(buf, n > 0 ? (size_t)n : 0);
 }
 
 TEST(Getopt, OneParseOfEachCommandLine)

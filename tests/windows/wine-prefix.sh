@@ -15,10 +15,7 @@ persist=60
 # Wine without its preloader fails about one start in a few thousand when
 # address randomization puts a mapping where the Windows process needs its
 # shared user data; the tests run it with a fixed layout, and so does this.
-fixed=
-if setarch "$(uname -m)" -R true 2>/dev/null; then
-    fixed="setarch $(uname -m) -R"
-fi
+fixed=$(setarch "$(uname -m)" -R true 2>/dev/null && echo "setarch $(uname -m) -R" || true)
 
 case $1 in
 setup)

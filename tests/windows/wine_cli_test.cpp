@@ -54,10 +54,7 @@ TEST(WineCli, UsageEndsTheRunBeforeThePortIsOpened)
         {{"-d", kPort, "-a", "1", "-i"}, 1},
     };
     for (const Case &c : cases) {
-        std::string label = "args:";
-        for (const std::string &a : c.args)
-            label += " " + a;
-        SCOPED_TRACE(label);
+        SCOPED_TRACE(testing::PrintToString(c.args));
         Outcome run = serbolt2(c.args);
         EXPECT_FALSE(run.timed_out);
         EXPECT_EQ(run.status, c.status);

@@ -100,11 +100,6 @@ bool Device::replugged(double timeout_s)
     return sim_wait_replug(sim, timeout_s) && point_com7(sim.slave);
 }
 
-Device::~Device()
-{
-    unplug();
-}
-
 std::string win_path(const std::string &unix_path)
 {
     std::string out = "Z:" + unix_path;
@@ -150,11 +145,6 @@ Outcome serbolt2_input(const std::vector<std::string> &args, const std::string &
                        const char *winedebug)
 {
     return run_serbolt2(args, Input::Pipe, input, timeout_s, winedebug);
-}
-
-std::string connected()
-{
-    return std::string("Serial device ") + kPort + " - connected.\n";
 }
 
 std::vector<std::string> upload_args(const std::string &file, const std::string &dst,

@@ -39,7 +39,7 @@ struct Device {
     // first open.)
     void park();
     bool replugged(double timeout_s = 30);
-    ~Device();
+    ~Device() { unplug(); }
 };
 
 // Runs serbolt2.exe with `args` under Wine, standard input on a null device. Standard output comes
@@ -51,7 +51,7 @@ Outcome serbolt2_input(const std::vector<std::string> &args, const std::string &
                        double timeout_s = 20, const char *winedebug = "-all");
 
 // The line serbolt2 prints once it has opened COM7.
-std::string connected();
+inline std::string connected() { return std::string("Serial device ") + kPort + " - connected.\n"; }
 // The arguments of an upload of the Unix file `file` to `dst` through COM7, followed by `more`.
 std::vector<std::string> upload_args(const std::string &file, const std::string &dst,
                                      const std::vector<std::string> &more = {});

@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <filesystem>
 #include <map>
 #include <thread>
 
@@ -38,9 +37,7 @@ TEST(WineTerminal, KeysGoToTheDeviceAndItsBytesToTheScreen)
     // Enter goes out as a line feed; the x that ends the terminal is not sent.
     EXPECT_EQ(dev.received(), "version\nX");
     // Keys echoed, the device's answer on a line of its own.
-    EXPECT_NE(run.out.find(connected() + kEntering + "version\nKorvan simulator 1.0\nX" + kExiting),
-              std::string::npos)
-        << run.out;
+    EXPECT_TRUE(has(run.out, connected() + kEntering + "version\nKorvan simulator 1.0\nX" + kExiting));
 }
 
 // Command lines that run the terminal, whatever else they hold; standard error
@@ -68,10 +65,7 @@ TEST(WineTerminal, TerminalActionWhateverElseTheCommandLineSays)
          "serbolt2: ignoring 'stray' and what follows it\n" + std::string(kUploadOptions)},
     };
     for (const auto &line : lines) {
-        std::string label = "args:";
-        for (const std::string &a : line.args)
-            label += " " + a;
-        SCOPED_TRACE(label);
+        SCOPED_TRACE(testing::PrintToString(line.args));
         // Bytes waiting before the open are purged with the port's buffers.
         Device dev({"--say", "stale\\r\\n"});
         Outcome run = serbolt2_keys("x", line.args);
@@ -131,10 +125,8 @@ TEST(WineTerminal, KeysAndScreenInUtf8)
     EXPECT_FALSE(run.timed_out);
     EXPECT_EQ(run.status, kInterruptedStatus) << run.err;
     EXPECT_EQ(dev.received(), typed + "\n");
-    EXPECT_NE(run.out.find(typed + "\nUnknown command: " + typed + "\n\nExiting terminal mode.\n"),
-              std::string::npos)
-        << run.out;
-    EXPECT_NE(run.err.find("keys: 0 input events left, code page 437"), std::string::npos) << run.err;
+    EXPECT_TRUE(has(run.out, typed + "\nUnknown command: " + typed + "\n\nExiting terminal mode.\n"));
+    EXPECT_TRUE(has(run.err, "keys: 0 input events left, code page 437"));
     expect_modes_given_back(run.err);
 }
 
@@ -150,14 +142,9 @@ TEST(WineTerminal, AfterUploadRebootResetThenTerminal)
                                 30, {"-screen", "Staying"});
     EXPECT_FALSE(run.timed_out);
     EXPECT_EQ(run.status, 0) << run.err;
-    EXPECT_NE(run.out.find("Data sent successfully.\n"
-                           "Reboot sent...\n"
-                           "Reset sent...\n"
-                           "Staying in terminal mode...\n" +
-                           std::string(kEntering)),
-              std::string::npos)
-        << run.out;
-    EXPECT_NE(run.out.find("Exiting terminal mode."), std::string::npos) << run.out;
+    EXPECT_TRUE(has(run.out, "Data sent successfully.\nReboot sent...\nReset sent...\nStaying in terminal mode...\n" +
+                                 std::string(kEntering)));
+    EXPECT_TRUE(has(run.out, "Exiting terminal mode."));
     expect_received(dev, "filecopy\n300\ndst/t.bin\n" + read_file(file) + "reboot\nreset\nq\n");
 }
 
@@ -177,8 +164,7 @@ TEST(WineTerminal, KeysFromStandardInputThenTheEnd)
     std::string head = connected() + kEntering;
     EXPECT_EQ(run.out.compare(0, head.size(), head), 0) << run.out;
     // The answers that came after the last key are shown whole before the end.
-    EXPECT_NE(run.out.find("Korvan simulator 1.0\r\n(no files)\r\n" + std::string(kExiting)), std::string::npos)
-        << run.out;
+    EXPECT_TRUE(has(run.out, "Korvan simulator 1.0\r\n(no files)\r\n" + std::string(kExiting)));
 
     // 'x' in the input leaves at once; what follows it is not sent. (The
     // device's answer to "ab" may begin to show before the 'x' is taken.) A
@@ -240,7 +226,7 @@ TEST(WineTerminal, DeviceOutputBetweenScriptedKeysAndAnEndWhileItTalks)
         snprintf(line, sizeof line, "stream %06u abcdefghijklmnopqrstuvwxyz0123456789\n", n);
         stream += line;
     }
-    EXPECT_NE(stream.find(device), std::string::npos) << "bytes lost, doubled or out of order";
+    EXPECT_TRUE(has(stream, device)) << "bytes lost, doubled or out of order";
 }
 
 // What Wine cannot show, its traces can: the 1 ms timer is asked for while keys are paced and given
@@ -272,8 +258,7 @@ TEST(WineTerminal, NoReplayedKeysAndNoLeftovers)
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(run.err, "keys: 0 input events left, code page 437\n");
     // The line end behind the device's reply shows first, then the one key.
-    EXPECT_NE(run.out.find("Staying in terminal mode...\n" + std::string(kEntering)), std::string::npos)
-        << run.out;
+    EXPECT_TRUE(has(run.out, "Staying in terminal mode...\n" + std::string(kEntering)));
     EXPECT_TRUE(ends_with(run.out, "\nq\n" + std::string(kExiting))) << run.out;
     expect_received(dev, "filecopy\n300000\ndst/t.bin\n" + read_file(file) + "q\n");
 }
@@ -296,40 +281,31 @@ TEST(WineTerminal, PasteGoesOutAtOnce)
     EXPECT_LT(last - first, 8000000000ull) << "the paste took " << (last - first) / 1000000 << " ms";
 }
 
-// The commonest session with a device that goes away and comes back: upload,
-// stay in the terminal, type "reboot"; the device re-enumerates on reboot and
-// is back a second later. `keys` is the helper's script after "reboot".
-Outcome reboot_in_the_terminal(Device &dev, const std::string &file, const std::string &keys, bool *back)
-{
-    std::string gate = make_temp_dir("gate") + "/parked";
-    *back = false;
-    std::thread follow([&] {
-        // The program holds the port once the upload began. Only then may the
-        // device go (the helper types "reboot" after the go-ahead, in the terminal).
-        if (!dev.wait_for("filecopy"))
-            return;
-        dev.park();
-        write_file(gate, "");
-        *back = dev.replugged();
-    });
-    Outcome run = serbolt2_keys("{f:" + win_path(gate) + "}{?Entering terminal mode.}reboot\\r" + keys,
-                                {"-d", kPort, "-a", "1", "-i", win_path(file), "-o", "dst/r.bin", "-t"}, 60,
-                                {"-screen", "connection lost"});
-    follow.join();
-    std::error_code ignored;
-    std::filesystem::remove_all(std::filesystem::path(gate).parent_path(), ignored);
-    return run;
-}
-
-// The device goes away and comes back: said on standard error, the port is opened again by its
-// name, the device's greeting is shown, and keys typed as soon as "connected." shows (the greeting
-// may still be on its way) reach the device, which takes them as one command.
+// The commonest session with a device that goes away and comes back: upload, stay in the terminal,
+// type "reboot"; the device re-enumerates on reboot and is back a second later. Said on standard
+// error, the port is opened again by its name, the device's greeting is shown, and keys typed as
+// soon as "connected." shows (the greeting may still be on its way) reach the device, which takes
+// them as one command.
 TEST(WineTerminal, LostPortIsOpenedAgain)
 {
     Device dev({"--unplug-on-reboot", "--replug-after-ms", "1000"});
     std::string file = make_file(dev.sim.dir, "in.bin", 500);
+    std::string gate = make_temp_dir("gate") + "/parked";
     bool back = false;
-    Outcome run = reboot_in_the_terminal(dev, file, "{?COM port COM7 - connected.}cd\\r{?Unknown command: cd}x", &back);
+    std::thread follow([&] {
+        // The program holds the port once the upload began. Only then may the device go (the
+        // helper types "reboot" after the go-ahead, in the terminal).
+        if (!dev.wait_for("filecopy"))
+            return;
+        dev.park();
+        write_file(gate, "");
+        back = dev.replugged();
+    });
+    Outcome run = serbolt2_keys("{f:" + win_path(gate) + "}{?Entering terminal mode.}reboot\\r"
+                                "{?COM port COM7 - connected.}cd\\r{?Unknown command: cd}x",
+                                {"-d", kPort, "-a", "1", "-i", win_path(file), "-o", "dst/r.bin", "-t"}, 60,
+                                {"-screen", "connection lost"});
+    follow.join();
     EXPECT_TRUE(back);
     EXPECT_FALSE(run.timed_out) << run.out;
     EXPECT_EQ(run.status, 0) << run.out;
@@ -338,11 +314,10 @@ TEST(WineTerminal, LostPortIsOpenedAgain)
     // sent after its last reply may be shown between two of its keys, as it comes.
     std::string echo = run.out;
     echo.erase(std::remove(echo.begin(), echo.end(), '\n'), echo.end());
-    EXPECT_NE(echo.find("reboot"), std::string::npos) << run.out;
-    EXPECT_NE(run.out.find("COM port COM7 - connection lost.\nCOM port COM7 - connected.\n"), std::string::npos)
-        << run.out;
-    EXPECT_NE(run.out.find("Korvan simulator 1.0 booted\n"), std::string::npos) << run.out;
-    EXPECT_NE(run.out.find("cd\nUnknown command: cd\n\nExiting terminal mode."), std::string::npos) << run.out;
+    EXPECT_TRUE(has(echo, "reboot")) << run.out;
+    EXPECT_TRUE(has(run.out, "COM port COM7 - connection lost.\nCOM port COM7 - connected.\n"));
+    EXPECT_TRUE(has(run.out, "Korvan simulator 1.0 booted\n"));
+    EXPECT_TRUE(has(run.out, "cd\nUnknown command: cd\n\nExiting terminal mode."));
     EXPECT_EQ(read_file(dev.sim.store + "/dst/r.bin"), read_file(file));
     // Every key, once, in order: none lost to the reopening, none sent twice.
     expect_received(dev, "filecopy\n500\ndst/r.bin\n" + read_file(file) + "reboot\ncd\n");

@@ -32,7 +32,6 @@ TEST(WineUpload, FrameByteForByteThenRebootAndReset)
     std::string got = dev.received();  // and nothing more
     EXPECT_TRUE(got == expected) << "received " << got.size() << " bytes, expected " << expected.size();
     EXPECT_EQ(read_file(dev.sim.store + "/dst/frame.bin"), payload);
-
 }
 
 // One write as Wine's own trace of the program shows it: the program's clock
@@ -112,8 +111,8 @@ TEST(WineUpload, ReplyFoundAnywhereInTheFirst255Characters)
         Outcome run = serbolt2(upload_args(file, "dst/x.bin", {"-b"}));
         EXPECT_EQ(run.status, 0) << run.err;
         EXPECT_EQ(run.err, "");   // -b with an upload: no warning
-        EXPECT_NE(run.out.find(d.shown), std::string::npos) << run.out;
-        EXPECT_NE(run.out.find("Data sent successfully.\nReboot sent...\n"), std::string::npos);
+        EXPECT_TRUE(has(run.out, d.shown));
+        EXPECT_TRUE(has(run.out, "Data sent successfully.\nReboot sent...\n"));
         EXPECT_EQ(read_file(dev.sim.store + "/dst/x.bin"), read_file(file));
     }
 }
@@ -225,7 +224,7 @@ TEST(WineUpload, LineThatTakesNoMoreEndsTheUpload)
         EXPECT_EQ(run.err.find('\n'), run.err.size() - 1) << "one line: " << run.err;
         EXPECT_GE(run.seconds, c.least);
         EXPECT_LT(run.seconds, c.most);
-        EXPECT_EQ(run.out.find("Reboot sent"), std::string::npos) << run.out;
+        EXPECT_FALSE(has(run.out, "Reboot sent"));
     }
 }
 
@@ -302,7 +301,7 @@ TEST(WineUpload, ProgressOnAConsoleOnly)
             << line;
         std::string screen = run.out.substr(end + 1);
         EXPECT_EQ(screen.find("Data sent successfully.\n") == std::string::npos, interrupted) << screen;
-        EXPECT_EQ(screen.find(" bytes ("), std::string::npos) << "not erased: " << screen;
+        EXPECT_FALSE(has(screen, " bytes (")) << "not erased: " << screen;
         EXPECT_EQ(read_file(dev.sim.store + "/dst/c.bin") == read_file(file), !interrupted);
     }
 }
@@ -323,8 +322,8 @@ TEST(WineUpload, InAPipeWithoutProgressAndAFullBuffer)
         EXPECT_FALSE(run.timed_out);
         EXPECT_EQ(run.status, 0) << run.err;
         EXPECT_EQ(run.err, "");
-        EXPECT_NE(run.out.find("File size: " + std::to_string(c.size) + " bytes\n"), std::string::npos);
-        EXPECT_NE(run.out.find("Data sent successfully.\n"), std::string::npos);
+        EXPECT_TRUE(has(run.out, "File size: " + std::to_string(c.size) + " bytes\n"));
+        EXPECT_TRUE(has(run.out, "Data sent successfully.\n"));
         EXPECT_TRUE(read_file(dev.sim.store + "/dst/p.bin") == read_file(file));
     }
 }

@@ -127,12 +127,6 @@ static bool typeStandardInput(HANDLE in)
     return true;
 }
 
-// The helper shares the program's console: Ctrl-C and Ctrl-Break are the program's to handle.
-static BOOL WINAPI ignoreControl(DWORD)
-{
-    return TRUE;
-}
-
 static INPUT_RECORD paste[2 * kMaxPasteKeys];
 static HANDLE screen = INVALID_HANDLE_VALUE;  // the program's console, with -screen
 static bool screenShows(HANDLE out, const std::string &text, std::string *line = nullptr);
@@ -286,7 +280,8 @@ int main(int argc, char *argv[])
 {
     // Lines of the helper's own end in LF, as the program's do.
     _setmode(_fileno(stdout), _O_BINARY);
-    SetConsoleCtrlHandler(ignoreControl, TRUE);
+    // The helper shares the program's console: Ctrl-C and Ctrl-Break are the program's to handle.
+    SetConsoleCtrlHandler([](DWORD) -> BOOL { return TRUE; }, TRUE);
     helperInput = GetStdHandle(STD_INPUT_HANDLE);
     bool reportLeft = false;
     const char *watch = nullptr;
@@ -319,8 +314,7 @@ int main(int argc, char *argv[])
     SetHandleInformation(out, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
     SetHandleInformation(err, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
 
-    STARTUPINFOA si;
-    std::memset(&si, 0, sizeof si);
+    STARTUPINFOA si = {};
     si.cb = sizeof si;
     if (watch == nullptr) {
         si.dwFlags = STARTF_USESTDHANDLES;
@@ -328,8 +322,7 @@ int main(int argc, char *argv[])
         si.hStdOutput = out;
         si.hStdError = err;
     }
-    PROCESS_INFORMATION pi;
-    std::memset(&pi, 0, sizeof pi);
+    PROCESS_INFORMATION pi = {};
     if (!CreateProcessA(nullptr, &line[0], nullptr, nullptr, watch == nullptr, CREATE_NO_WINDOW, nullptr,
                         nullptr, &si, &pi))
         return fail("CreateProcess");

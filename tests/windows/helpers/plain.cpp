@@ -21,11 +21,9 @@ int main(int argc, char *argv[])
         return 2;
     }
     HANDLE port = CreateFileA(argv[2], GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    DCB dcb;
-    std::memset(&dcb, 0, sizeof dcb);
+    DCB dcb = {};
     dcb.DCBlength = sizeof dcb;
-    COMMTIMEOUTS timeouts;
-    std::memset(&timeouts, 0, sizeof timeouts);  // a read waits for all it asked for
+    COMMTIMEOUTS timeouts = {};  // a read waits for all it asked for
     if (port == INVALID_HANDLE_VALUE || !GetCommState(port, &dcb)) {
         fprintf(stderr, "plain: cannot open %s (error %lu)\n", argv[2], GetLastError());
         return 1;
